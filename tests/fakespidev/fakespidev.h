@@ -1,0 +1,61 @@
+#ifndef FAKESPIDEV_H
+#define FAKESPIDEV_H
+
+// A stand-in for one Linux spidev node. It replaces open, close and ioctl of
+// the C library: the emulated path gets a descriptor whose ioctls act like the
+// spidev driver's; every other path and descriptor goes to the C library.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <linux/spi/spidev.h>
+
+namespace fakespidev {
+
+constexpr const char *defaultPath = "/dev/spidev0.0";
+
+struct Request
+{
+    unsigned long code;
+    std::uint32_t value; // the value written, or the value reported back
+    int result;
+    int threadId;        // kernel id of the calling thread
+};
+
+struct Transfer
+{
+    spi_ioc_transfer record;
+    std::vector<std::uint8_t> tx; // copy of the bytes sent (empty without tx_buf)
+    std::int64_t timeNs;          // CLOCK_MONOTONIC, when the transfer ended
+    int result;
+    int threadId;
+};
+
+// Forgets all records and faults; the node at path starts with mode 0, 8 bits, 500 kHz.
+void reset(const char *path = defaultPath);
+
+// Faults. 0 (or a request code of 0) switches a fault off.
+void setOpenError(int error);                      // e.g. ENOENT, EACCES
+void failRequest(unsigned long code, int error);    // that settings request returns -1
+void overrideReadBack(unsigned long readCode, std::uint32_t value); // report this instead
+// Transfers from the given index on (0-based) return result; -1 sets errno to error.
+void setTransferFault(std::size_t fromIndex, int result, int error);
+
+std::vector<Request> requests();
+std::vector<Transfer> transfers();
+std::size_t transferCount();
+// Waits, at most timeoutMs, until count transfers were made; true if they were.
+bool waitForTransfers(std::size_t count, int timeoutMs);
+
+int openCount();   // successful opens of the node
+int closeCount();  // closes of descriptors of the node
+int openDescriptors();
+
+std::uint8_t mode();
+std::uint8_t bitsPerWord();
+std::uint32_t speed();
+
+} // namespace fakespidev
+
+#endif // FAKESPIDEV_H

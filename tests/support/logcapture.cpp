@@ -1,0 +1,60 @@
+#include "logcapture.h"
+
+#include <QTest>
+#include <QVector>
+
+namespace {
+LogCapture *active = nullptr;
+}
+
+LogCapture::LogCapture()
+{
+    active = this;
+    previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previous);
+    active = nullptr;
+}
+
+void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        QMutexLocker locker(&active->mutex);
+        active->captured.append({type, text});
+    }
+    if (active->previous)
+        active->previous(type, context, text);
+}
+
+QVector<LogCapture::Line> LogCapture::lines() const
+{
+    QMutexLocker locker(&mutex);
+    return captured;
+}
+
+QStringList LogCapture::texts() const
+{
+    QStringList result;
+    for (const Line &line : lines())
+        result << line.text;
+    return result;
+}
+
+int LogCapture::count(const QString &text) const
+{
+    return texts().count(text);
+}
+
+bool LogCapture::waitFor(const QString &text, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return count(text) > 0; }, timeoutMs);
+}
+
+void LogCapture::clear()
+{
+    QMutexLocker locker(&mutex);
+    captured.clear();
+}
