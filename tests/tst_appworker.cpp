@@ -1,0 +1,361 @@
+#include "appworker.h"
+#include "dacframe.h"
+#include "fakespidev.h"
+#include "logcapture.h"
+#include "samplefiles.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <QFile>
+
+#include <cerrno>
+
+namespace {
+
+constexpr int waitMs = 5000;
+const QString noDataWarning = QStringLiteral("Aucune donnée chargée, attente...");
+
+// The DAC codes of the frames the device received, from the given one on.
+QVector<quint16> sentCodes(std::size_t from = 0)
+{
+    QVector<quint16> codes;
+    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
+    for (std::size_t i = from; i < transfers.size(); ++i)
+        codes.append(quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)));
+    return codes;
+}
+
+QVector<quint16> dacCodes(const QVector<qint32> &samples)
+{
+    QVector<quint16> codes;
+    for (qint32 sample : samples)
+        codes.append(quint16(sample));
+    return codes;
+}
+
+// True once the thread that opened the device sleeps (its /proc state is S).
+// Right after pause() has returned that can only be the loop's pause wait.
+bool outputThreadAsleep()
+{
+    const std::vector<fakespidev::Request> requests = fakespidev::requests();
+    if (requests.empty())
+        return false;
+    QFile stat(QString("/proc/self/task/%1/stat").arg(requests.front().threadId));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "S";
+}
+
+// A worker running its loop in its own thread, as the application runs it.
+class OutputThread
+{
+public:
+    OutputThread()
+        : finishedSpy(worker, &AppWorker::finished)
+    {
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, worker, &AppWorker::process);
+        thread.start();
+    }
+
+    ~OutputThread()
+    {
+        finish();
+        delete worker;
+    }
+
+    // Stops the loop and lets the thread end; true once it has.
+    bool finish()
+    {
+        worker->stop();
+        thread.quit();
+        return thread.wait(waitMs);
+    }
+
+    // Pauses at a read position of at least minPosition in a list of listSize entries.
+    std::size_t pauseAtPosition(int minPosition, int listSize)
+    {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            fakespidev::waitForTransfers(fakespidev::transferCount() + 1, waitMs);
+            worker->pause();
+            const std::size_t sent = fakespidev::transferCount();
+            if (int(sent % listSize) >= minPosition)
+                return sent;
+            worker->resume();
+        }
+        return 0;
+    }
+
+    AppWorker *worker = new AppWorker;
+    QThread thread;
+    QSignalSpy finishedSpy;
+};
+
+} // namespace
+
+class tst_AppWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void frames_data();
+    void frames();
+    void loadedFileIsStreamedCyclically_data();
+    void loadedFileIsStreamedCyclically();
+    void unreadableFileEmptiesList();
+    void noFrameAfterPauseReturns();
+    void stopWhilePausedSendsOneMoreFrame();
+    void stopWhileStreamingSendsNoMoreFrames();
+    void readPositionSurvivesReload();
+    void shorterReloadStaysInsideList();
+    void emptyListWaitsForData();
+    void deviceFailureLeavesControlsWorking();
+    void destructorLogsAndClosesDevice();
+
+private:
+    SampleFiles files;
+};
+
+void tst_AppWorker::init()
+{
+    fakespidev::reset();
+}
+
+void tst_AppWorker::frames_data()
+{
+    QTest::addColumn<qint32>("sample");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("500") << 500 << QByteArray::fromHex("0001f4");
+    QTest::newRow("0") << 0 << QByteArray::fromHex("000000");
+    QTest::newRow("-1, an invalid line") << -1 << QByteArray::fromHex("00ffff");
+    QTest::newRow("-2") << -2 << QByteArray::fromHex("00fffe");
+    QTest::newRow("65535") << 65535 << QByteArray::fromHex("00ffff");
+    QTest::newRow("65536 wraps") << 65536 << QByteArray::fromHex("000000");
+    QTest::newRow("32767") << 32767 << QByteArray::fromHex("007fff");
+    QTest::newRow("-32768") << -32768 << QByteArray::fromHex("008000");
+    QTest::newRow("int max") << 2147483647 << QByteArray::fromHex("00ffff");
+    QTest::newRow("int min") << qint32(-2147483647 - 1) << QByteArray::fromHex("000000");
+    QTest::newRow("0x12345") << 0x12345 << QByteArray::fromHex("002345");
+}
+
+void tst_AppWorker::frames()
+{
+    QFETCH(qint32, sample);
+    QFETCH(QByteArray, bytes);
+
+    const DacFrame frame = dacFrame(sample);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size())), bytes);
+}
+
+void tst_AppWorker::loadedFileIsStreamedCyclically_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QVector<qint32>>("samples");
+    QTest::addColumn<QStringList>("warnings");
+
+    QTest::newRow("mixed lines") << QByteArray("12\n\n  34  \nabc\n5.5\n") << QVector<qint32>{12, 34, -1, -1}
+                                 << QStringList{"Ligne invalide ( 4 ): \"abc\"", "Ligne invalide ( 5 ): \"5.5\""};
+    QTest::newRow("CR LF") << QByteArray("12\r\n\r\n  34  \r\nabc\r\n5.5\r\n") << QVector<qint32>{12, 34, -1, -1}
+                           << QStringList{"Ligne invalide ( 4 ): \"abc\"", "Ligne invalide ( 5 ): \"5.5\""};
+    QTest::newRow("last line without line end") << QByteArray("1\n2") << QVector<qint32>{1, 2} << QStringList();
+    QTest::newRow("blank and white-space lines")
+        << QByteArray("\n \t \n7\n\n") << QVector<qint32>{7} << QStringList();
+    QTest::newRow("sign and leading zeros") << QByteArray("+5\n007\n-0\n-12\n") << QVector<qint32>{5, 7, 0, -12}
+                                            << QStringList();
+    QTest::newRow("32-bit limits")
+        << QByteArray("2147483647\n-2147483648\n2147483648\n-2147483649\n")
+        << QVector<qint32>{2147483647, qint32(-2147483647 - 1), -1, -1}
+        << QStringList{"Ligne invalide ( 3 ): \"2147483648\"", "Ligne invalide ( 4 ): \"-2147483649\""};
+    QTest::newRow("second column and hex") << QByteArray("1,2\n0x10\n1 2\n") << QVector<qint32>{-1, -1, -1}
+                                           << QStringList{"Ligne invalide ( 1 ): \"1,2\"",
+                                                          "Ligne invalide ( 2 ): \"0x10\"",
+                                                          "Ligne invalide ( 3 ): \"1 2\""};
+    QTest::newRow("one entry repeats") << QByteArray("42\n") << QVector<qint32>{42} << QStringList();
+    QTest::newRow("quote is escaped") << QByteArray("a\"b\n") << QVector<qint32>{-1}
+                                      << QStringList{"Ligne invalide ( 1 ): \"a\\\"b\""};
+}
+
+void tst_AppWorker::loadedFileIsStreamedCyclically()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QVector<qint32>, samples);
+    QFETCH(QStringList, warnings);
+
+    LogCapture log;
+    OutputThread output;
+    output.worker->loadFile(files.write("samples.csv", content));
+
+    QStringList loaderLines = warnings;
+    loaderLines << QString("Fichier chargé avec %1 valeurs.").arg(samples.size());
+    QCOMPARE(log.texts(), loaderLines);
+    for (const LogCapture::Line &line : log.lines())
+        QCOMPARE(line.type, line.text.startsWith("Fichier") ? QtDebugMsg : QtWarningMsg);
+
+    output.worker->resume();
+    const int frames = 2 * samples.size() + 1;
+    QVERIFY(fakespidev::waitForTransfers(frames, waitMs));
+    output.worker->pause();
+
+    const QVector<quint16> expected = dacCodes(samples);
+    const QVector<quint16> sent = sentCodes();
+    for (int i = 0; i < frames; ++i)
+        QCOMPARE(sent.at(i), expected.at(i % expected.size()));
+    for (const fakespidev::Transfer &transfer : fakespidev::transfers()) {
+        QCOMPARE(transfer.tx.size(), std::size_t(3));
+        QCOMPARE(transfer.tx.at(0), std::uint8_t(0));
+    }
+}
+
+void tst_AppWorker::unreadableFileEmptiesList()
+{
+    LogCapture log;
+    OutputThread output;
+    output.worker->loadFile(files.write("good.csv", "1\n2\n"));
+    const QString missing = files.path("missing.csv");
+    output.worker->loadFile(missing);
+    QCOMPARE(log.texts().last(), QString("Erreur ouverture fichier: \"%1\"").arg(missing));
+
+    output.worker->resume();
+    QVERIFY(log.waitFor(noDataWarning));
+    output.worker->pause();
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+}
+
+void tst_AppWorker::noFrameAfterPauseReturns()
+{
+    OutputThread output;
+    output.worker->loadFile(files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(5, waitMs));
+    output.worker->pause();
+    const std::size_t sent = fakespidev::transferCount();
+    QTest::qWait(50);
+    QCOMPARE(fakespidev::transferCount(), sent);
+}
+
+void tst_AppWorker::stopWhilePausedSendsOneMoreFrame()
+{
+    OutputThread output;
+    output.worker->loadFile(files.write("ramp.csv", "1\n2\n3\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(2, waitMs));
+    output.worker->pause();
+    const std::size_t sent = fakespidev::transferCount();
+    QVERIFY(QTest::qWaitFor(outputThreadAsleep, waitMs));
+
+    QVERIFY(output.finish());
+    QCOMPARE(fakespidev::transferCount(), sent + 1);
+    QCOMPARE(output.finishedSpy.count(), 1);
+}
+
+void tst_AppWorker::stopWhileStreamingSendsNoMoreFrames()
+{
+    OutputThread output;
+    output.worker->loadFile(files.write("ramp.csv", "1\n2\n3\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(2, waitMs));
+    output.worker->stop();
+    const std::size_t sent = fakespidev::transferCount();
+
+    QVERIFY(output.finish());
+    QCOMPARE(fakespidev::transferCount(), sent);
+    QCOMPARE(output.finishedSpy.count(), 1);
+    // A second stop changes nothing.
+    output.worker->stop();
+    QCOMPARE(output.finishedSpy.count(), 1);
+}
+
+void tst_AppWorker::readPositionSurvivesReload()
+{
+    const QVector<qint32> samples{10, 20, 30, 40, 50};
+    const QString path = files.write("five.csv", "10\n20\n30\n40\n50\n");
+    OutputThread output;
+    output.worker->loadFile(path);
+    output.worker->resume();
+    const std::size_t sent = output.pauseAtPosition(1, samples.size());
+    QVERIFY(sent > 0);
+
+    output.worker->loadFile(path);
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(sent + 1, waitMs));
+    output.worker->pause();
+    QCOMPARE(sentCodes(sent).first(), quint16(samples.at(int(sent % samples.size()))));
+}
+
+void tst_AppWorker::shorterReloadStaysInsideList()
+{
+    const QVector<qint32> shorter{1000, 2000, 3000};
+    OutputThread output;
+    output.worker->loadFile(files.write("ten.csv", "0\n1\n2\n3\n4\n5\n6\n7\n8\n9\n"));
+    output.worker->resume();
+    const std::size_t sent = output.pauseAtPosition(shorter.size(), 10);
+    QVERIFY(sent > 0);
+
+    output.worker->loadFile(files.write("three.csv", "1000\n2000\n3000\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(sent + 4, waitMs));
+    output.worker->pause();
+
+    const int position = int(sent % 10) % shorter.size();
+    const QVector<quint16> after = sentCodes(sent);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(after.at(i), quint16(shorter.at((position + i) % shorter.size())));
+}
+
+void tst_AppWorker::emptyListWaitsForData()
+{
+    LogCapture log;
+    OutputThread output;
+    output.worker->resume();
+    QVERIFY(log.waitFor(noDataWarning));
+    output.worker->pause();
+    const int warnings = log.count(noDataWarning);
+    QVERIFY(QTest::qWaitFor(outputThreadAsleep, waitMs));
+
+    // Stopping while paused lets one more pass run: one more warning, no frame.
+    QVERIFY(output.finish());
+    QCOMPARE(log.count(noDataWarning), warnings + 1);
+    QCOMPARE(output.finishedSpy.count(), 1);
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+}
+
+void tst_AppWorker::deviceFailureLeavesControlsWorking()
+{
+    LogCapture log;
+    fakespidev::setOpenError(EACCES);
+    OutputThread output;
+    QVERIFY(log.waitFor("Erreur initialisation DAC8551"));
+
+    output.worker->loadFile(files.write("one.csv", "1\n"));
+    output.worker->resume();
+    output.worker->pause();
+    output.worker->resume();
+    QVERIFY(output.finish());
+    QCOMPARE(log.count("Erreur initialisation DAC8551"), 1);
+    QCOMPARE(output.finishedSpy.count(), 0);
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+    QCOMPARE(fakespidev::openCount(), 0);
+}
+
+void tst_AppWorker::destructorLogsAndClosesDevice()
+{
+    LogCapture log;
+    {
+        OutputThread output;
+        QTRY_COMPARE_WITH_TIMEOUT(int(fakespidev::requests().size()), 6, waitMs);
+        QVERIFY(output.finish());
+        log.clear();
+    }
+    QCOMPARE(log.texts(), (QStringList{"AppWorker destructor", "SpiDev destructor"}));
+    QCOMPARE(fakespidev::closeCount(), 1);
+    QCOMPARE(fakespidev::openDescriptors(), 0);
+}
+
+QTEST_MAIN(tst_AppWorker)
+#include "tst_appworker.moc"

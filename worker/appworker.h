@@ -1,0 +1,44 @@
+#ifndef APPWORKER_H
+#define APPWORKER_H
+
+#include <QMutex>
+#include <QObject>
+#include <QVector>
+#include <QWaitCondition>
+
+#include <memory>
+
+class SpiDev;
+
+// Streams the sample list to the DAC from the output thread. The GUI thread
+// steers it with direct calls; the mutex guards the flags and the list.
+class AppWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AppWorker(QObject *parent = nullptr);
+    ~AppWorker() override;
+
+    // Replaces the sample list. Call only while paused: it takes no lock.
+    void loadFile(const QString &path);
+    void pause();
+    void resume();
+    void stop();
+    // The output loop; returns after stop, or at once if the DAC cannot be set up.
+    void process();
+
+signals:
+    void finished();
+    void resultReady(const QString &result);
+
+private:
+    std::unique_ptr<SpiDev> spi;
+    bool stopRequested = false;
+    bool paused = true;
+    QMutex mutex;
+    QWaitCondition condition;
+    QVector<qint32> samples;
+};
+
+#endif // APPWORKER_H
