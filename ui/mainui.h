@@ -1,0 +1,46 @@
+#ifndef MAINUI_H
+#define MAINUI_H
+
+#include <QDialog>
+
+namespace QtCharts {
+class QChartView;
+}
+namespace Ui {
+class MainUI;
+}
+// The form record generated from mainui.ui.
+using MainUIForm = Ui::MainUI;
+
+// The operator window: frameless, of fixed layout. It turns button presses into
+// signals for the controller and refuses to be closed or dismissed.
+class MainUI : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit MainUI(QWidget *parent = nullptr);
+    ~MainUI() override;
+
+    // Shows the name part of path, or "Aucun fichier sélectionné." for an empty text.
+    void setFileName(const QString &path);
+    QtCharts::QChartView *getChartView() const;
+
+signals:
+    void simuToggled(bool checked);
+    void openFileRequested();
+    void exitRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private slots:
+    void onBtnSimuToggled(bool checked);
+    void onBtnQuitClicked();
+
+private:
+    MainUIForm *ui;
+};
+
+#endif // MAINUI_H
