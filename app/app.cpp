@@ -1,21 +1,50 @@
 #include "app.h"
 
 #include "appworker.h"
+#include "mainui.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QChartView>
 #include <QDebug>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineSeries>
+#include <QMessageBox>
+#include <QTextStream>
 #include <QThread>
+
+using namespace QtCharts;
 
 namespace {
 
 // A pass takes at most about 100 ms (the wait for data), so this is generous.
 constexpr unsigned long shutdownTimeoutMs = 5000;
+const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
+
+// Every line that holds a base-10 integer becomes a point; x counts the points.
+QVector<QPointF> previewPoints(QFile &file)
+{
+    QVector<QPointF> points;
+    QTextStream in(&file);
+    while (!in.atEnd()) {
+        bool ok = false;
+        const int value = in.readLine().trimmed().toInt(&ok, 10);
+        if (ok)
+            points.append(QPointF(points.size(), value));
+    }
+    return points;
+}
 
 } // namespace
 
 App::App(QObject *parent)
     : QObject(parent)
 {
+    mainUI = new MainUI;
+    connect(mainUI, &MainUI::simuToggled, this, &App::onSimuToggled);
+    connect(mainUI, &MainUI::exitRequested, this, &App::onExitRequested);
+    connect(mainUI, &MainUI::openFileRequested, this, &App::onOpenFileClicked);
+
     worker = new AppWorker;
     thread = new QThread;
     worker->moveToThread(thread);
@@ -44,11 +73,12 @@ App::App(QObject *parent)
 App::~App()
 {
     qDebug() << "App destructor";
-    shutDownOutputThread();
+    shutDown();
 }
 
 void App::start()
 {
+    mainUI->show();
     thread->start();
 }
 
@@ -58,10 +88,14 @@ void App::onSimuToggled(bool checked)
         worker->pause();
         return;
     }
-    if (!filePath.isEmpty()) {
-        worker->loadFile(filePath);
-        worker->resume();
+    if (filePath.isEmpty()) {
+        // The toggle stays on; the operator switches it off again.
+        refuse("Aucun fichier sélectionné.", "Aucun fichier");
+        return;
     }
+    // The worker is paused here, so it may reload; the file is read afresh each time.
+    worker->loadFile(filePath);
+    worker->resume();
 }
 
 void App::onExitRequested()
@@ -70,10 +104,51 @@ void App::onExitRequested()
     QCoreApplication::quit();
 }
 
+void App::onOpenFileClicked()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(mainUI, tr("Ouvrir un fichier CSV"), sampleDirectory, tr("Fichiers CSV (*.csv)"));
+    if (path.isEmpty())
+        return;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
+        return;
+    }
+    if (file.size() == 0) {
+        refuse("Le fichier est vide.", "Aucun fichier sélectionné.");
+        return;
+    }
+    file.close();
+    filePath = path;
+    mainUI->setFileName(QFileInfo(path).fileName());
+
+    auto *series = new QLineSeries;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+        series->replace(previewPoints(file));
+
+    auto *chart = new QChart;
+    chart->legend()->hide();
+    chart->addSeries(series);
+    chart->createDefaultAxes();
+    QChartView *view = mainUI->getChartView();
+    // The view gives up its previous chart without deleting it.
+    QChart *previous = view->chart();
+    view->setChart(chart);
+    previous->deleteLater();
+}
+
+void App::refuse(const QString &warning, const QString &fileLabel)
+{
+    QMessageBox::warning(mainUI, "Erreur", warning, QMessageBox::Ok, QMessageBox::NoButton);
+    mainUI->setFileName(fileLabel);
+}
+
 // Lets the output thread end before the process does, so that no frame is cut and
 // the device is closed. The worker ends its loop on stop (Quit); when the device
 // never opened, the thread sits in its own event loop, which quit ends.
-void App::shutDownOutputThread()
+void App::shutDown()
 {
     thread->quit();
     if (!thread->wait(shutdownTimeoutMs)) {
@@ -83,4 +158,5 @@ void App::shutDownOutputThread()
     // Still there only when the loop never ran to its end (the DAC did not open).
     delete worker;
     delete thread;
+    delete mainUI;
 }

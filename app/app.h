@@ -6,9 +6,11 @@
 #include <QString>
 
 class AppWorker;
+class MainUI;
 class QThread;
 
-// Wires the output worker to its thread and turns operator commands into worker commands.
+// Builds the window, the output worker and its thread; turns the operator's
+// commands into worker commands and previews the chosen sample file.
 class App : public QObject
 {
     Q_OBJECT
@@ -17,16 +19,19 @@ public:
     explicit App(QObject *parent = nullptr);
     ~App() override;
 
-    // Starts the output thread.
+    // Shows the window, then starts the output thread.
     void start();
 
 private slots:
     void onSimuToggled(bool checked);
     void onExitRequested();
+    void onOpenFileClicked();
 
 private:
-    void shutDownOutputThread();
+    void refuse(const QString &warning, const QString &fileLabel);
+    void shutDown();
 
+    MainUI *mainUI;
     QThread *thread;
     // Tracks the worker's deferred deletion, which happens in the output thread.
     QPointer<AppWorker> worker;

@@ -14,6 +14,5 @@ QString SampleFiles::write(const QString &name, const QByteArray &content)
 
 QString recordedSampleFile()
 {
-    const QString path = QStringLiteral(ECG_RECORDED_SAMPLE_FILE);
-    return QFileInfo::exists(path) ? path : QString();
+    return QFileInfo(QStringLiteral(ECG_RECORDED_SAMPLE_FILE)).canonicalFilePath();
 }
