@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the simulator needs to build, run and test,
-# skipping those already there. The one list of the project's packages.
+# Installs the Debian packages of the named groups (default: build), skipping
+# those already there. The one list of the project's packages.
+#   build       compile, run and test the simulator
+#   screenshot  run it under a virtual X server and capture its window
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config
-    qtbase5-dev libqt5charts5-dev
+declare -A groups=(
+    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
+    [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
 )
 
 missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+for group in "${@:-build}"; do
+    [ -n "${groups[$group]:-}" ] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
+    for package in ${groups[$group]}; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
