@@ -2,6 +2,7 @@
 
 #include "appworker.h"
 #include "mainui.h"
+#include "preview.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 #include <QLineSeries>
 #include <QMessageBox>
-#include <QTextStream>
 #include <QThread>
 
 using namespace QtCharts;
@@ -20,20 +20,6 @@ namespace {
 // A pass takes at most about 100 ms (the wait for data), so this is generous.
 constexpr unsigned long shutdownTimeoutMs = 5000;
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
-
-// Every line that holds a base-10 integer becomes a point; x counts the points.
-QVector<QPointF> previewPoints(QFile &file)
-{
-    QVector<QPointF> points;
-    QTextStream in(&file);
-    while (!in.atEnd()) {
-        bool ok = false;
-        const int value = in.readLine().trimmed().toInt(&ok, 10);
-        if (ok)
-            points.append(QPointF(points.size(), value));
-    }
-    return points;
-}
 
 } // namespace
 
@@ -124,6 +110,7 @@ void App::onOpenFileClicked()
     filePath = path;
     mainUI->setFileName(QFileInfo(path).fileName());
 
+    // All points at once: appending them one by one costs a signal each.
     auto *series = new QLineSeries;
     if (file.open(QIODevice::ReadOnly | QIODevice::Text))
         series->replace(previewPoints(file));

@@ -3,11 +3,13 @@
 # those already there. The one list of the project's packages.
 #   build       compile, run and test the simulator
 #   screenshot  run it under a virtual X server and capture its window
+#   bench       the Python loop that the benchmark compares against
 set -euo pipefail
 
 declare -A groups=(
     [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
+    [bench]="python3 python3-spidev"
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -58,19 +59,63 @@ struct Node
     int transferFaultError = 0;
     int opens = 0;
     int closes = 0;
+    std::size_t transferTotal = 0;
     std::vector<fakespidev::Request> requests;
     std::vector<fakespidev::Transfer> transfers;
+    bool recording = true;
+    bool wireTime = false;
+    double vref = 5.0;
+    Dac8551Output dac;
+    std::FILE *capture = nullptr;
 };
+
+void flushCapture();
+
+bool openCapture(Node &n, const char *path)
+{
+    if (n.capture)
+        std::fclose(n.capture);
+    n.capture = path && *path ? std::fopen(path, "w") : nullptr;
+    if (!n.capture)
+        return !(path && *path);
+    std::fputs("time_ns,code,volts,valid_word,power_down,len,speed_hz,bits_per_word,delay_usecs,cs_change,tx\n",
+               n.capture);
+    static const bool flushAtExit = std::atexit(flushCapture) == 0;
+    return flushAtExit;
+}
+
+// A preload library serves whole programs: it records nothing in memory, lets
+// transfers take their time on the wire, and captures to the named file.
+Node *nodeFromEnvironment()
+{
+    auto *created = new Node;
+    if (const char *path = std::getenv("FAKESPIDEV_PATH"))
+        created->path = path;
+#ifdef FAKESPIDEV_PRELOAD
+    created->recording = false;
+    const char *wireTime = std::getenv("VIRTUALDAC_WIRE_TIME");
+    created->wireTime = !(wireTime && std::strcmp(wireTime, "0") == 0);
+    if (const char *vref = std::getenv("VIRTUALDAC_VREF"))
+        created->vref = std::atof(vref);
+    const char *capture = std::getenv("VIRTUALDAC_CAPTURE");
+    if (capture && !openCapture(*created, capture))
+        std::fprintf(stderr, "virtualdac: cannot write %s\n", capture);
+#endif
+    return created;
+}
 
 Node &node()
 {
-    static Node *instance = [] {
-        auto *created = new Node;
-        if (const char *path = std::getenv("FAKESPIDEV_PATH"))
-            created->path = path;
-        return created;
-    }();
+    static Node *instance = nodeFromEnvironment();
     return *instance;
+}
+
+void flushCapture()
+{
+    Node &n = node();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    if (n.capture)
+        std::fflush(n.capture);
 }
 
 std::int64_t monotonicNs()
@@ -153,15 +198,37 @@ int settingRequest(Node &n, unsigned long code, bool isWrite, T *field, void *ar
     return 0;
 }
 
-int transferRequest(Node &n, void *arg)
+// How long the transfer's bits take at its clock rate (its own, or the device's).
+std::int64_t wireTimeNs(const Node &n, const spi_ioc_transfer &record)
 {
-    fakespidev::Transfer transfer{};
-    std::memcpy(&transfer.record, arg, sizeof transfer.record);
-    const spi_ioc_transfer &record = transfer.record;
+    const std::uint32_t hz = record.speed_hz ? record.speed_hz : n.speed;
+    const std::uint32_t bitsPerWord = record.bits_per_word ? record.bits_per_word : n.bitsPerWord;
+    return hz ? std::int64_t(record.len) * bitsPerWord * 1000000000 / hz : 0;
+}
+
+void sleepUntil(std::int64_t deadlineNs)
+{
+    const timespec deadline{time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+void writeCapture(Node &n, const spi_ioc_transfer &record, const std::uint8_t *tx, std::int64_t timeNs)
+{
+    std::fprintf(n.capture, "%lld,%u,%.6f,%d,%d,%u,%u,%u,%u,%u,", static_cast<long long>(timeNs),
+                 unsigned(n.dac.code), n.dac.volts, int(n.dac.validWord), n.dac.powerDown, unsigned(record.len),
+                 unsigned(record.speed_hz), unsigned(record.bits_per_word), unsigned(record.delay_usecs),
+                 unsigned(record.cs_change));
+    for (std::uint32_t i = 0; tx && i < record.len; ++i)
+        std::fprintf(n.capture, "%02x", tx[i]);
+    std::fputc('\n', n.capture);
+}
+
+// One SPI_IOC_MESSAGE(1): the bytes reach the DAC, the record is kept.
+int transferRequest(Node &n, const spi_ioc_transfer &record)
+{
     const auto *tx = reinterpret_cast<const std::uint8_t *>(std::uintptr_t(record.tx_buf));
     auto *rx = reinterpret_cast<std::uint8_t *>(std::uintptr_t(record.rx_buf));
-    if (tx)
-        transfer.tx.assign(tx, tx + record.len);
     // MISO wired to MOSI: a full-duplex transfer receives what it sent.
     if (rx) {
         if (tx)
@@ -169,14 +236,22 @@ int transferRequest(Node &n, void *arg)
         else
             std::memset(rx, 0, record.len);
     }
-    transfer.result = n.transfers.size() >= n.transferFaultFrom ? n.transferFaultResult : int(record.len);
-    transfer.timeNs = monotonicNs();
-    transfer.threadId = callingThread();
-    n.transfers.push_back(std::move(transfer));
+    const int result = n.transferTotal >= n.transferFaultFrom ? n.transferFaultResult : int(record.len);
+    const std::int64_t timeNs = monotonicNs();
+    n.dac = dac8551Update(n.dac, tx, tx ? record.len : 0, n.vref);
+    if (n.capture)
+        writeCapture(n, record, tx, timeNs);
+    if (n.recording) {
+        fakespidev::Transfer transfer{record, {}, timeNs, result, callingThread()};
+        if (tx)
+            transfer.tx.assign(tx, tx + record.len);
+        n.transfers.push_back(std::move(transfer));
+    }
+    ++n.transferTotal;
     n.transferMade.notify_all();
-    if (n.transfers.back().result < 0)
+    if (result < 0)
         errno = n.transferFaultError;
-    return n.transfers.back().result;
+    return result;
 }
 
 int nodeIoctl(Node &n, unsigned long code, void *arg)
@@ -194,8 +269,6 @@ int nodeIoctl(Node &n, unsigned long code, void *arg)
         return settingRequest(n, code, true, &n.speed, arg);
     case SPI_IOC_RD_MAX_SPEED_HZ:
         return settingRequest(n, code, false, &n.speed, arg);
-    case SPI_IOC_MESSAGE(1):
-        return transferRequest(n, arg);
     default:
         n.requests.push_back({code, 0, -1, callingThread()});
         errno = ENOTTY;
@@ -269,6 +342,8 @@ int close(int fd)
         if (found != n.descriptors.end()) {
             n.descriptors.erase(found);
             ++n.closes;
+            if (n.capture)
+                std::fflush(n.capture);
         }
     }
     return realClose(fd);
@@ -282,12 +357,24 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     void *arg = va_arg(args, void *);
     va_end(args);
     Node &n = node();
-    {
-        std::lock_guard<std::mutex> lock(n.mutex);
-        if (isNodeDescriptor(n, fd))
-            return nodeIoctl(n, request, arg);
+    std::unique_lock<std::mutex> lock(n.mutex);
+    if (!isNodeDescriptor(n, fd)) {
+        lock.unlock();
+        return realIoctl(fd, request, arg);
     }
-    return realIoctl(fd, request, arg);
+    if (request != SPI_IOC_MESSAGE(1))
+        return nodeIoctl(n, request, arg);
+
+    spi_ioc_transfer record;
+    std::memcpy(&record, arg, sizeof record);
+    if (n.wireTime) {
+        // The bits are on the wire until then; the node stays free meanwhile.
+        const std::int64_t doneNs = monotonicNs() + wireTimeNs(n, record);
+        lock.unlock();
+        sleepUntil(doneNs);
+        lock.lock();
+    }
+    return transferRequest(n, record);
 }
 
 } // extern "C"
@@ -307,9 +394,14 @@ void reset(const char *path)
         n.transferFaultFrom = SIZE_MAX;
         n.opens = 0;
         n.closes = 0;
+        n.transferTotal = 0;
         n.requests.clear();
         n.transfers.clear();
-        return 0;
+        n.recording = true;
+        n.wireTime = false;
+        n.vref = 5.0;
+        n.dac = Dac8551Output();
+        return openCapture(n, nullptr);
     });
 }
 
@@ -343,9 +435,25 @@ void setTransferFault(std::size_t fromIndex, int result, int error)
     });
 }
 
+void setWireTime(bool enabled)
+{
+    withNode([enabled](Node &n) { return n.wireTime = enabled; });
+}
+
+void setRecording(bool enabled)
+{
+    withNode([enabled](Node &n) { return n.recording = enabled; });
+}
+
+bool setCapture(const char *path)
+{
+    return withNode([path](Node &n) { return openCapture(n, path); });
+}
+
+Dac8551Output dacOutput() { return withNode([](Node &n) { return n.dac; }); }
 std::vector<Request> requests() { return withNode([](Node &n) { return n.requests; }); }
 std::vector<Transfer> transfers() { return withNode([](Node &n) { return n.transfers; }); }
-std::size_t transferCount() { return withNode([](Node &n) { return n.transfers.size(); }); }
+std::size_t transferCount() { return withNode([](Node &n) { return n.transferTotal; }); }
 int openCount() { return withNode([](Node &n) { return n.opens; }); }
 int closeCount() { return withNode([](Node &n) { return n.closes; }); }
 int openDescriptors() { return withNode([](Node &n) { return int(n.descriptors.size()); }); }
@@ -358,7 +466,7 @@ bool waitForTransfers(std::size_t count, int timeoutMs)
     Node &n = node();
     std::unique_lock<std::mutex> lock(n.mutex);
     return n.transferMade.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return n.transfers.size() >= count; });
+                                   [&] { return n.transferTotal >= count; });
 }
 
 } // namespace fakespidev

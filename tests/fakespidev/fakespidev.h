@@ -1,15 +1,25 @@
 #ifndef FAKESPIDEV_H
 #define FAKESPIDEV_H
 
-// A stand-in for one Linux spidev node. It replaces open, close and ioctl of
-// the C library: the emulated path gets a descriptor whose ioctls act like the
-// spidev driver's; every other path and descriptor goes to the C library.
+// A stand-in for one Linux spidev node with a DAC8551 on its bus. It replaces
+// open, close and ioctl of the C library: the emulated path gets a descriptor
+// whose ioctls act like the spidev driver's; every other path and descriptor
+// goes to the C library.
+//
+// As a preload library (libvirtualdac.so) it is set up from the environment:
+//   FAKESPIDEV_PATH        the emulated node (default /dev/spidev0.0)
+//   VIRTUALDAC_CAPTURE     CSV file receiving one line per transfer
+//   VIRTUALDAC_VREF        reference voltage (default 5.0)
+//   VIRTUALDAC_WIRE_TIME   0 to make transfers instant (default: they take the
+//                          time of their bits at the clock rate)
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include <linux/spi/spidev.h>
+
+#include "dac8551.h"
 
 namespace fakespidev {
 
@@ -32,8 +42,17 @@ struct Transfer
     int threadId;
 };
 
-// Forgets all records and faults; the node at path starts with mode 0, 8 bits, 500 kHz.
+// Forgets all records and faults; the node at path starts with mode 0, 8 bits,
+// 500 kHz, the DAC at code 0, transfers instant and recorded, no capture.
 void reset(const char *path = defaultPath);
+
+// Transfers take as long as their bits need at the clock rate, as on the wire.
+void setWireTime(bool enabled);
+// Keeps requests and transfers in memory (for long runs, capture instead).
+void setRecording(bool enabled);
+// Writes every transfer to a CSV file from now on (empty path: stop); false if it cannot.
+bool setCapture(const char *path);
+Dac8551Output dacOutput();
 
 // Faults. 0 (or a request code of 0) switches a fault off.
 void setOpenError(int error);                      // e.g. ENOENT, EACCES

@@ -1,0 +1,371 @@
+// Streams a sample file through the real AppWorker and SpiDev to the virtual
+// DAC, then does the same with a python3-spidev loop, and prints one table of
+// pacing, CPU and loading figures with our figures as ratios to Python's.
+//
+// usage: bench_output [--seconds N] [--warmup N] [SAMPLE_FILE]
+
+#include "appworker.h"
+#include "fakespidev.h"
+#include "preview.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineSeries>
+#include <QProcess>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <thread>
+
+#include <pthread.h>
+#include <time.h>
+
+// Heap allocations of the output thread, counted while a window is open.
+namespace {
+std::atomic<bool> countingAllocations{false};
+std::atomic<long> outputThreadAllocations{0};
+thread_local bool isOutputThread = false;
+
+inline void countAllocation()
+{
+    if (isOutputThread && countingAllocations.load(std::memory_order_relaxed))
+        outputThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+} // namespace
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *pointer, size_t size);
+
+void *malloc(size_t size)
+{
+    countAllocation();
+    return __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    countAllocation();
+    return __libc_calloc(count, size);
+}
+
+void *realloc(void *pointer, size_t size)
+{
+    countAllocation();
+    return __libc_realloc(pointer, size);
+}
+}
+
+namespace {
+
+constexpr double framePauseUs = 2000.0;
+constexpr double wireTimeUs = 240.0; // 24 bits at 100 kHz
+
+struct Pacing
+{
+    double samplesPerSecond = NAN;
+    double periodMedianUs = NAN;
+    double periodP99Us = NAN;
+    double periodMaxUs = NAN;
+    double overrunMedianUs = NAN;
+    double overrunP99Us = NAN;
+    double cpuPerSampleUs = NAN;
+    double allocationsPerPass = NAN;
+};
+
+std::int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// CPU time of one thread, as the scheduler counts it (not sampled at ticks).
+double threadCpuSeconds(clockid_t clock)
+{
+    timespec used{};
+    clock_gettime(clock, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
+}
+
+clockid_t currentThreadClock()
+{
+    clockid_t clock = CLOCK_THREAD_CPUTIME_ID;
+    pthread_getcpuclockid(pthread_self(), &clock);
+    return clock;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const std::size_t rank = std::size_t(std::ceil(p * values.size()));
+    return values[std::min(values.size() - 1, rank ? rank - 1 : 0)];
+}
+
+// Periods between the transfers that the capture holds from fromNs on.
+std::vector<double> periodsUs(const QString &capture, std::int64_t fromNs)
+{
+    QFile file(capture);
+    std::vector<double> periods;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return periods;
+    file.readLine();
+    std::int64_t previous = -1;
+    while (!file.atEnd()) {
+        const std::int64_t time = file.readLine().split(',').value(0).toLongLong();
+        if (time < fromNs)
+            continue;
+        if (previous >= 0)
+            periods.push_back((time - previous) / 1000.0);
+        previous = time;
+    }
+    return periods;
+}
+
+Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long frames)
+{
+    Pacing pacing;
+    std::vector<double> overruns;
+    for (double period : periods)
+        overruns.push_back(period - framePauseUs - wireTimeUs);
+    pacing.periodMedianUs = percentile(periods, 0.5);
+    pacing.periodP99Us = percentile(periods, 0.99);
+    pacing.periodMaxUs = percentile(periods, 1.0);
+    pacing.samplesPerSecond = 1e6 / pacing.periodMedianUs;
+    pacing.overrunMedianUs = percentile(overruns, 0.5);
+    pacing.overrunP99Us = percentile(overruns, 0.99);
+    pacing.cpuPerSampleUs = frames > 0 ? cpuSeconds * 1e6 / frames : NAN;
+    return pacing;
+}
+
+Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture)
+{
+    fakespidev::reset();
+    fakespidev::setRecording(false);
+    fakespidev::setWireTime(true);
+    fakespidev::setCapture(qPrintable(capture));
+
+    auto *worker = new AppWorker;
+    QThread thread;
+    worker->moveToThread(&thread);
+    std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
+    QObject::connect(&thread, &QThread::started, worker, [worker, &outputClock] {
+        isOutputThread = true;
+        outputClock = currentThreadClock();
+        worker->process();
+    });
+    thread.start();
+    worker->loadFile(samples);
+    worker->resume();
+
+    QThread::usleep(static_cast<unsigned long>(warmup * 1e6));
+    const std::int64_t fromNs = monotonicNs();
+    const std::size_t framesBefore = fakespidev::transferCount();
+    const double cpuBefore = threadCpuSeconds(outputClock);
+    countingAllocations = true;
+    QThread::usleep(static_cast<unsigned long>(seconds * 1e6));
+    countingAllocations = false;
+    const double cpuSeconds = threadCpuSeconds(outputClock) - cpuBefore;
+    const long frames = long(fakespidev::transferCount() - framesBefore);
+
+    worker->stop();
+    thread.quit();
+    thread.wait();
+    delete worker;
+    fakespidev::setCapture(nullptr);
+
+    Pacing pacing = pacingOf(periodsUs(capture, fromNs), cpuSeconds, frames);
+    pacing.allocationsPerPass = frames > 0 ? double(outputThreadAllocations) / frames : NAN;
+    return pacing;
+}
+
+Pacing streamWithPython(const QString &samples, double seconds, double warmup, const QString &capture)
+{
+    QProcess python;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
+    environment.insert("VIRTUALDAC_CAPTURE", capture);
+    python.setProcessEnvironment(environment);
+    python.start("/usr/bin/python3", {PYTHON_LOOP, samples, QString::number(seconds), QString::number(warmup)});
+    if (!python.waitForFinished(int((seconds + warmup + 60) * 1000)) || python.exitCode() != 0) {
+        std::fprintf(stderr, "python3-spidev loop failed: %s\n", python.readAllStandardError().constData());
+        return Pacing();
+    }
+    const QList<QByteArray> result = python.readAllStandardOutput().simplified().split(' ');
+    const long frames = result.value(0).toLong();
+    const double cpuSeconds = result.value(1).toDouble();
+
+    // The capture's first line follows the loop's start; measure after the warm-up as above.
+    QFile file(capture);
+    std::int64_t firstNs = 0;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        file.readLine();
+        firstNs = file.readLine().split(',').value(0).toLongLong();
+    }
+    return pacingOf(periodsUs(capture, firstNs + std::int64_t(warmup * 1e9)), cpuSeconds, frames);
+}
+
+// What any loop pays that sleeps through a 240 us transfer and 2 ms per sample:
+// the kernel's timer wake-ups. CPU microseconds per sample.
+double sleepFloorUs(double seconds)
+{
+    double cpuPerSampleUs = NAN;
+    std::thread loop([&] {
+        const clockid_t clock = currentThreadClock();
+        const double cpuBefore = threadCpuSeconds(clock);
+        const std::int64_t endNs = monotonicNs() + std::int64_t(seconds * 1e9);
+        long samples = 0;
+        for (; monotonicNs() < endNs; ++samples) {
+            QThread::usleep(240);
+            QThread::msleep(2);
+        }
+        cpuPerSampleUs = (threadCpuSeconds(clock) - cpuBefore) * 1e6 / samples;
+    });
+    loop.join();
+    return cpuPerSampleUs;
+}
+
+// Best of three, in milliseconds.
+template<typename F>
+double bestMs(F run)
+{
+    double best = INFINITY;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        run();
+        best = std::min(best, timer.nsecsElapsed() / 1e6);
+    }
+    return best;
+}
+
+double loadFileMs(const QString &path)
+{
+    AppWorker worker;
+    return bestMs([&] { worker.loadFile(path); });
+}
+
+double previewMs(const QString &path)
+{
+    return bestMs([&] {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly | QIODevice::Text);
+        QtCharts::QLineSeries series;
+        series.replace(previewPoints(file));
+    });
+}
+
+QString writeMillionLines(const QString &samples, const QString &path)
+{
+    QFile source(samples);
+    source.open(QIODevice::ReadOnly | QIODevice::Text);
+    const QList<QByteArray> lines = source.readAll().split('\n');
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    for (int i = 0, n = 0; n < 1000000; ++i) {
+        const QByteArray &line = lines.at(i % lines.size());
+        if (line.trimmed().isEmpty())
+            continue;
+        file.write(line + '\n');
+        ++n;
+    }
+    return path;
+}
+
+QString cpuModel()
+{
+    QFile cpuinfo("/proc/cpuinfo");
+    cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text);
+    for (const QByteArray &line : cpuinfo.readAll().split('\n')) {
+        if (line.startsWith("model name"))
+            return QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
+    }
+    return QSysInfo::currentCpuArchitecture();
+}
+
+QString figure(double value, int decimals = 1)
+{
+    return std::isnan(value) ? QString("n/a") : QString::number(value, 'f', decimals);
+}
+
+QString ratio(double ours, double theirs)
+{
+    return std::isnan(ours) || std::isnan(theirs) || theirs == 0 ? QString("n/a")
+                                                                 : QString::number(ours / theirs, 'f', 2);
+}
+
+void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({"seconds", "Streaming time of each loop, in seconds.", "seconds", "10"});
+    parser.addOption({"warmup", "Time left out before measuring, in seconds.", "seconds", "1"});
+    parser.addPositionalArgument("samples", "Sample file (default: the recorded excerpt).");
+    parser.process(application);
+    const double seconds = parser.value("seconds").toDouble();
+    const double warmup = parser.value("warmup").toDouble();
+    const QString samples = parser.positionalArguments().value(0, RECORDED_SAMPLE_FILE);
+    if (!QFile::exists(samples)) {
+        std::fprintf(stderr, "no sample file %s\n", qPrintable(samples));
+        return 1;
+    }
+
+    QTemporaryDir dir;
+    qInstallMessageHandler(quietMessages);
+    const Pacing ours = streamWithWorker(samples, seconds, warmup, dir.filePath("worker.csv"));
+    const Pacing python = streamWithPython(samples, seconds, warmup, dir.filePath("python.csv"));
+    const double floorUs = sleepFloorUs(seconds);
+    const QString million = writeMillionLines(samples, dir.filePath("million.csv"));
+    const double loadSample = loadFileMs(samples);
+    const double loadMillion = loadFileMs(million);
+    const double previewSample = previewMs(samples);
+    const double previewMillion = previewMs(million);
+    qInstallMessageHandler(nullptr);
+
+    QTextStream out(stdout);
+    out << "Machine: " << cpuModel() << ", " << QThread::idealThreadCount() << " cores, "
+        << QSysInfo::kernelType() << ' ' << QSysInfo::kernelVersion() << ", Qt " << qVersion() << "\n";
+    out << "Streaming " << seconds << " s after " << warmup << " s of warm-up, virtual DAC at 100 kHz\n";
+    out << "Two bare sleeps per sample (240 us, 2 ms) cost " << figure(floorUs, 2) << " us of CPU\n\n";
+    out << "| figure | AppWorker + SpiDev | python3-spidev loop | ratio |\n|---|---:|---:|---:|\n";
+    const auto row = [&](const char *name, double mine, double theirs, int decimals) {
+        out << "| " << name << " | " << figure(mine, decimals) << " | " << figure(theirs, decimals) << " | "
+            << ratio(mine, theirs) << " |\n";
+    };
+    row("samples per second", ours.samplesPerSecond, python.samplesPerSecond, 1);
+    row("period median (us)", ours.periodMedianUs, python.periodMedianUs, 1);
+    row("period p99 (us)", ours.periodP99Us, python.periodP99Us, 1);
+    row("period max (us)", ours.periodMaxUs, python.periodMaxUs, 1);
+    row("overrun past 2 ms + 240 us, median (us)", ours.overrunMedianUs, python.overrunMedianUs, 1);
+    row("overrun past 2 ms + 240 us, p99 (us)", ours.overrunP99Us, python.overrunP99Us, 1);
+    row("CPU time per sample, output thread (us)", ours.cpuPerSampleUs, python.cpuPerSampleUs, 2);
+    row("CPU time per sample beyond the two sleeps (us)", ours.cpuPerSampleUs - floorUs,
+        python.cpuPerSampleUs - floorUs, 2);
+    row("heap allocations per streaming pass", ours.allocationsPerPass, NAN, 3);
+    out << "\n| loading | time (ms) |\n|---|---:|\n"
+        << "| loadFile, 3600 lines | " << figure(loadSample, 2) << " |\n"
+        << "| loadFile, 1,000,000 lines | " << figure(loadMillion, 1) << " |\n"
+        << "| preview series, 3600 lines | " << figure(previewSample, 2) << " |\n"
+        << "| preview series, 1,000,000 lines | " << figure(previewMillion, 1) << " |\n";
+    return 0;
+}

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Measures the output loop against the virtual DAC beside a python3-spidev loop
+# and prints one table (docs/performance.md explains the figures).
+#   tools/bench.sh [--seconds N] [--warmup N] [SAMPLE_FILE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh build bench
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target bench_output virtualdac -j"$(nproc)" >/dev/null
+exec build/bench/bench_output "$@"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the real simulator on a PC against a virtual DAC8551 instead of
+# /dev/spidev0.0; every frame it sends goes to CAPTURE (CSV).
+#   tools/virtualdac.sh [CAPTURE.csv]      default: capture.csv
+# Turn the capture into a picture with tools/plot.sh.
+set -euo pipefail
+capture=$(realpath -m "${1:-capture.csv}")
+cd "$(dirname "$0")/.."
+tools/deps.sh
+cmake -S . -B build >/dev/null
+cmake --build build --target ecg-simulator virtualdac -j"$(nproc)"
+echo "virtual DAC: capturing to $capture"
+VIRTUALDAC_CAPTURE="$capture" LD_PRELOAD="$PWD/build/tests/libvirtualdac.so" exec build/app/ecg-simulator
