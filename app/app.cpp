@@ -3,6 +3,7 @@
 #include "appworker.h"
 #include "mainui.h"
 #include "preview.h"
+#include "samplefile.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -98,7 +99,7 @@ void App::onOpenFileClicked()
         return;
 
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!openSampleFile(file)) {
         refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
         return;
     }
@@ -112,7 +113,7 @@ void App::onOpenFileClicked()
 
     // All points at once: appending them one by one costs a signal each.
     auto *series = new QLineSeries;
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (openSampleFile(file))
         series->replace(previewPoints(file));
 
     auto *chart = new QChart;

@@ -3,6 +3,9 @@
 // pacing, CPU and loading figures with our figures as ratios to Python's.
 //
 // usage: bench_output [--seconds N] [--warmup N] [SAMPLE_FILE]
+//        bench_output --soak MINUTES [SAMPLE_FILE]
+// The soak streams for that long and prints, each minute, the frames sent, the
+// process's resident memory and the output thread's allocations so far.
 
 #include "appworker.h"
 #include "fakespidev.h"
@@ -24,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <thread>
 
@@ -151,41 +155,92 @@ Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long fram
     return pacing;
 }
 
+QString figure(double value, int decimals = 1);
+
+// The worker streaming a file to the virtual DAC in its own thread, as the application runs it.
+class OutputThread
+{
+public:
+    OutputThread(const QString &samples, const QString &capture)
+    {
+        fakespidev::reset();
+        fakespidev::setRecording(false);
+        fakespidev::setWireTime(true);
+        fakespidev::setCapture(capture.isEmpty() ? nullptr : qPrintable(capture));
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, worker, [this] {
+            isOutputThread = true;
+            outputClock = currentThreadClock();
+            worker->process();
+        });
+        thread.start();
+        worker->loadFile(samples);
+        worker->resume();
+    }
+
+    ~OutputThread()
+    {
+        worker->stop();
+        thread.quit();
+        thread.wait();
+        delete worker;
+        fakespidev::setCapture(nullptr);
+    }
+
+    std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
+
+private:
+    AppWorker *worker = new AppWorker;
+    QThread thread;
+};
+
+long residentKiB()
+{
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly | QIODevice::Text);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+int soak(const QString &samples, int minutes)
+{
+    QTextStream out(stdout);
+    out << "| minute | frames | samples/s | resident memory (KiB) | output-thread allocations |\n"
+        << "|---:|---:|---:|---:|---:|\n";
+    OutputThread output(samples, QString());
+    QThread::sleep(1);
+    countingAllocations = true;
+    std::size_t framesBefore = fakespidev::transferCount();
+    for (int minute = 1; minute <= minutes; ++minute) {
+        QThread::sleep(60);
+        const std::size_t frames = fakespidev::transferCount();
+        out << "| " << minute << " | " << frames - framesBefore << " | "
+            << figure((frames - framesBefore) / 60.0, 1) << " | " << residentKiB() << " | "
+            << outputThreadAllocations.load() << " |" << Qt::endl;
+        framesBefore = frames;
+    }
+    countingAllocations = false;
+    return 0;
+}
+
 Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture)
 {
-    fakespidev::reset();
-    fakespidev::setRecording(false);
-    fakespidev::setWireTime(true);
-    fakespidev::setCapture(qPrintable(capture));
-
-    auto *worker = new AppWorker;
-    QThread thread;
-    worker->moveToThread(&thread);
-    std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
-    QObject::connect(&thread, &QThread::started, worker, [worker, &outputClock] {
-        isOutputThread = true;
-        outputClock = currentThreadClock();
-        worker->process();
-    });
-    thread.start();
-    worker->loadFile(samples);
-    worker->resume();
+    auto output = std::make_unique<OutputThread>(samples, capture);
 
     QThread::usleep(static_cast<unsigned long>(warmup * 1e6));
     const std::int64_t fromNs = monotonicNs();
     const std::size_t framesBefore = fakespidev::transferCount();
-    const double cpuBefore = threadCpuSeconds(outputClock);
+    const double cpuBefore = threadCpuSeconds(output->outputClock);
     countingAllocations = true;
     QThread::usleep(static_cast<unsigned long>(seconds * 1e6));
     countingAllocations = false;
-    const double cpuSeconds = threadCpuSeconds(outputClock) - cpuBefore;
+    const double cpuSeconds = threadCpuSeconds(output->outputClock) - cpuBefore;
     const long frames = long(fakespidev::transferCount() - framesBefore);
 
-    worker->stop();
-    thread.quit();
-    thread.wait();
-    delete worker;
-    fakespidev::setCapture(nullptr);
+    output.reset();
 
     Pacing pacing = pacingOf(periodsUs(capture, fromNs), cpuSeconds, frames);
     pacing.allocationsPerPass = frames > 0 ? double(outputThreadAllocations) / frames : NAN;
@@ -296,7 +351,7 @@ QString cpuModel()
     return QSysInfo::currentCpuArchitecture();
 }
 
-QString figure(double value, int decimals = 1)
+QString figure(double value, int decimals)
 {
     return std::isnan(value) ? QString("n/a") : QString::number(value, 'f', decimals);
 }
@@ -320,6 +375,7 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({"seconds", "Streaming time of each loop, in seconds.", "seconds", "10"});
     parser.addOption({"warmup", "Time left out before measuring, in seconds.", "seconds", "1"});
+    parser.addOption({"soak", "Stream for this long, reporting each minute.", "minutes"});
     parser.addPositionalArgument("samples", "Sample file (default: the recorded excerpt).");
     parser.process(application);
     const double seconds = parser.value("seconds").toDouble();
@@ -330,8 +386,11 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    QTemporaryDir dir;
     qInstallMessageHandler(quietMessages);
+    if (parser.isSet("soak"))
+        return soak(samples, parser.value("soak").toInt());
+
+    QTemporaryDir dir;
     const Pacing ours = streamWithWorker(samples, seconds, warmup, dir.filePath("worker.csv"));
     const Pacing python = streamWithPython(samples, seconds, warmup, dir.filePath("python.csv"));
     const double floorUs = sleepFloorUs(seconds);

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <memory>
 
+#include <sys/stat.h>
+
 using namespace QtCharts;
 
 namespace {
@@ -255,23 +257,32 @@ void tst_App::preview()
 
 void tst_App::refusedChoiceKeepsEarlierFile_data()
 {
-    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("warning");
 
-    QTest::newRow("cannot be opened") << false << "Impossible d'ouvrir le fichier.";
-    QTest::newRow("empty") << true << "Le fichier est vide.";
+    QTest::newRow("gone") << "gone" << "Impossible d'ouvrir le fichier.";
+    QTest::newRow("empty") << "empty" << "Le fichier est vide.";
+    // Reading these would block the window or never end.
+    QTest::newRow("FIFO") << "fifo" << "Impossible d'ouvrir le fichier.";
+    QTest::newRow("endless device") << "device" << "Impossible d'ouvrir le fichier.";
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile()
 {
-    QFETCH(bool, exists);
+    QFETCH(QString, kind);
     QFETCH(QString, warning);
 
     RunningApp running;
     running.choose(files.write("a.csv", "100\n200\n"));
     QChart *chartOfA = running.chart();
 
-    const QString refused = exists ? files.write("b.csv", "") : files.path("gone.csv");
+    QString refused = files.path(kind + ".csv");
+    if (kind == "empty")
+        files.write(kind + ".csv", "");
+    else if (kind == "fifo")
+        QCOMPARE(mkfifo(qPrintable(refused), 0600), 0);
+    else if (kind == "device")
+        refused = "/dev/zero";
     bool warned = false;
     running.choose(refused, ModalDriver::acknowledgeWarning(warning, &warned));
 

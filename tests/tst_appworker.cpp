@@ -8,9 +8,13 @@
 #include <QTest>
 #include <QThread>
 
+#include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -108,6 +112,12 @@ private slots:
     void loadedFileIsStreamedCyclically_data();
     void loadedFileIsStreamedCyclically();
     void unreadableFileEmptiesList();
+    void hostileFiles_data();
+    void hostileFiles();
+    void unopenableSources_data();
+    void unopenableSources();
+    void transferFaultsKeepTheStream_data();
+    void transferFaultsKeepTheStream();
     void noFrameAfterPauseReturns();
     void stopWhilePausedSendsOneMoreFrame();
     void stopWhileStreamingSendsNoMoreFrames();
@@ -225,6 +235,124 @@ void tst_AppWorker::unreadableFileEmptiesList()
     QVERIFY(log.waitFor(noDataWarning));
     output.worker->pause();
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+}
+
+void tst_AppWorker::hostileFiles_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("count"); // -1: any
+    QTest::addColumn<QVector<qint32>>("firstSamples");
+    QTest::addColumn<int>("warnings"); // -1: any
+
+    QTest::newRow("UTF-8 byte-order mark") << QByteArray("\xEF\xBB\xBF" "12\n34\n") << 2 << QVector<qint32>{12, 34} << 0;
+    QTest::newRow("NUL bytes") << QByteArray("1\n\0\n2\0 3\n4", 10) << 4 << QVector<qint32>{1, -1, -1, 4} << 2;
+    QTest::newRow("tabs") << QByteArray("\t12\t\n\t \t\n-3\t\n") << 2 << QVector<qint32>{12, -3} << 0;
+
+    QByteArray binary(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator random(208);
+    for (char &byte : binary)
+        byte = char(random.bounded(256));
+    QTest::newRow("random binary") << binary << -1 << QVector<qint32>{} << -1;
+
+    QTest::newRow("50 MB single line") << QByteArray(50 * 1024 * 1024, '7') << 1 << QVector<qint32>{-1} << 1;
+
+    QByteArray million;
+    for (int i = 0; i < 1000000; ++i)
+        million += QByteArray::number(i % 4096) + '\n';
+    QTest::newRow("1,000,000 lines") << million << 1000000 << QVector<qint32>{0, 1, 2, 3} << 0;
+}
+
+void tst_AppWorker::hostileFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, count);
+    QFETCH(QVector<qint32>, firstSamples);
+    QFETCH(int, warnings);
+
+    LogCapture log(LogCapture::Keep);
+    OutputThread output;
+    output.worker->loadFile(files.write("hostile.csv", content));
+
+    const QStringList lines = log.texts();
+    QVERIFY(!lines.isEmpty());
+    const QString countLine = lines.last();
+    QVERIFY(countLine.startsWith("Fichier chargé avec "));
+    if (count >= 0)
+        QCOMPARE(countLine, QString("Fichier chargé avec %1 valeurs.").arg(count));
+    for (int i = 0; i < lines.size() - 1; ++i)
+        QVERIFY(lines[i].startsWith("Ligne invalide ( "));
+    if (warnings >= 0)
+        QCOMPARE(lines.size() - 1, warnings);
+
+    if (firstSamples.isEmpty())
+        return;
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(firstSamples.size(), waitMs));
+    output.worker->pause();
+    QCOMPARE(sentCodes().mid(0, firstSamples.size()), dacCodes(firstSamples));
+}
+
+void tst_AppWorker::unopenableSources_data()
+{
+    QTest::addColumn<QString>("kind");
+
+    QTest::newRow("deleted") << "deleted";
+    QTest::newRow("directory") << "directory";
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("endless device") << "device";
+}
+
+void tst_AppWorker::unopenableSources()
+{
+    QFETCH(QString, kind);
+
+    // A FIFO or a device would block or never end: the loader refuses them as
+    // files it cannot open, and the loop waits for data.
+    QString path = files.write(kind + ".csv", "1\n2\n");
+    QVERIFY(QFile::remove(path));
+    if (kind == "directory")
+        QVERIFY(QDir().mkdir(path));
+    else if (kind == "fifo")
+        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
+    else if (kind == "device")
+        path = "/dev/zero";
+
+    LogCapture log;
+    OutputThread output;
+    output.worker->loadFile(path);
+    QCOMPARE(log.texts(), QStringList{QString("Erreur ouverture fichier: \"%1\"").arg(path)});
+    output.worker->resume();
+    QVERIFY(log.waitFor(noDataWarning));
+    output.worker->pause();
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+}
+
+void tst_AppWorker::transferFaultsKeepTheStream_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("failing transfers") << -1 << EIO;
+    QTest::newRow("short counts") << 1 << 0;
+}
+
+void tst_AppWorker::transferFaultsKeepTheStream()
+{
+    QFETCH(int, result);
+    QFETCH(int, error);
+
+    // From the fourth frame on the device misbehaves; the loop goes on in order.
+    fakespidev::setTransferFault(3, result, error);
+    OutputThread output;
+    output.worker->loadFile(files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(13, waitMs));
+    output.worker->pause();
+
+    const QVector<quint16> sent = sentCodes();
+    for (int i = 0; i < 13; ++i)
+        QCOMPARE(sent.at(i), quint16(1 + i % 5));
+    QCOMPARE(fakespidev::transfers().at(12).result, result);
 }
 
 void tst_AppWorker::noFrameAfterPauseReturns()

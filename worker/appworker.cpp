@@ -1,6 +1,7 @@
 #include "appworker.h"
 
 #include "dacframe.h"
+#include "samplefile.h"
 #include "spidev.h"
 
 #include <QDebug>
@@ -47,7 +48,7 @@ void AppWorker::loadFile(const QString &path)
     samples.clear();
 
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!openSampleFile(file)) {
         qWarning() << "Erreur ouverture fichier:" << path;
         return;
     }

@@ -7,7 +7,8 @@ namespace {
 LogCapture *active = nullptr;
 }
 
-LogCapture::LogCapture()
+LogCapture::LogCapture(Forwarding forwarding)
+    : forwarding(forwarding)
 {
     active = this;
     previous = qInstallMessageHandler(&LogCapture::handler);
@@ -25,7 +26,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
         QMutexLocker locker(&active->mutex);
         active->captured.append({type, text});
     }
-    if (active->previous)
+    if (active->forwarding == Forward && active->previous)
         active->previous(type, context, text);
 }
 

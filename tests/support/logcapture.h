@@ -17,7 +17,10 @@ public:
         QString text;
     };
 
-    LogCapture();
+    enum Forwarding { Forward, Keep };
+
+    // Keep: the lines are only collected (for lines too long to print).
+    explicit LogCapture(Forwarding forwarding = Forward);
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
@@ -35,6 +38,7 @@ private:
     mutable QMutex mutex;
     QVector<Line> captured;
     QtMessageHandler previous;
+    Forwarding forwarding;
 };
 
 #endif // LOGCAPTURE_H
