@@ -4,12 +4,16 @@
 #   build       compile, run and test the simulator
 #   screenshot  run it under a virtual X server and capture its window
 #   bench       the Python loop that the benchmark compares against
+#   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
+#   package     .deb packages (dpkg-shlibdeps)
 set -euo pipefail
 
 declare -A groups=(
     [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev"
+    [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
+    [package]="dpkg-dev"
 )
 
 missing=()
@@ -24,5 +28,8 @@ done
 echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $sudo dpkg --add-architecture armhf
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
-cmake -S . -B build -DECG_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build --target ecg-simulator -j"$(nproc)"
 exec build/app/ecg-simulator "$@"

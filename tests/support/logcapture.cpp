@@ -30,16 +30,23 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
         active->previous(type, context, text);
 }
 
+// Copies element by element under the lock: a shallow copy would share its
+// buffer with the one the logging threads append to.
 QVector<LogCapture::Line> LogCapture::lines() const
 {
     QMutexLocker locker(&mutex);
-    return captured;
+    QVector<Line> copy;
+    copy.reserve(captured.size());
+    for (const Line &line : captured)
+        copy.append(line);
+    return copy;
 }
 
 QStringList LogCapture::texts() const
 {
+    QMutexLocker locker(&mutex);
     QStringList result;
-    for (const Line &line : lines())
+    for (const Line &line : captured)
         result << line.text;
     return result;
 }
