@@ -4,6 +4,7 @@
 #include "mainui.h"
 #include "modaldriver.h"
 #include "samplefiles.h"
+#include "sentframes.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -23,15 +24,6 @@ using namespace QtCharts;
 namespace {
 
 constexpr int waitMs = 5000;
-
-QVector<quint16> sentCodes(std::size_t from = 0)
-{
-    QVector<quint16> codes;
-    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
-    for (std::size_t i = from; i < transfers.size(); ++i)
-        codes.append(quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)));
-    return codes;
-}
 
 // The application as main runs it, with its window found and its dialogs answered.
 class RunningApp

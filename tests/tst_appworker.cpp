@@ -3,6 +3,7 @@
 #include "fakespidev.h"
 #include "logcapture.h"
 #include "samplefiles.h"
+#include "sentframes.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -20,16 +21,6 @@ namespace {
 
 constexpr int waitMs = 5000;
 const QString noDataWarning = QStringLiteral("Aucune donnée chargée, attente...");
-
-// The DAC codes of the frames the device received, from the given one on.
-QVector<quint16> sentCodes(std::size_t from = 0)
-{
-    QVector<quint16> codes;
-    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
-    for (std::size_t i = from; i < transfers.size(); ++i)
-        codes.append(quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)));
-    return codes;
-}
 
 QVector<quint16> dacCodes(const QVector<qint32> &samples)
 {
