@@ -114,6 +114,8 @@ private slots:
     void refusedChoiceKeepsEarlierFile_data();
     void refusedChoiceKeepsEarlierFile();
     void cancelChangesNothing();
+    void fileGoneBeforeSwitchOn_data();
+    void fileGoneBeforeSwitchOn();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
     void recordedFileStreamsEndToEnd();
@@ -298,6 +300,35 @@ void tst_App::cancelChangesNothing()
     QCOMPARE(running.fileLabel(), QString("a.csv"));
     QCOMPARE(running.chart(), chartOfA);
     QCOMPARE(running.stream(1), QVector<quint16>{5});
+    QCOMPARE(running.quit(), 0);
+}
+
+void tst_App::fileGoneBeforeSwitchOn_data()
+{
+    QTest::addColumn<bool>("replacedByFifo");
+
+    QTest::newRow("deleted") << false;
+    QTest::newRow("replaced by a FIFO") << true;
+}
+
+void tst_App::fileGoneBeforeSwitchOn()
+{
+    QFETCH(bool, replacedByFifo);
+
+    LogCapture log;
+    RunningApp running;
+    const QString path = files.write("vanishing.csv", "1\n2\n");
+    running.choose(path);
+    QVERIFY(QFile::remove(path));
+    if (replacedByFifo)
+        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
+
+    running.click("btnSimu");
+    QVERIFY(log.waitFor("Aucune donnée chargée, attente..."));
+    running.click("btnSimu");
+    QVERIFY(log.texts().contains(QString("Erreur ouverture fichier: \"%1\"").arg(path)));
+    QCOMPARE(running.fileLabel(), QString("vanishing.csv"));
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
     QCOMPARE(running.quit(), 0);
 }
 

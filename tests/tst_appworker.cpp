@@ -115,7 +115,9 @@ private slots:
     void readPositionSurvivesReload();
     void shorterReloadStaysInsideList();
     void emptyListWaitsForData();
+    void deviceFailureLeavesControlsWorking_data();
     void deviceFailureLeavesControlsWorking();
+    void driverReportingOtherSettingsStillStreams();
     void destructorLogsAndClosesDevice();
 
 private:
@@ -444,10 +446,29 @@ void tst_AppWorker::emptyListWaitsForData()
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
 }
 
+void tst_AppWorker::deviceFailureLeavesControlsWorking_data()
+{
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<unsigned long>("refusedRequest");
+
+    QTest::newRow("node missing") << ENOENT << 0ul;
+    QTest::newRow("permission denied") << EACCES << 0ul;
+    QTest::newRow("mode refused") << 0 << (unsigned long)SPI_IOC_WR_MODE;
+    QTest::newRow("mode read-back refused") << 0 << (unsigned long)SPI_IOC_RD_MODE;
+    QTest::newRow("word size refused") << 0 << (unsigned long)SPI_IOC_WR_BITS_PER_WORD;
+    QTest::newRow("word size read-back refused") << 0 << (unsigned long)SPI_IOC_RD_BITS_PER_WORD;
+    QTest::newRow("clock rate refused") << 0 << (unsigned long)SPI_IOC_WR_MAX_SPEED_HZ;
+    QTest::newRow("clock rate read-back refused") << 0 << (unsigned long)SPI_IOC_RD_MAX_SPEED_HZ;
+}
+
 void tst_AppWorker::deviceFailureLeavesControlsWorking()
 {
+    QFETCH(int, openError);
+    QFETCH(unsigned long, refusedRequest);
+
     LogCapture log;
-    fakespidev::setOpenError(EACCES);
+    fakespidev::setOpenError(openError);
+    fakespidev::failRequest(refusedRequest, EINVAL);
     OutputThread output;
     QVERIFY(log.waitFor("Erreur initialisation DAC8551"));
 
@@ -459,7 +480,21 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking()
     QCOMPARE(log.count("Erreur initialisation DAC8551"), 1);
     QCOMPARE(output.finishedSpy.count(), 0);
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
-    QCOMPARE(fakespidev::openCount(), 0);
+    // Not tried again, and a descriptor that was opened is closed.
+    QCOMPARE(fakespidev::openCount(), openError ? 0 : 1);
+    QCOMPARE(fakespidev::openDescriptors(), 0);
+}
+
+void tst_AppWorker::driverReportingOtherSettingsStillStreams()
+{
+    // A driver may round the clock rate; the worker takes what it reports.
+    fakespidev::overrideReadBack(SPI_IOC_RD_MAX_SPEED_HZ, 97656);
+    OutputThread output;
+    output.worker->loadFile(files.write("two.csv", "5\n6\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(4, waitMs));
+    output.worker->pause();
+    QCOMPARE(sentCodes().mid(0, 4), (QVector<quint16>{5, 6, 5, 6}));
 }
 
 void tst_AppWorker::destructorLogsAndClosesDevice()
