@@ -78,6 +78,7 @@ constexpr double wireTimeUs = 240.0; // 24 bits at 100 kHz
 
 struct Pacing
 {
+    double frames = NAN;
     double samplesPerSecond = NAN;
     double periodMedianUs = NAN;
     double periodP99Us = NAN;
@@ -152,6 +153,7 @@ Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long fram
     pacing.overrunMedianUs = percentile(overruns, 0.5);
     pacing.overrunP99Us = percentile(overruns, 0.99);
     pacing.cpuPerSampleUs = frames > 0 ? cpuSeconds * 1e6 / frames : NAN;
+    pacing.frames = frames;
     return pacing;
 }
 
@@ -411,6 +413,7 @@ int main(int argc, char **argv)
         out << "| " << name << " | " << figure(mine, decimals) << " | " << figure(theirs, decimals) << " | "
             << ratio(mine, theirs) << " |\n";
     };
+    row("frames measured", ours.frames, python.frames, 0);
     row("samples per second", ours.samplesPerSecond, python.samplesPerSecond, 1);
     row("period median (us)", ours.periodMedianUs, python.periodMedianUs, 1);
     row("period p99 (us)", ours.periodP99Us, python.periodP99Us, 1);
