@@ -98,6 +98,7 @@ class tst_AppWorker : public QObject
 private slots:
     void init();
 
+    void onlyTwoSignals();
     void frames_data();
     void frames();
     void loadedFileIsStreamedCyclically_data();
@@ -127,6 +128,17 @@ private:
 void tst_AppWorker::init()
 {
     fakespidev::reset();
+}
+
+void tst_AppWorker::onlyTwoSignals()
+{
+    // The commands are plain calls, so nothing can be queued to the busy output thread.
+    const QMetaObject &meta = AppWorker::staticMetaObject;
+    QCOMPARE(QByteArray(meta.className()), QByteArray("AppWorker"));
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 2);
+    QCOMPARE(meta.method(meta.methodOffset()).methodSignature(), QByteArray("finished()"));
+    QCOMPARE(meta.method(meta.methodOffset() + 1).methodSignature(), QByteArray("resultReady(QString)"));
+    QCOMPARE(meta.method(meta.methodOffset() + 1).parameterNames(), QList<QByteArray>{"result"});
 }
 
 void tst_AppWorker::frames_data()

@@ -3,6 +3,7 @@
 #include <QBoxLayout>
 #include <QChartView>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -26,6 +27,8 @@ private slots:
     void init();
     void cleanup();
 
+    void metaObjectMethods_data();
+    void metaObjectMethods();
     void windowSettings();
     void widgetTree_data();
     void widgetTree();
@@ -60,6 +63,38 @@ void tst_MainUI::init()
 void tst_MainUI::cleanup()
 {
     delete window;
+}
+
+void tst_MainUI::metaObjectMethods_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("signature");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("access");
+
+    QTest::newRow("0") << 0 << QByteArray("simuToggled(bool)") << int(QMetaMethod::Signal) << int(QMetaMethod::Public);
+    QTest::newRow("1") << 1 << QByteArray("openFileRequested()") << int(QMetaMethod::Signal)
+                       << int(QMetaMethod::Public);
+    QTest::newRow("2") << 2 << QByteArray("exitRequested()") << int(QMetaMethod::Signal) << int(QMetaMethod::Public);
+    QTest::newRow("3") << 3 << QByteArray("onBtnSimuToggled(bool)") << int(QMetaMethod::Slot)
+                       << int(QMetaMethod::Private);
+    QTest::newRow("4") << 4 << QByteArray("onBtnQuitClicked()") << int(QMetaMethod::Slot) << int(QMetaMethod::Private);
+}
+
+void tst_MainUI::metaObjectMethods()
+{
+    QFETCH(int, index);
+    QFETCH(QByteArray, signature);
+    QFETCH(int, type);
+    QFETCH(int, access);
+
+    const QMetaObject *meta = window->metaObject();
+    QCOMPARE(QByteArray(meta->className()), QByteArray("MainUI"));
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 5);
+    const QMetaMethod method = meta->method(meta->methodOffset() + index);
+    QCOMPARE(method.methodSignature(), signature);
+    QCOMPARE(int(method.methodType()), type);
+    QCOMPARE(int(method.access()), access);
 }
 
 void tst_MainUI::windowSettings()
