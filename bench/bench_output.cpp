@@ -157,7 +157,22 @@ Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long fram
     return pacing;
 }
 
-QString figure(double value, int decimals = 1);
+QString figure(double value, int decimals = 1)
+{
+    return std::isnan(value) ? QString("n/a") : QString::number(value, 'f', decimals);
+}
+
+// The value of a "key: value" line of a /proc file, or an empty text.
+QByteArray procValue(const char *file, const char *key)
+{
+    QFile proc(file);
+    proc.open(QIODevice::ReadOnly | QIODevice::Text);
+    for (const QByteArray &line : proc.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(line.indexOf(':') + 1).trimmed();
+    }
+    return QByteArray();
+}
 
 // The worker streaming a file to the virtual DAC in its own thread, as the application runs it.
 class OutputThread
@@ -198,13 +213,7 @@ private:
 
 long residentKiB()
 {
-    QFile status("/proc/self/status");
-    status.open(QIODevice::ReadOnly | QIODevice::Text);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return -1;
+    return procValue("/proc/self/status", "VmRSS").split(' ').value(0).toLong();
 }
 
 int soak(const QString &samples, int minutes)
@@ -329,33 +338,22 @@ QString writeMillionLines(const QString &samples, const QString &path)
 {
     QFile source(samples);
     source.open(QIODevice::ReadOnly | QIODevice::Text);
-    const QList<QByteArray> lines = source.readAll().split('\n');
+    QList<QByteArray> lines;
+    for (const QByteArray &line : source.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            lines.append(line + '\n');
+    }
     QFile file(path);
     file.open(QIODevice::WriteOnly);
-    for (int i = 0, n = 0; n < 1000000; ++i) {
-        const QByteArray &line = lines.at(i % lines.size());
-        if (line.trimmed().isEmpty())
-            continue;
-        file.write(line + '\n');
-        ++n;
-    }
+    for (int n = 0; !lines.isEmpty() && n < 1000000; ++n)
+        file.write(lines.at(n % lines.size()));
     return path;
 }
 
 QString cpuModel()
 {
-    QFile cpuinfo("/proc/cpuinfo");
-    cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text);
-    for (const QByteArray &line : cpuinfo.readAll().split('\n')) {
-        if (line.startsWith("model name"))
-            return QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
-    }
-    return QSysInfo::currentCpuArchitecture();
-}
-
-QString figure(double value, int decimals)
-{
-    return std::isnan(value) ? QString("n/a") : QString::number(value, 'f', decimals);
+    const QByteArray model = procValue("/proc/cpuinfo", "model name");
+    return model.isEmpty() ? QSysInfo::currentCpuArchitecture() : QString::fromLatin1(model);
 }
 
 QString ratio(double ours, double theirs)

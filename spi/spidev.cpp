@@ -73,7 +73,7 @@ bool SpiDev::open()
     if (fd < 0)
         return false;
     if (!handOverConfig()) {
-        ::close(fd);
+        closeDevice();
         return false;
     }
     isOpen = true;

@@ -117,7 +117,6 @@ void tst_SpiDev::openHandsOverSettingsInOrder()
     const std::vector<unsigned long> expectedCodes = {0x40016B01, 0x80016B01, 0x40016B03,
                                                       0x80016B03, 0x40046B04, 0x80046B04};
     QCOMPARE(requestCodes(), expectedCodes);
-    QCOMPARE(requestCodes(), settingCodes);
     const std::vector<fakespidev::Request> requests = fakespidev::requests();
     const std::uint32_t values[] = {1, 1, 8, 8, 100000, 100000};
     for (std::size_t i = 0; i < requests.size(); ++i)

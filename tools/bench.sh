@@ -4,7 +4,6 @@
 #   tools/bench.sh [--seconds N] [--warmup N] [SAMPLE_FILE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh build bench
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target bench_output virtualdac -j"$(nproc)" >/dev/null
+tools/deps.sh bench
+tools/build.sh bench_output virtualdac >/dev/null
 exec build/bench/bench_output "$@"

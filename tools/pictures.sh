@@ -5,9 +5,8 @@
 #   docs/virtual-dac.png  what the DAC output during 8 s of simulation
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh build screenshot
-cmake -S . -B build >/dev/null
-cmake --build build --target ecg-simulator virtualdac plotcapture -j"$(nproc)"
+tools/deps.sh screenshot
+tools/build.sh ecg-simulator virtualdac plotcapture
 
 sample=$(readlink -f ../shared/samples/mitbih-208-10s.csv)
 capture=$(mktemp --suffix=.csv)

@@ -8,8 +8,6 @@ capture=$(realpath "$1")
 source=$(realpath "$2")
 output=$(realpath -m "${3:-${1%.csv}.png}")
 cd "$(dirname "$0")/.."
-tools/deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build --target plotcapture -j"$(nproc)" >/dev/null
+tools/build.sh plotcapture >/dev/null
 build/tools/plotcapture/plotcapture "$capture" "$source" "$output" 2>/dev/null
 echo "wrote $output"

@@ -2,7 +2,5 @@
 # Installs what is missing, builds the simulator and starts it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build --target ecg-simulator -j"$(nproc)"
+tools/build.sh ecg-simulator
 exec build/app/ecg-simulator "$@"

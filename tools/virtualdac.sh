@@ -6,8 +6,6 @@
 set -euo pipefail
 capture=$(realpath -m "${1:-capture.csv}")
 cd "$(dirname "$0")/.."
-tools/deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build --target ecg-simulator virtualdac -j"$(nproc)"
+tools/build.sh ecg-simulator virtualdac
 echo "virtual DAC: capturing to $capture"
 VIRTUALDAC_CAPTURE="$capture" LD_PRELOAD="$PWD/build/tests/libvirtualdac.so" exec build/app/ecg-simulator

@@ -80,8 +80,8 @@ bool openCapture(Node &n, const char *path)
         return !(path && *path);
     std::fputs("time_ns,code,volts,valid_word,power_down,len,speed_hz,bits_per_word,delay_usecs,cs_change,tx\n",
                n.capture);
-    static const bool flushAtExit = std::atexit(flushCapture) == 0;
-    return flushAtExit;
+    static const int flushAtExit [[maybe_unused]] = std::atexit(flushCapture);
+    return true;
 }
 
 // A preload library serves whole programs: it records nothing in memory, lets
@@ -135,32 +135,36 @@ bool isNodeDescriptor(Node &n, int fd)
     return std::find(n.descriptors.begin(), n.descriptors.end(), fd) != n.descriptors.end();
 }
 
+template<typename F>
+auto withNode(F use)
+{
+    Node &n = node();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    return use(n);
+}
+
 // Opens the node: the descriptor is a real one (of /dev/null), so its number is
 // never handed out twice while it is open.
 int openNode()
 {
     static const auto realOpen = nextSymbol<OpenFn>("open");
-    Node &n = node();
-    std::lock_guard<std::mutex> lock(n.mutex);
-    if (n.openError) {
-        errno = n.openError;
-        return -1;
-    }
-    const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        n.descriptors.push_back(fd);
-        ++n.opens;
-    }
-    return fd;
+    return withNode([](Node &n) {
+        if (n.openError) {
+            errno = n.openError;
+            return -1;
+        }
+        const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            n.descriptors.push_back(fd);
+            ++n.opens;
+        }
+        return fd;
+    });
 }
 
 bool isNodePath(const char *path)
 {
-    if (!path)
-        return false;
-    Node &n = node();
-    std::lock_guard<std::mutex> lock(n.mutex);
-    return n.path == path;
+    return path && withNode([path](Node &n) { return n.path == path; });
 }
 
 // The optional third argument of open exists only when a file may be created.
@@ -168,14 +172,6 @@ int modeArgument(int flags, va_list args)
 {
     const bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
     return creates ? va_arg(args, int) : 0;
-}
-
-template<typename F>
-auto withNode(F use)
-{
-    Node &n = node();
-    std::lock_guard<std::mutex> lock(n.mutex);
-    return use(n);
 }
 
 template<typename T>
