@@ -2,6 +2,7 @@
 #include "dacframe.h"
 #include "fakespidev.h"
 #include "logcapture.h"
+#include "outputthread.h"
 #include "samplefiles.h"
 #include "sentframes.h"
 
@@ -13,9 +14,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,64 +34,19 @@ QVector<quint16> dacCodes(const QVector<qint32> &samples)
     return codes;
 }
 
-// True once the thread that opened the device sleeps (its /proc state is S).
-// Right after pause() has returned that can only be the loop's pause wait.
-bool outputThreadAsleep()
+// Pauses at a read position of at least minPosition in a list of listSize entries.
+std::size_t pauseAtPosition(AppWorker *worker, int minPosition, int listSize)
 {
-    const std::vector<fakespidev::Request> requests = fakespidev::requests();
-    if (requests.empty())
-        return false;
-    QFile stat(QString("/proc/self/task/%1/stat").arg(requests.front().threadId));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray fields = stat.readAll();
-    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "S";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        fakespidev::waitForTransfers(fakespidev::transferCount() + 1, waitMs);
+        worker->pause();
+        const std::size_t sent = fakespidev::transferCount();
+        if (int(sent % listSize) >= minPosition)
+            return sent;
+        worker->resume();
+    }
+    return 0;
 }
-
-// A worker running its loop in its own thread, as the application runs it.
-class OutputThread
-{
-public:
-    OutputThread()
-        : finishedSpy(worker, &AppWorker::finished)
-    {
-        worker->moveToThread(&thread);
-        QObject::connect(&thread, &QThread::started, worker, &AppWorker::process);
-        thread.start();
-    }
-
-    ~OutputThread()
-    {
-        finish();
-        delete worker;
-    }
-
-    // Stops the loop and lets the thread end; true once it has.
-    bool finish()
-    {
-        worker->stop();
-        thread.quit();
-        return thread.wait(waitMs);
-    }
-
-    // Pauses at a read position of at least minPosition in a list of listSize entries.
-    std::size_t pauseAtPosition(int minPosition, int listSize)
-    {
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            fakespidev::waitForTransfers(fakespidev::transferCount() + 1, waitMs);
-            worker->pause();
-            const std::size_t sent = fakespidev::transferCount();
-            if (int(sent % listSize) >= minPosition)
-                return sent;
-            worker->resume();
-        }
-        return 0;
-    }
-
-    AppWorker *worker = new AppWorker;
-    QThread thread;
-    QSignalSpy finishedSpy;
-};
 
 } // namespace
 
@@ -111,6 +70,8 @@ private slots:
     void transferFaultsKeepTheStream_data();
     void transferFaultsKeepTheStream();
     void noFrameAfterPauseReturns();
+    void commandWaitsForOnePassAtMost_data();
+    void commandWaitsForOnePassAtMost();
     void stopWhilePausedSendsOneMoreFrame();
     void stopWhileStreamingSendsNoMoreFrames();
     void readPositionSurvivesReload();
@@ -372,6 +333,53 @@ void tst_AppWorker::noFrameAfterPauseReturns()
     QCOMPARE(fakespidev::transferCount(), sent);
 }
 
+void tst_AppWorker::commandWaitsForOnePassAtMost_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("stopping");
+    QTest::addColumn<int>("rounds");
+
+    QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n4\n5\n") << false << 20;
+    QTest::newRow("pause while waiting for data") << QByteArray() << false << 5;
+    QTest::newRow("stop while waiting for data") << QByteArray() << true << 1;
+}
+
+// Once a command waits for the mutex, the pass in progress ends and no other
+// starts before the command's turn. Counted from when both threads sleep: the
+// loop has then logged its warning or sent its frame, or waits for its turn.
+void tst_AppWorker::commandWaitsForOnePassAtMost()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, stopping);
+    QFETCH(int, rounds);
+
+    LogCapture log(LogCapture::Keep);
+    OutputThread output;
+    if (!content.isEmpty())
+        output.worker->loadFile(files.write("ramp.csv", content));
+    const auto progress = [&] { return int(fakespidev::transferCount()) + log.count(noDataWarning); };
+    for (int round = 0; round < rounds; ++round) {
+        output.worker->resume();
+        const int resumedAt = progress();
+        QVERIFY(QTest::qWaitFor([&] { return progress() > resumedAt; }, waitMs));
+
+        std::atomic<int> commander{0};
+        std::atomic<bool> returned{false};
+        std::thread call([&] {
+            commander = gettid();
+            stopping ? output.worker->stop() : output.worker->pause();
+            returned = true;
+        });
+        const bool bothSleep = QTest::qWaitFor(
+            [&] { return returned || (threadSleeps(commander) && threadSleeps(output.threadId())); }, waitMs);
+        const int waitingAt = progress();
+        call.join();
+        QVERIFY(bothSleep);
+        QVERIFY2(progress() - waitingAt <= (content.isEmpty() ? 0 : 1),
+                 qPrintable(QString("round %1: %2 more passes").arg(round).arg(progress() - waitingAt)));
+    }
+}
+
 void tst_AppWorker::stopWhilePausedSendsOneMoreFrame()
 {
     OutputThread output;
@@ -380,7 +388,7 @@ void tst_AppWorker::stopWhilePausedSendsOneMoreFrame()
     QVERIFY(fakespidev::waitForTransfers(2, waitMs));
     output.worker->pause();
     const std::size_t sent = fakespidev::transferCount();
-    QVERIFY(QTest::qWaitFor(outputThreadAsleep, waitMs));
+    QVERIFY(QTest::qWaitFor([&] { return threadSleeps(output.threadId()); }, waitMs));
 
     QVERIFY(output.finish());
     QCOMPARE(fakespidev::transferCount(), sent + 1);
@@ -408,7 +416,7 @@ void tst_AppWorker::readPositionSurvivesReload()
     OutputThread output;
     output.worker->loadFile(path);
     output.worker->resume();
-    const std::size_t sent = output.pauseAtPosition(1, samples.size());
+    const std::size_t sent = pauseAtPosition(output.worker, 1, samples.size());
     QVERIFY(sent > 0);
 
     output.worker->loadFile(path);
@@ -424,7 +432,7 @@ void tst_AppWorker::shorterReloadStaysInsideList()
     OutputThread output;
     output.worker->loadFile(files.write("ten.csv", "0\n1\n2\n3\n4\n5\n6\n7\n8\n9\n"));
     output.worker->resume();
-    const std::size_t sent = output.pauseAtPosition(shorter.size(), 10);
+    const std::size_t sent = pauseAtPosition(output.worker, shorter.size(), 10);
     QVERIFY(sent > 0);
 
     output.worker->loadFile(files.write("three.csv", "1000\n2000\n3000\n"));
@@ -446,7 +454,7 @@ void tst_AppWorker::emptyListWaitsForData()
     QVERIFY(log.waitFor(noDataWarning));
     output.worker->pause();
     const int warnings = log.count(noDataWarning);
-    QVERIFY(QTest::qWaitFor(outputThreadAsleep, waitMs));
+    QVERIFY(QTest::qWaitFor([&] { return threadSleeps(output.threadId()); }, waitMs));
 
     // Stopping while paused lets one more pass run: one more warning, no frame.
     QVERIFY(output.finish());

@@ -1,6 +1,7 @@
 #ifndef APPWORKER_H
 #define APPWORKER_H
 
+#include <QAtomicInt>
 #include <QMutex>
 #include <QObject>
 #include <QVector>
@@ -33,12 +34,17 @@ signals:
     void resultReady(const QString &result);
 
 private:
+    template<typename Change>
+    void command(Change change);
+
     std::unique_ptr<SpiDev> spi;
     bool stopRequested = false;
     bool paused = true;
     QMutex mutex;
     QWaitCondition condition;
     QVector<qint32> samples;
+    // Commands waiting for the mutex; the loop hands it over to them between passes.
+    QAtomicInt commandsWaiting;
 };
 
 #endif // APPWORKER_H
