@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages of the named groups (default: build), skipping
 # those already there. The one list of the project's packages.
-#   build       compile, run and test the simulator
+#   build       compile and run the simulator
+#   test        what the tests start: a private D-Bus daemon, RealtimeKit and polkit
 #   screenshot  run it under a virtual X server and capture its window
-#   bench       the Python loop that the benchmark compares against
+#   bench       the Python loop that the benchmark compares against, and the load it runs under
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
 #   package     .deb packages (dpkg-shlibdeps)
 set -euo pipefail
 
 declare -A groups=(
     [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
+    [test]="dbus-daemon rtkit polkitd"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
-    [bench]="python3 python3-spidev"
+    [bench]="python3 python3-spidev stress-ng"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
     [package]="dpkg-dev"
 )

@@ -1,0 +1,283 @@
+#include "fakespidev.h"
+#include "logcapture.h"
+#include "outputthread.h"
+#include "samplefiles.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int waitMs = 5000;
+const QString warning = QStringLiteral("Priorité temps réel indisponible, cadence non garantie");
+const QString rtkitService = QStringLiteral("org.freedesktop.RealtimeKit1");
+const QString rtkitPath = QStringLiteral("/org/freedesktop/RealtimeKit1");
+
+// A program started for a test, ended with it.
+class Daemon : public QProcess
+{
+public:
+    ~Daemon() override
+    {
+        kill();
+        waitForFinished();
+    }
+};
+
+// A message bus of the test's own, standing in for the system bus.
+class PrivateBus
+{
+public:
+    bool start()
+    {
+        // Daemons that drop to their own user (polkitd) must reach the socket.
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
+        QFile config(dir.filePath("bus.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(QString("<busconfig><listen>unix:dir=%1</listen><auth>EXTERNAL</auth>"
+                             "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                             "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>")
+                         .arg(dir.path())
+                         .toUtf8());
+        config.close();
+        daemon.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
+        if (!QTest::qWaitFor([&] { return daemon.canReadLine() || daemon.state() == QProcess::NotRunning; }, waitMs))
+            return false;
+        address = daemon.readLine().trimmed();
+        return !address.isEmpty();
+    }
+
+    QString address;
+
+private:
+    QTemporaryDir dir;
+    Daemon daemon;
+};
+
+// RealtimeKit's interface, recording the requests instead of granting them.
+class RealtimeKitStandIn : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.RealtimeKit1")
+    Q_PROPERTY(int MaxRealtimePriority MEMBER maxPriority)
+    Q_PROPERTY(qlonglong RTTimeUSecMax MEMBER maxCpuTimeUs)
+
+public:
+    int maxPriority = 20;
+    qlonglong maxCpuTimeUs = 200000;
+    bool refusing = false;
+    QVector<QPair<quint64, quint32>> requests;
+
+public slots:
+    void MakeThreadRealtime(qulonglong thread, uint priority)
+    {
+        requests.append({thread, priority});
+        if (refusing)
+            sendErrorReply(QDBusError::AccessDenied, "refused by the test");
+    }
+};
+
+// The calling thread without CAP_SYS_NICE and with an RLIMIT_RTPRIO of 0, as an
+// ordinary user: threads it starts meanwhile inherit that, and the kernel
+// refuses them real-time scheduling.
+class Unprivileged
+{
+public:
+    Unprivileged()
+    {
+        syscall(SYS_capget, &header, saved);
+        __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
+        reduced[0].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+        syscall(SYS_capset, &header, reduced);
+        getrlimit(RLIMIT_RTPRIO, &savedLimit);
+        const rlimit none{0, savedLimit.rlim_max};
+        setrlimit(RLIMIT_RTPRIO, &none);
+    }
+
+    ~Unprivileged()
+    {
+        syscall(SYS_capset, &header, saved);
+        setrlimit(RLIMIT_RTPRIO, &savedLimit);
+    }
+
+    static bool canDropAndRegain()
+    {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        return syscall(SYS_capget, &header, data) == 0 && (data[0].permitted & CAP_TO_MASK(CAP_SYS_NICE));
+    }
+
+private:
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {};
+    rlimit savedLimit{};
+};
+
+struct Scheduling
+{
+    int policy;
+    int priority;
+};
+
+Scheduling schedulingOf(int threadId)
+{
+    sched_param parameters{};
+    sched_getparam(threadId, &parameters);
+    return {sched_getscheduler(threadId) & ~SCHED_RESET_ON_FORK, parameters.sched_priority};
+}
+
+} // namespace
+
+class tst_Realtime : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void directRequestGivesFifo();
+    void throughRealtimeKit_data();
+    void throughRealtimeKit();
+    void realRealtimeKitDaemon();
+
+private:
+    // Streams a short file from a new output thread and returns it once frames flow.
+    std::unique_ptr<OutputThread> streaming();
+    QDBusConnection standInBus() const;
+
+    PrivateBus bus;
+    RealtimeKitStandIn standIn;
+    SampleFiles files;
+};
+
+void tst_Realtime::initTestCase()
+{
+    QVERIFY2(Unprivileged::canDropAndRegain(),
+             "needs CAP_SYS_NICE (run as root) to test both the direct request and the refused one");
+    QVERIFY2(bus.start(), "cannot start dbus-daemon for a private bus (package dbus-daemon)");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.toUtf8());
+    QVERIFY(standInBus().registerObject(rtkitPath, &standIn,
+                                        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties));
+}
+
+void tst_Realtime::init()
+{
+    fakespidev::reset();
+    standIn.requests.clear();
+    QVERIFY(standInBus().registerService(rtkitService));
+}
+
+QDBusConnection tst_Realtime::standInBus() const
+{
+    return QDBusConnection::connectToBus(bus.address, "stand-in");
+}
+
+std::unique_ptr<OutputThread> tst_Realtime::streaming()
+{
+    auto output = std::make_unique<OutputThread>();
+    output->worker->loadFile(files.write("two.csv", "1\n2\n"));
+    output->worker->resume();
+    // The stand-in answers from this thread's event loop.
+    if (!QTest::qWaitFor([] { return fakespidev::transferCount() >= 10; }, waitMs))
+        return nullptr;
+    return output;
+}
+
+void tst_Realtime::directRequestGivesFifo()
+{
+    LogCapture log;
+    const auto output = streaming();
+    QVERIFY(output);
+    const Scheduling scheduling = schedulingOf(output->threadId());
+    QCOMPARE(scheduling.policy, SCHED_FIFO);
+    QCOMPARE(scheduling.priority, 20);
+    QCOMPARE(schedulingOf(getpid()).policy, SCHED_OTHER);
+    QVERIFY(standIn.requests.isEmpty());
+    QCOMPARE(log.count(warning), 0);
+}
+
+void tst_Realtime::throughRealtimeKit_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<bool>("refusing");
+    QTest::addColumn<int>("maxPriority");
+    QTest::addColumn<int>("requested"); // 0: no request
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("granted") << true << false << 20 << 20 << false;
+    QTest::newRow("capped by its maximum") << true << false << 9 << 9 << false;
+    QTest::newRow("refused") << true << true << 20 << 20 << true;
+    QTest::newRow("absent") << false << false << 20 << 0 << true;
+}
+
+void tst_Realtime::throughRealtimeKit()
+{
+    QFETCH(bool, present);
+    QFETCH(bool, refusing);
+    QFETCH(int, maxPriority);
+    QFETCH(int, requested);
+    QFETCH(bool, warned);
+
+    standIn.refusing = refusing;
+    standIn.maxPriority = maxPriority;
+    if (!present)
+        QVERIFY(standInBus().unregisterService(rtkitService));
+
+    LogCapture log;
+    Unprivileged unprivileged;
+    const auto output = streaming();
+    QVERIFY(output);
+    QCOMPARE(schedulingOf(output->threadId()).policy, SCHED_OTHER);
+    QVector<QPair<quint64, quint32>> expected;
+    if (requested)
+        expected.append({quint64(output->threadId()), quint32(requested)});
+    QCOMPARE(standIn.requests, expected);
+    QCOMPARE(log.count(warning), warned ? 1 : 0);
+    if (present) {
+        rlimit limit{};
+        getrlimit(RLIMIT_RTTIME, &limit);
+        QVERIFY(limit.rlim_max <= rlim_t(standIn.maxCpuTimeUs));
+    }
+}
+
+// Debian's rtkit-daemon, asking polkitd, both on the private bus. polkitd
+// authorizes root for anything; the kernel refuses this thread directly.
+void tst_Realtime::realRealtimeKitDaemon()
+{
+    QVERIFY(standInBus().unregisterService(rtkitService));
+    Daemon polkit;
+    Daemon rtkit;
+    polkit.start("/usr/lib/polkit-1/polkitd", {"--no-debug"});
+    rtkit.start("/usr/libexec/rtkit-daemon", {"--no-canary"});
+    const auto registered = [&] {
+        QDBusConnectionInterface *names = standInBus().interface();
+        return names->isServiceRegistered("org.freedesktop.PolicyKit1")
+               && names->isServiceRegistered(rtkitService);
+    };
+    if (!QTest::qWaitFor(registered, waitMs))
+        QSKIP("rtkit-daemon and polkitd (packages rtkit, polkitd) do not start on a private bus here");
+
+    LogCapture log;
+    Unprivileged unprivileged;
+    const auto output = streaming();
+    QVERIFY(output);
+    const Scheduling scheduling = schedulingOf(output->threadId());
+    QCOMPARE(scheduling.policy, SCHED_RR); // RealtimeKit's choice
+    QCOMPARE(scheduling.priority, 20);
+    QCOMPARE(log.count(warning), 0);
+}
+
+QTEST_MAIN(tst_Realtime)
+#include "tst_realtime.moc"
