@@ -3,7 +3,11 @@
 // pacing, CPU and loading figures with our figures as ratios to Python's.
 //
 // usage: bench_output [--seconds N] [--warmup N] [SAMPLE_FILE]
+//        bench_output --loaded [--seconds N] [--warmup N] [SAMPLE_FILE]
 //        bench_output --soak MINUTES [SAMPLE_FILE]
+// The loaded mode streams without load, then under stress-ng (every core busy,
+// memory and I/O pressure) with the output thread real-time, with it turned
+// back to normal scheduling, and the Python loop, and prints them side by side.
 // The soak streams for that long and prints, each minute, the frames sent, the
 // process's resident memory and the output thread's allocations so far.
 
@@ -13,6 +17,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineSeries>
@@ -32,7 +37,10 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <time.h>
+#include <unistd.h>
 
 // Heap allocations of the output thread, counted while a window is open.
 namespace {
@@ -75,6 +83,7 @@ namespace {
 
 constexpr double framePauseUs = 2000.0;
 constexpr double wireTimeUs = 240.0; // 24 bits at 100 kHz
+constexpr double nominalPeriodUs = framePauseUs + wireTimeUs;
 
 struct Pacing
 {
@@ -83,6 +92,7 @@ struct Pacing
     double periodMedianUs = NAN;
     double periodP99Us = NAN;
     double periodMaxUs = NAN;
+    double periodsOverTwiceNominal = NAN;
     double overrunMedianUs = NAN;
     double overrunP99Us = NAN;
     double cpuPerSampleUs = NAN;
@@ -149,7 +159,12 @@ Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long fram
     pacing.periodMedianUs = percentile(periods, 0.5);
     pacing.periodP99Us = percentile(periods, 0.99);
     pacing.periodMaxUs = percentile(periods, 1.0);
-    pacing.samplesPerSecond = 1e6 / pacing.periodMedianUs;
+    double totalUs = 0;
+    for (double period : periods)
+        totalUs += period;
+    pacing.samplesPerSecond = periods.empty() ? NAN : periods.size() * 1e6 / totalUs;
+    pacing.periodsOverTwiceNominal =
+        double(std::count_if(periods.begin(), periods.end(), [](double period) { return period > 2 * nominalPeriodUs; }));
     pacing.overrunMedianUs = percentile(overruns, 0.5);
     pacing.overrunP99Us = percentile(overruns, 0.99);
     pacing.cpuPerSampleUs = frames > 0 ? cpuSeconds * 1e6 / frames : NAN;
@@ -188,6 +203,7 @@ public:
         QObject::connect(&thread, &QThread::started, worker, [this] {
             isOutputThread = true;
             outputClock = currentThreadClock();
+            threadId = gettid();
             worker->process();
         });
         thread.start();
@@ -205,6 +221,7 @@ public:
     }
 
     std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
+    std::atomic<int> threadId{0};
 
 private:
     AppWorker *worker = new AppWorker;
@@ -237,9 +254,19 @@ int soak(const QString &samples, int minutes)
     return 0;
 }
 
-Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture)
+// Scheduling::Normal turns the output thread back to normal scheduling once it
+// streams, as if real-time priority had been refused.
+enum class Scheduling { AsAsked, Normal };
+
+Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture,
+                        Scheduling scheduling = Scheduling::AsAsked)
 {
     auto output = std::make_unique<OutputThread>(samples, capture);
+    if (scheduling == Scheduling::Normal) {
+        fakespidev::waitForTransfers(1, 5000);
+        const sched_param normal{};
+        sched_setscheduler(output->threadId, SCHED_OTHER, &normal);
+    }
 
     QThread::usleep(static_cast<unsigned long>(warmup * 1e6));
     const std::int64_t fromNs = monotonicNs();
@@ -304,6 +331,27 @@ double sleepFloorUs(double seconds)
     return cpuPerSampleUs;
 }
 
+// A real-time thread that only sleeps one nominal period at a time: the best
+// pace that this machine's scheduler and timers allow, whatever the loop.
+Pacing bareRealtimeLoop(double seconds)
+{
+    std::vector<double> periods;
+    std::thread loop([&] {
+        const sched_param parameters{20};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        const std::int64_t endNs = monotonicNs() + std::int64_t(seconds * 1e9);
+        for (std::int64_t before = monotonicNs(); before < endNs;) {
+            QThread::usleep(std::uint64_t(nominalPeriodUs));
+            const std::int64_t after = monotonicNs();
+            periods.push_back((after - before) / 1000.0);
+            before = after;
+        }
+    });
+    loop.join();
+    return pacingOf(periods, NAN, long(periods.size()));
+}
+
 // Best of three, in milliseconds.
 template<typename F>
 double bestMs(F run)
@@ -364,6 +412,68 @@ QString ratio(double ours, double theirs)
 
 void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
 
+// The policy the output thread gets when it asks (as this user, on this machine).
+QString outputScheduling(const QString &samples)
+{
+    OutputThread output(samples, QString());
+    fakespidev::waitForTransfers(1, 5000);
+    sched_param parameters{};
+    sched_getparam(output.threadId, &parameters);
+    const int policy = sched_getscheduler(output.threadId) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO ? QString("SCHED_FIFO %1").arg(parameters.sched_priority)
+           : policy == SCHED_RR ? QString("SCHED_RR %1").arg(parameters.sched_priority)
+                                : QString("normal (real-time refused)");
+}
+
+// Captures go to memory (tmpfs), so that writing them cannot stall the loops
+// under I/O load.
+int loadedComparison(const QString &samples, double seconds, double warmup, const QStringList &load)
+{
+    QTemporaryDir dir(QDir("/dev/shm").filePath("bench_output-XXXXXX"));
+    const QString scheduling = outputScheduling(samples);
+    const Pacing unloaded = streamWithWorker(samples, seconds, warmup, dir.filePath("unloaded.csv"));
+
+    QProcess stress;
+    stress.start("stress-ng", load + QStringList{"--timeout", QString("%1s").arg(int(5 * (seconds + warmup) + 30))});
+    if (!stress.waitForStarted()) {
+        std::fprintf(stderr, "cannot start stress-ng (package stress-ng)\n");
+        return 1;
+    }
+    QThread::sleep(2);
+    const Pacing loaded = streamWithWorker(samples, seconds, warmup, dir.filePath("loaded.csv"));
+    const Pacing normal =
+        streamWithWorker(samples, seconds, warmup, dir.filePath("normal.csv"), Scheduling::Normal);
+    const Pacing python = streamWithPython(samples, seconds, warmup, dir.filePath("python.csv"));
+    const Pacing bare = bareRealtimeLoop(seconds);
+    stress.terminate();
+    stress.waitForFinished();
+    qInstallMessageHandler(nullptr);
+
+    QTextStream out(stdout);
+    out << "Machine: " << cpuModel() << ", " << QThread::idealThreadCount() << " cores, "
+        << QSysInfo::kernelType() << ' ' << QSysInfo::kernelVersion() << ", Qt " << qVersion() << "\n";
+    out << "Streaming " << seconds << " s after " << warmup << " s of warm-up, virtual DAC at 100 kHz; "
+        << "output thread: " << scheduling << "\n";
+    out << "Load: stress-ng " << load.join(' ') << "\n\n";
+    out << "| run | samples/s | period median (us) | period p99 (us) | period max (us) | periods > "
+        << figure(2 * nominalPeriodUs / 1000, 2) << " ms | share |\n|---|---:|---:|---:|---:|---:|---:|\n";
+    const auto row = [&](const char *name, const Pacing &pacing) {
+        out << "| " << name << " | " << figure(pacing.samplesPerSecond) << " | " << figure(pacing.periodMedianUs)
+            << " | " << figure(pacing.periodP99Us) << " | " << figure(pacing.periodMaxUs) << " | "
+            << figure(pacing.periodsOverTwiceNominal, 0) << " | "
+            << figure(100 * pacing.periodsOverTwiceNominal / pacing.frames, 3) << " % |\n";
+    };
+    row("unloaded, AppWorker + SpiDev", unloaded);
+    row("loaded, AppWorker + SpiDev, real-time", loaded);
+    row("loaded, AppWorker + SpiDev, real-time off", normal);
+    row("loaded, python3-spidev loop", python);
+    row("loaded, bare SCHED_FIFO sleep loop (the machine's floor)", bare);
+    out << "\nLoaded with real-time against unloaded: rate "
+        << figure(100 * (loaded.samplesPerSecond / unloaded.samplesPerSecond - 1), 2) << " %, p99 "
+        << figure((loaded.periodP99Us - unloaded.periodP99Us) / 1000, 3) << " ms\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -376,6 +486,9 @@ int main(int argc, char **argv)
     parser.addOption({"seconds", "Streaming time of each loop, in seconds.", "seconds", "10"});
     parser.addOption({"warmup", "Time left out before measuring, in seconds.", "seconds", "1"});
     parser.addOption({"soak", "Stream for this long, reporting each minute.", "minutes"});
+    parser.addOption({"loaded", "Compare streaming without and with background load (stress-ng)."});
+    parser.addOption({"load", "stress-ng arguments of the load.", "arguments",
+                      QString("--cpu %1 --vm 1 --vm-bytes 25% --hdd 1 --hdd-bytes 256M").arg(2 * QThread::idealThreadCount())});
     parser.addPositionalArgument("samples", "Sample file (default: the recorded excerpt).");
     parser.process(application);
     const double seconds = parser.value("seconds").toDouble();
@@ -389,6 +502,8 @@ int main(int argc, char **argv)
     qInstallMessageHandler(quietMessages);
     if (parser.isSet("soak"))
         return soak(samples, parser.value("soak").toInt());
+    if (parser.isSet("loaded"))
+        return loadedComparison(samples, seconds, warmup, parser.value("load").split(' ', Qt::SkipEmptyParts));
 
     QTemporaryDir dir;
     const Pacing ours = streamWithWorker(samples, seconds, warmup, dir.filePath("worker.csv"));

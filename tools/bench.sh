@@ -2,6 +2,8 @@
 # Measures the output loop against the virtual DAC beside a python3-spidev loop
 # and prints one table (docs/performance.md explains the figures).
 #   tools/bench.sh [--seconds N] [--warmup N] [SAMPLE_FILE]
+#   tools/bench.sh --loaded [--load STRESS_NG_ARGUMENTS] [--seconds N]   the same under background load
+#   tools/bench.sh --soak MINUTES
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh bench
