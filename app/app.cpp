@@ -37,18 +37,21 @@ App::App(QObject *parent)
     worker->moveToThread(thread);
 
     connect(thread, &QThread::started, worker, &AppWorker::process);
+    // These handlers run in the output thread, possibly after this App is gone
+    // (when the shutdown wait times out): they hold the thread, not the App.
+    QThread *const outputThread = thread;
     connect(
         thread, &QThread::finished, thread,
-        [this] {
+        [outputThread] {
             qDebug() << "Thread terminé";
-            thread->quit();
+            outputThread->quit();
         },
         Qt::DirectConnection);
     connect(
         worker, &AppWorker::finished, worker,
-        [this] {
+        [outputThread] {
             qDebug() << "Worker terminé";
-            thread->quit();
+            outputThread->quit();
         },
         Qt::DirectConnection);
     connect(worker, &AppWorker::finished, worker, &QObject::deleteLater);
@@ -87,6 +90,10 @@ void App::onSimuToggled(bool checked)
 
 void App::onExitRequested()
 {
+    // Qt still delivers the events queued behind this click (a press on the
+    // toggle, say) before the event loop ends; none may reach the worker, which
+    // is ending and then deleted in its own thread.
+    disconnect(mainUI, nullptr, this, nullptr);
     worker->stop();
     QCoreApplication::quit();
 }
@@ -107,14 +114,19 @@ void App::onOpenFileClicked()
         refuse("Le fichier est vide.", "Aucun fichier sélectionné.");
         return;
     }
-    file.close();
+    // Read once, before the file is accepted: a file with an over-long line is
+    // refused like one that cannot be read.
+    const std::optional<QVector<QPointF>> points = previewPoints(file);
+    if (!points) {
+        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
+        return;
+    }
     filePath = path;
     mainUI->setFileName(QFileInfo(path).fileName());
 
     // All points at once: appending them one by one costs a signal each.
     auto *series = new QLineSeries;
-    if (openSampleFile(file))
-        series->replace(previewPoints(file));
+    series->replace(*points);
 
     auto *chart = new QChart;
     chart->legend()->hide();
@@ -138,13 +150,18 @@ void App::refuse(const QString &warning, const QString &fileLabel)
 // never opened, the thread sits in its own event loop, which quit ends.
 void App::shutDown()
 {
+    // Should the thread outlive the wait, it deletes itself once it ends (the
+    // worker goes with it, after finished); made before the wait so that no
+    // end goes unseen, and dropped with the thread when the wait succeeds.
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->quit();
-    if (!thread->wait(shutdownTimeoutMs)) {
+    const bool ended = thread->wait(shutdownTimeoutMs);
+    if (ended) {
+        // Still there only when the loop never ran to its end (the DAC did not open).
+        delete worker;
+        delete thread;
+    } else {
         qWarning() << "Le thread de sortie ne s'arrête pas; fin sans l'attendre";
-        return;
     }
-    // Still there only when the loop never ran to its end (the DAC did not open).
-    delete worker;
-    delete thread;
     delete mainUI;
 }

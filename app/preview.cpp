@@ -1,16 +1,15 @@
 #include "preview.h"
 
-#include <QTextStream>
+#include "samplefile.h"
 
-QVector<QPointF> previewPoints(QIODevice &file)
+std::optional<QVector<QPointF>> previewPoints(QIODevice &file)
 {
     QVector<QPointF> points;
-    QTextStream in(&file);
-    while (!in.atEnd()) {
+    const bool read = readSampleLines(file, [&points](const QString &line) {
         bool ok = false;
-        const int value = in.readLine().trimmed().toInt(&ok, 10);
+        const int value = line.trimmed().toInt(&ok, 10);
         if (ok)
             points.append(QPointF(points.size(), value));
-    }
-    return points;
+    });
+    return read ? std::optional<QVector<QPointF>>(points) : std::nullopt;
 }

@@ -378,7 +378,7 @@ double previewMs(const QString &path)
         QFile file(path);
         file.open(QIODevice::ReadOnly | QIODevice::Text);
         QtCharts::QLineSeries series;
-        series.replace(previewPoints(file));
+        series.replace(previewPoints(file).value_or(QVector<QPointF>()));
     });
 }
 

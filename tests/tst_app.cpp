@@ -1,15 +1,15 @@
 #include "app.h"
 #include "fakespidev.h"
-#include "logcapture.h"
 #include "mainui.h"
 #include "modaldriver.h"
-#include "samplefiles.h"
-#include "sentframes.h"
+#include "samplefile.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QChartView>
 #include <QLabel>
 #include <QLineSeries>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -22,8 +22,6 @@
 using namespace QtCharts;
 
 namespace {
-
-constexpr int waitMs = 5000;
 
 // The application as main runs it, with its window found and its dialogs answered.
 class RunningApp
@@ -43,15 +41,12 @@ public:
     // A test that failed half-way still leaves as the operator would.
     ~RunningApp()
     {
-        if (!app)
-            return;
-        if (button("btnSimu")->isChecked())
-            click("btnSimu");
-        click("btnQuit");
+        if (app)
+            quit();
     }
 
-    void click(const char *button) { QTest::mouseClick(window->findChild<QPushButton *>(button), Qt::LeftButton); }
     QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
+    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
     QString fileLabel() const { return window->findChild<QLabel *>("fileLabel")->text(); }
     QChart *chart() const { return window->getChartView()->chart(); }
 
@@ -81,10 +76,33 @@ public:
         return sentCodes(before).mid(0, count);
     }
 
-    // Quits as the operator does and runs the event loop until then; its result.
+    // A click that waits in the event queue, behind what is already there.
+    void postClick(const char *name)
+    {
+        QPushButton *target = button(name);
+        const QPointF centre = target->rect().center();
+        QCoreApplication::postEvent(
+            target, new QMouseEvent(QEvent::MouseButtonPress, centre, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        QCoreApplication::postEvent(
+            target, new QMouseEvent(QEvent::MouseButtonRelease, centre, Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+    }
+
+    // Quits as the operator does, after what is queued, inside the event loop
+    // (a quit outside it would end the next modal dialog at once); the loop's
+    // result, or 1 when Quit did not end it.
     int quit()
     {
-        QTimer::singleShot(0, window, [this] { click("btnQuit"); });
+        QMetaObject::invokeMethod(
+            window,
+            [this] {
+                if (button("btnSimu")->isChecked())
+                    click("btnSimu");
+                click("btnQuit");
+            },
+            Qt::QueuedConnection);
+        QTimer timeout;
+        QObject::connect(&timeout, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        timeout.start(waitMs);
         const int status = QApplication::exec();
         app.reset();
         return status;
@@ -108,6 +126,9 @@ private slots:
     void quitStopsOutputThreadInOrder();
     void quitWithoutDeviceDoesNotHang_data();
     void quitWithoutDeviceDoesNotHang();
+    void clicksQueuedWithQuit_data();
+    void clicksQueuedWithQuit();
+    void outputThreadOutlivingShutdownIsSafe();
     void switchOnWithoutFileWarns();
     void preview_data();
     void preview();
@@ -148,24 +169,18 @@ void tst_App::quitStopsOutputThreadInOrder()
     LogCapture log;
     RunningApp running;
     QVERIFY(running.window->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(int(fakespidev::requests().size()), 6, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
 
     QCOMPARE(running.quit(), 0);
 
     // The thread has ended before the App is gone: the device is closed and the
     // worker deleted, and its lines come in their causal order.
     const QStringList lines = log.texts();
-    QCOMPARE(lines.count("Worker terminé"), 1);
-    QCOMPARE(lines.count("Thread terminé"), 1);
-    QCOMPARE(lines.count("AppWorker destructor"), 1);
-    QCOMPARE(lines.count("SpiDev destructor"), 1);
+    for (const char *line : {"Worker terminé", "Thread terminé", "AppWorker destructor", "App destructor"})
+        QCOMPARE(lines.count(line), 1);
     QVERIFY(lines.indexOf("Worker terminé") < lines.indexOf("Thread terminé"));
     QVERIFY(lines.indexOf("Worker terminé") < lines.indexOf("AppWorker destructor"));
-    QVERIFY(lines.contains("App destructor"));
-    QVERIFY(!lines.join('\n').contains("Résultat reçu:"));
     QCOMPARE(fakespidev::closeCount(), 1);
-    QCOMPARE(fakespidev::openDescriptors(), 0);
-    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
 }
 
 void tst_App::quitWithoutDeviceDoesNotHang_data()
@@ -197,6 +212,52 @@ void tst_App::quitWithoutDeviceDoesNotHang()
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
 }
 
+void tst_App::clicksQueuedWithQuit_data()
+{
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<bool>("loads");
+
+    // Clicks made while the window was busy (a long preview) all wait in the
+    // queue, and Qt delivers the rest of them after the one that quits.
+    QTest::newRow("Quit, then the toggle") << QStringList{"btnQuit", "btnSimu"} << false;
+    // The toggle disables Quit, whose click then does nothing.
+    QTest::newRow("the toggle, then Quit") << QStringList{"btnSimu", "btnQuit"} << true;
+}
+
+void tst_App::clicksQueuedWithQuit()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(bool, loads);
+
+    LogCapture log;
+    RunningApp running;
+    running.choose(files.write("one.csv", "1\n"));
+    for (const QString &name : clicks)
+        running.postClick(qPrintable(name));
+
+    QCOMPARE(running.quit(), 0);
+    QCOMPARE(log.count("Fichier chargé avec 1 valeurs."), loads ? 1 : 0);
+    if (!loads)
+        QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+    QCOMPARE(log.count("Worker terminé"), 1);
+    QCOMPARE(log.count("Thread terminé"), 1);
+}
+
+// The output thread hangs in the device's open past the App's bounded wait
+// for it (5 s); when it ends later, its handlers must not reach the App that
+// is gone (AddressSanitizer reports it if they do).
+void tst_App::outputThreadOutlivingShutdownIsSafe()
+{
+    LogCapture log;
+    fakespidev::holdOpen(true);
+    QCOMPARE(RunningApp().quit(), 0);
+    QCOMPARE(log.count("Thread terminé"), 0);
+
+    fakespidev::holdOpen(false);
+    QVERIFY(log.waitFor("Thread terminé"));
+    QVERIFY(log.texts().indexOf("App destructor") < log.texts().indexOf("Worker terminé"));
+}
+
 void tst_App::switchOnWithoutFileWarns()
 {
     RunningApp running;
@@ -206,12 +267,10 @@ void tst_App::switchOnWithoutFileWarns()
 
     QVERIFY(warned);
     QCOMPARE(running.fileLabel(), QString("Aucun fichier"));
-    QVERIFY(running.button("btnSimu")->isChecked());
     QCOMPARE(running.button("btnSimu")->text(), QString("Stopper la simulation"));
     QVERIFY(!running.button("btnQuit")->isEnabled());
 
     running.click("btnSimu");
-    QCOMPARE(running.button("btnSimu")->text(), QString("Lancer la simulation"));
     QVERIFY(running.button("btnQuit")->isEnabled());
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
     QCOMPARE(running.quit(), 0);
@@ -244,9 +303,7 @@ void tst_App::preview()
     QVERIFY(running.chart() != before);
     QCOMPARE(running.previewPoints(), points);
     QVERIFY(!running.chart()->legend()->isVisible());
-    QCOMPARE(running.chart()->axes(Qt::Horizontal).size(), 1);
-    QCOMPARE(running.chart()->axes(Qt::Vertical).size(), 1);
-    QCOMPARE(running.quit(), 0);
+    QCOMPARE(running.chart()->axes().size(), 2);
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile_data()
@@ -256,9 +313,10 @@ void tst_App::refusedChoiceKeepsEarlierFile_data()
 
     QTest::newRow("gone") << "gone" << "Impossible d'ouvrir le fichier.";
     QTest::newRow("empty") << "empty" << "Le fichier est vide.";
-    // Reading these would block the window or never end.
+    // Reading these would block the window, never end, or fill the memory.
     QTest::newRow("FIFO") << "fifo" << "Impossible d'ouvrir le fichier.";
     QTest::newRow("endless device") << "device" << "Impossible d'ouvrir le fichier.";
+    QTest::newRow("a line longer than allowed") << "long line" << "Impossible d'ouvrir le fichier.";
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile()
@@ -277,6 +335,8 @@ void tst_App::refusedChoiceKeepsEarlierFile()
         QCOMPARE(mkfifo(qPrintable(refused), 0600), 0);
     else if (kind == "device")
         refused = "/dev/zero";
+    else if (kind == "long line")
+        files.write(kind + ".csv", "1\n" + QByteArray(maxSampleLineLength + 1, '7'));
     bool warned = false;
     running.choose(refused, ModalDriver::acknowledgeWarning(warning, &warned));
 
@@ -284,7 +344,6 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     QCOMPARE(running.fileLabel(), QString("Aucun fichier sélectionné."));
     QCOMPARE(running.chart(), chartOfA);
     QCOMPARE(running.stream(2), (QVector<quint16>{100, 200}));
-    QCOMPARE(running.quit(), 0);
     QCOMPARE(running.modals.unexpected(), 0);
 }
 
@@ -300,7 +359,6 @@ void tst_App::cancelChangesNothing()
     QCOMPARE(running.fileLabel(), QString("a.csv"));
     QCOMPARE(running.chart(), chartOfA);
     QCOMPARE(running.stream(1), QVector<quint16>{5});
-    QCOMPARE(running.quit(), 0);
 }
 
 void tst_App::fileGoneBeforeSwitchOn_data()
@@ -329,7 +387,6 @@ void tst_App::fileGoneBeforeSwitchOn()
     QVERIFY(log.texts().contains(QString("Erreur ouverture fichier: \"%1\"").arg(path)));
     QCOMPARE(running.fileLabel(), QString("vanishing.csv"));
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
-    QCOMPARE(running.quit(), 0);
 }
 
 void tst_App::switchOnRereadsFile()
@@ -339,6 +396,9 @@ void tst_App::switchOnRereadsFile()
     running.choose(path);
     running.stream(3);
     const std::size_t sent = fakespidev::transferCount();
+    // Switched off, nothing more goes out.
+    QTest::qWait(50);
+    QCOMPARE(fakespidev::transferCount(), sent);
 
     files.write("edited.csv", "7\n8\n9\n");
     const QVector<quint16> after = running.stream(3);
@@ -346,7 +406,6 @@ void tst_App::switchOnRereadsFile()
     // The read position carries on in the edited file.
     for (int i = 0; i < 3; ++i)
         QCOMPARE(after.at(i), quint16(7 + (sent + i) % 3));
-    QCOMPARE(running.quit(), 0);
 }
 
 void tst_App::newFileWhileRunningWaitsForSwitchOn()
@@ -366,14 +425,12 @@ void tst_App::newFileWhileRunningWaitsForSwitchOn()
 
     for (quint16 code : running.stream(4))
         QVERIFY(code == 5 || code == 6);
-    QCOMPARE(running.quit(), 0);
 }
 
 void tst_App::recordedFileStreamsEndToEnd()
 {
     const QString recorded = recordedSampleFile();
-    if (recorded.isEmpty())
-        QSKIP("the recorded sample file is not beside the project");
+    QVERIFY2(!recorded.isEmpty(), "the recorded ECG ../shared/samples/mitbih-208-10s.csv is not beside the project");
     QFile file(recorded);
     QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     QVector<quint16> samples;
@@ -385,14 +442,8 @@ void tst_App::recordedFileStreamsEndToEnd()
     running.choose(recorded);
     QCOMPARE(running.fileLabel(), QString("mitbih-208-10s.csv"));
     QCOMPARE(running.previewPoints().size(), 3600);
-    const QVector<quint16> sent = running.stream(300);
+    QCOMPARE(running.stream(300), samples.mid(0, 300));
     QCOMPARE(running.quit(), 0);
-
-    QCOMPARE(sent, samples.mid(0, 300));
-    for (const fakespidev::Transfer &transfer : fakespidev::transfers()) {
-        QCOMPARE(transfer.tx.size(), std::size_t(3));
-        QCOMPARE(transfer.tx.at(0), std::uint8_t(0));
-    }
 }
 
 QTEST_MAIN(tst_App)

@@ -1,7 +1,5 @@
 #include "fakespidev.h"
-#include "logcapture.h"
-#include "outputthread.h"
-#include "samplefiles.h"
+#include "testsupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -19,7 +17,6 @@
 
 namespace {
 
-constexpr int waitMs = 5000;
 const QString warning = QStringLiteral("Priorité temps réel indisponible, cadence non garantie");
 const QString rtkitService = QStringLiteral("org.freedesktop.RealtimeKit1");
 const QString rtkitPath = QStringLiteral("/org/freedesktop/RealtimeKit1");

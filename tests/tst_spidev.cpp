@@ -1,5 +1,5 @@
 #include "fakespidev.h"
-#include "logcapture.h"
+#include "testsupport.h"
 #include "spidev.h"
 
 #include <QTest>
@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -114,6 +116,7 @@ void tst_SpiDev::openHandsOverSettingsInOrder()
     QVERIFY(device.open());
     QVERIFY(device.opened());
 
+    QCOMPARE(fakespidev::openFlags(), O_RDWR);
     const std::vector<unsigned long> expectedCodes = {0x40016B01, 0x80016B01, 0x40016B03,
                                                       0x80016B03, 0x40046B04, 0x80046B04};
     QCOMPARE(requestCodes(), expectedCodes);

@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QTextStream>
 #include <QThread>
 
 #ifdef Q_OS_LINUX
@@ -55,18 +54,12 @@ void AppWorker::loadFile(const QString &path)
     samples.clear();
 
     QFile file(path);
-    if (!openSampleFile(file)) {
-        qWarning() << "Erreur ouverture fichier:" << path;
-        return;
-    }
-
-    QTextStream in(&file);
     int lineNumber = 0;
-    while (!in.atEnd()) {
-        const QString line = in.readLine().trimmed();
+    const auto take = [&](const QString &text) {
+        const QString line = text.trimmed();
         ++lineNumber;
         if (line.isEmpty())
-            continue;
+            return;
         bool ok = false;
         const int value = line.toInt(&ok, 10);
         if (ok) {
@@ -75,8 +68,13 @@ void AppWorker::loadFile(const QString &path)
             qWarning() << "Ligne invalide (" << lineNumber << "):" << line;
             samples.append(-1);
         }
+    };
+    // A file with an over-long line is no sample file: nothing of it is loaded.
+    if (!openSampleFile(file) || !readSampleLines(file, take)) {
+        samples.clear();
+        qWarning() << "Erreur ouverture fichier:" << path;
+        return;
     }
-    file.close();
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
 }
 

@@ -52,6 +52,9 @@ struct Node
     std::uint8_t bitsPerWord = 8;
     std::uint32_t speed = 500000;
     int openError = 0;
+    int lastOpenFlags = -1;
+    bool openHeld = false;
+    std::condition_variable openReleased;
     std::map<unsigned long, int> requestErrors;
     std::map<unsigned long, std::uint32_t> readBackOverrides;
     std::size_t transferFaultFrom = SIZE_MAX;
@@ -144,22 +147,24 @@ auto withNode(F use)
 }
 
 // Opens the node: the descriptor is a real one (of /dev/null), so its number is
-// never handed out twice while it is open.
-int openNode()
+// never handed out twice while it is open. Waits while the open is held.
+int openNode(int flags)
 {
     static const auto realOpen = nextSymbol<OpenFn>("open");
-    return withNode([](Node &n) {
-        if (n.openError) {
-            errno = n.openError;
-            return -1;
-        }
-        const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
-        if (fd >= 0) {
-            n.descriptors.push_back(fd);
-            ++n.opens;
-        }
-        return fd;
-    });
+    Node &n = node();
+    std::unique_lock<std::mutex> lock(n.mutex);
+    n.openReleased.wait(lock, [&n] { return !n.openHeld; });
+    n.lastOpenFlags = flags;
+    if (n.openError) {
+        errno = n.openError;
+        return -1;
+    }
+    const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        n.descriptors.push_back(fd);
+        ++n.opens;
+    }
+    return fd;
 }
 
 bool isNodePath(const char *path)
@@ -283,7 +288,7 @@ int open(const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode() : realOpen(path, flags, mode);
+    return isNodePath(path) ? openNode(flags) : realOpen(path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
@@ -293,7 +298,7 @@ int open64(const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode() : realOpen64(path, flags, mode);
+    return isNodePath(path) ? openNode(flags) : realOpen64(path, flags, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
@@ -303,7 +308,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode() : realOpenAt(dirfd, path, flags, mode);
+    return isNodePath(path) ? openNode(flags) : realOpenAt(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -313,19 +318,19 @@ int openat64(int dirfd, const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode() : realOpenAt64(dirfd, path, flags, mode);
+    return isNodePath(path) ? openNode(flags) : realOpenAt64(dirfd, path, flags, mode);
 }
 
 int __open_2(const char *path, int flags)
 {
     static const auto realOpen2 = nextSymbol<int (*)(const char *, int)>("__open_2");
-    return isNodePath(path) ? openNode() : realOpen2(path, flags);
+    return isNodePath(path) ? openNode(flags) : realOpen2(path, flags);
 }
 
 int __open64_2(const char *path, int flags)
 {
     static const auto realOpen64_2 = nextSymbol<int (*)(const char *, int)>("__open64_2");
-    return isNodePath(path) ? openNode() : realOpen64_2(path, flags);
+    return isNodePath(path) ? openNode(flags) : realOpen64_2(path, flags);
 }
 
 int close(int fd)
@@ -385,6 +390,9 @@ void reset(const char *path)
         n.bitsPerWord = 8;
         n.speed = 500000;
         n.openError = 0;
+        n.lastOpenFlags = -1;
+        n.openHeld = false;
+        n.openReleased.notify_all();
         n.requestErrors.clear();
         n.readBackOverrides.clear();
         n.transferFaultFrom = SIZE_MAX;
@@ -404,6 +412,15 @@ void reset(const char *path)
 void setOpenError(int error)
 {
     withNode([error](Node &n) { return n.openError = error; });
+}
+
+void holdOpen(bool held)
+{
+    withNode([held](Node &n) {
+        n.openHeld = held;
+        n.openReleased.notify_all();
+        return held;
+    });
 }
 
 void failRequest(unsigned long code, int error)
@@ -451,6 +468,7 @@ std::vector<Request> requests() { return withNode([](Node &n) { return n.request
 std::vector<Transfer> transfers() { return withNode([](Node &n) { return n.transfers; }); }
 std::size_t transferCount() { return withNode([](Node &n) { return n.transferTotal; }); }
 int openCount() { return withNode([](Node &n) { return n.opens; }); }
+int openFlags() { return withNode([](Node &n) { return n.lastOpenFlags; }); }
 int closeCount() { return withNode([](Node &n) { return n.closes; }); }
 int openDescriptors() { return withNode([](Node &n) { return int(n.descriptors.size()); }); }
 std::uint8_t mode() { return withNode([](Node &n) { return n.mode; }); }

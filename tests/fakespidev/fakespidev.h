@@ -56,6 +56,7 @@ Dac8551Output dacOutput();
 
 // Faults. 0 (or a request code of 0) switches a fault off.
 void setOpenError(int error);                      // e.g. ENOENT, EACCES
+void holdOpen(bool held);                          // opens of the node wait until released
 void failRequest(unsigned long code, int error);    // that settings request returns -1
 void overrideReadBack(unsigned long readCode, std::uint32_t value); // report this instead
 // Transfers from the given index on (0-based) return result; -1 sets errno to error.
@@ -68,6 +69,7 @@ std::size_t transferCount();
 bool waitForTransfers(std::size_t count, int timeoutMs);
 
 int openCount();   // successful opens of the node
+int openFlags();   // flags of the last open of the node, -1 before any
 int closeCount();  // closes of descriptors of the node
 int openDescriptors();
 

@@ -1,0 +1,122 @@
+#include "testsupport.h"
+
+#include "fakespidev.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+LogCapture *active = nullptr;
+}
+
+LogCapture::LogCapture()
+{
+    active = this;
+    previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previous);
+    active = nullptr;
+}
+
+void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    {
+        QMutexLocker locker(&active->mutex);
+        active->captured.append({type, text, std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec});
+    }
+    if (active->previous)
+        active->previous(type, context, text);
+}
+
+// Copies element by element under the lock: a shallow copy would share its
+// buffer with the one the logging threads append to.
+QVector<LogCapture::Line> LogCapture::lines() const
+{
+    QMutexLocker locker(&mutex);
+    QVector<Line> copy;
+    copy.reserve(captured.size());
+    for (const Line &line : captured)
+        copy.append(line);
+    return copy;
+}
+
+QStringList LogCapture::texts() const
+{
+    QStringList result;
+    for (const Line &line : lines())
+        result << line.text;
+    return result;
+}
+
+int LogCapture::count(const QString &text) const
+{
+    return texts().count(text);
+}
+
+bool LogCapture::waitFor(const QString &text) const
+{
+    return QTest::qWaitFor([&] { return count(text) > 0; }, waitMs);
+}
+
+QString SampleFiles::write(const QString &name, const QByteArray &content)
+{
+    const QString filePath = dir.filePath(name);
+    QFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write test file %s", qPrintable(filePath));
+    return filePath;
+}
+
+QString recordedSampleFile()
+{
+    return QFileInfo(QStringLiteral(ECG_RECORDED_SAMPLE_FILE)).canonicalFilePath();
+}
+
+QVector<quint16> sentCodes(std::size_t from)
+{
+    QVector<quint16> codes;
+    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
+    for (std::size_t i = from; i < transfers.size(); ++i)
+        codes.append(quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)));
+    return codes;
+}
+
+OutputThread::OutputThread()
+    : finishedSpy(worker, &AppWorker::finished)
+{
+    worker->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::started, [this] { outputThreadId = gettid(); });
+    QObject::connect(&thread, &QThread::started, worker, &AppWorker::process);
+    thread.start();
+}
+
+OutputThread::~OutputThread()
+{
+    finish();
+    delete worker;
+}
+
+bool OutputThread::finish()
+{
+    worker->stop();
+    thread.quit();
+    return thread.wait(waitMs);
+}
+
+bool threadSleeps(int threadId)
+{
+    QFile stat(QString("/proc/self/task/%1/stat").arg(threadId));
+    if (threadId == 0 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "S";
+}

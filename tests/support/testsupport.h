@@ -1,0 +1,91 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// Helpers shared by the test suites.
+
+#include "appworker.h"
+
+#include <QMutex>
+#include <QSignalSpy>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr int waitMs = 5000;
+
+// Collects every debug-stream line, from any thread, while it exists, and
+// still passes them on to the previous handler.
+class LogCapture
+{
+public:
+    struct Line
+    {
+        QtMsgType type;
+        QString text;
+        std::int64_t timeNs; // CLOCK_MONOTONIC
+    };
+
+    LogCapture();
+    ~LogCapture();
+    Q_DISABLE_COPY(LogCapture)
+
+    QVector<Line> lines() const;
+    QStringList texts() const;
+    int count(const QString &text) const;
+    // Waits, at most waitMs, for a line equal to text; true once it was logged.
+    bool waitFor(const QString &text) const;
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    mutable QMutex mutex;
+    QVector<Line> captured;
+    QtMessageHandler previous;
+};
+
+// Writes sample files into a temporary folder that goes with the object.
+class SampleFiles
+{
+public:
+    QString write(const QString &name, const QByteArray &content);
+    QString path(const QString &name) const { return dir.filePath(name); }
+
+private:
+    QTemporaryDir dir;
+};
+
+// The recorded ECG excerpt beside the project, or an empty text when it is absent.
+QString recordedSampleFile();
+
+// The DAC codes (bytes 1 and 2) of the frames that the spidev double recorded,
+// from the given transfer on.
+QVector<quint16> sentCodes(std::size_t from = 0);
+
+// An AppWorker running its loop in its own thread, as the application runs it.
+class OutputThread
+{
+public:
+    OutputThread();
+    ~OutputThread();
+
+    // Stops the loop and lets the thread end; true once it has.
+    bool finish();
+    // Kernel id of the output thread once it runs, else 0.
+    int threadId() const { return outputThreadId; }
+
+    AppWorker *const worker = new AppWorker;
+    QSignalSpy finishedSpy;
+
+private:
+    QThread thread;
+    std::atomic<int> outputThreadId{0};
+};
+
+// True while the thread of that kernel id sleeps (its /proc state is S).
+bool threadSleeps(int threadId);
+
+#endif // TESTSUPPORT_H
