@@ -4,23 +4,30 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QTest>
 
 #include <time.h>
 #include <unistd.h>
 
 namespace {
+// The capture in place and the handler before it, shared with the threads that
+// log: a thread may still log while a capture goes away.
+QMutex captureMutex;
 LogCapture *active = nullptr;
-}
+QtMessageHandler previous = nullptr;
+} // namespace
 
 LogCapture::LogCapture()
 {
+    QMutexLocker locker(&captureMutex);
     active = this;
     previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
 LogCapture::~LogCapture()
 {
+    QMutexLocker locker(&captureMutex);
     qInstallMessageHandler(previous);
     active = nullptr;
 }
@@ -29,19 +36,18 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    {
-        QMutexLocker locker(&active->mutex);
+    QMutexLocker locker(&captureMutex);
+    if (active)
         active->captured.append({type, text, std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec});
-    }
-    if (active->previous)
-        active->previous(type, context, text);
+    if (previous)
+        previous(type, context, text);
 }
 
 // Copies element by element under the lock: a shallow copy would share its
 // buffer with the one the logging threads append to.
 QVector<LogCapture::Line> LogCapture::lines() const
 {
-    QMutexLocker locker(&mutex);
+    QMutexLocker locker(&captureMutex);
     QVector<Line> copy;
     copy.reserve(captured.size());
     for (const Line &line : captured)

@@ -5,7 +5,6 @@
 
 #include "appworker.h"
 
-#include <QMutex>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -18,7 +17,7 @@
 constexpr int waitMs = 5000;
 
 // Collects every debug-stream line, from any thread, while it exists, and
-// still passes them on to the previous handler.
+// still passes them on to the previous handler. One at a time.
 class LogCapture
 {
 public:
@@ -42,9 +41,7 @@ public:
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
-    mutable QMutex mutex;
     QVector<Line> captured;
-    QtMessageHandler previous;
 };
 
 // Writes sample files into a temporary folder that goes with the object.
