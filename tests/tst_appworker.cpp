@@ -1,5 +1,4 @@
 #include "appworker.h"
-#include "dacframe.h"
 #include "fakespidev.h"
 #include "samplefile.h"
 #include "testsupport.h"
@@ -51,8 +50,6 @@ class tst_AppWorker : public QObject
 private slots:
     void init();
 
-    void frames_data();
-    void frames();
     void loadedFileIsStreamedCyclically_data();
     void loadedFileIsStreamedCyclically();
     void refusedSourcesLeaveNoData_data();
@@ -79,28 +76,6 @@ void tst_AppWorker::init()
     fakespidev::reset();
 }
 
-void tst_AppWorker::frames_data()
-{
-    QTest::addColumn<qint32>("sample");
-    QTest::addColumn<QByteArray>("bytes");
-
-    QTest::newRow("500") << 500 << QByteArray::fromHex("0001f4");
-    QTest::newRow("-1, an invalid line") << -1 << QByteArray::fromHex("00ffff");
-    QTest::newRow("-2") << -2 << QByteArray::fromHex("00fffe");
-    QTest::newRow("-32768") << -32768 << QByteArray::fromHex("008000");
-    QTest::newRow("65536 wraps") << 65536 << QByteArray::fromHex("000000");
-    QTest::newRow("0x12345") << 0x12345 << QByteArray::fromHex("002345");
-}
-
-void tst_AppWorker::frames()
-{
-    QFETCH(qint32, sample);
-    QFETCH(QByteArray, bytes);
-
-    const DacFrame frame = dacFrame(sample);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size())), bytes);
-}
-
 void tst_AppWorker::loadedFileIsStreamedCyclically_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -124,6 +99,9 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     QTest::newRow("byte-order mark, NUL bytes")
         << QByteArray("\xEF\xBB\xBF" "12\n\0\n4", 9) << QVector<qint32>{12, -1, 4}
         << QStringList{"Ligne invalide ( 2 ): \"\\u0000\""};
+    // Only the low 16 bits reach the DAC, most significant byte first.
+    QTest::newRow("beyond 16 bits") << QByteArray("65536\n-2\n74565\n-32768\n")
+                                    << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList();
     QTest::newRow("quote is escaped") << QByteArray("a\"b\n") << QVector<qint32>{-1}
                                       << QStringList{"Ligne invalide ( 1 ): \"a\\\"b\""};
     QTest::newRow("longest line allowed")
