@@ -1,36 +1,42 @@
 #!/usr/bin/env bash
-# Makes the README's pictures from the recorded sample file, with the real
-# simulator in a virtual X server against the virtual DAC:
+# Makes the README's pictures from the recorded sample file, running
+# tools/run.sh --virtual in a virtual X server and operating it as a user would:
 #   docs/screenshot.png   the window after choosing the file
-#   docs/virtual-dac.png  what the DAC output during 8 s of simulation
+#   docs/live-view.png    the window and the live view of the virtual DAC, streaming
+#   docs/virtual-dac.png  what the DAC output during 8 s of simulation, over the source
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh screenshot
 tools/build.sh ecg-simulator virtualdac plotcapture
 
 sample=$(readlink -f ../shared/samples/mitbih-208-10s.csv)
-capture=$(mktemp --suffix=.csv)
+log=$(mktemp)
 export DISPLAY=:${PICTURES_DISPLAY:-97}
-Xvfb "$DISPLAY" -screen 0 1303x666x24 -nolisten tcp &
+# The simulator's fixed 1303 x 666 window, and the live view beside it.
+Xvfb "$DISPLAY" -screen 0 2203x666x24 -nolisten tcp &
 xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -f "$capture"' EXIT
+trap 'kill $xvfb 2>/dev/null; rm -f "$log"' EXIT
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
-VIRTUALDAC_CAPTURE=$capture LD_PRELOAD=$PWD/build/tests/libvirtualdac.so build/app/ecg-simulator &
-app=$!
-xdotool search --sync --name '^Dialog$' >/dev/null
-# Places of the buttons in the window's fixed layout, at (0, 0) without a window manager.
+tools/run.sh --virtual >"$log" 2>&1 &
+runner=$!
+# Without a window manager, the windows are placed here: side by side.
+xdotool windowmove "$(xdotool search --sync --name '^DAC virtuel$' | head -1)" 1303 0
+xdotool windowmove "$(xdotool search --sync --name '^Dialog$' | head -1)" 0 0
+# Places of the buttons in the window's fixed layout.
 xdotool mousemove 522 119 click 1
 xdotool search --sync --name '^Ouvrir un fichier CSV$' >/dev/null
 xdotool type --delay 5 "$sample"
 xdotool key Return
 sleep 2
 mkdir -p docs
-import -window root docs/screenshot.png
+import -window root -crop 1303x666+0+0 +repage docs/screenshot.png
 xdotool mousemove 637 75 click 1   # Lancer la simulation
 sleep 8
+import -window root docs/live-view.png
 xdotool mousemove 637 75 click 1   # Stopper la simulation
 xdotool mousemove 805 159 click 1  # Quitter
-wait $app
-build/tools/plotcapture/plotcapture "$capture" "$sample" docs/virtual-dac.png 2>/dev/null
-echo "wrote docs/screenshot.png and docs/virtual-dac.png"
+wait $runner
+cat "$log"
+build/tools/plotcapture/plotcapture build/capture.csv "$sample" docs/virtual-dac.png 2>/dev/null
+echo "wrote docs/screenshot.png, docs/live-view.png and docs/virtual-dac.png"

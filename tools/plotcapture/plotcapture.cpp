@@ -1,7 +1,12 @@
 // Turns a virtual-DAC capture into a picture: the DAC's reconstructed output
-// over time, and below it the source sample file on the same time scale.
+// over time, and below it, when given, the source sample file on the same
+// time scale. With --live, shows the capture in a window as it grows instead.
 //
-// usage: plotcapture CAPTURE.csv SOURCE.csv OUTPUT.png
+// usage: plotcapture CAPTURE.csv [SOURCE.csv] OUTPUT.png
+//        plotcapture --live CAPTURE.csv
+
+#include "capturetail.h"
+#include "liveview.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -28,33 +33,21 @@ struct Capture
 Capture readCapture(const QString &path)
 {
     Capture capture;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    const QVector<CaptureLine> lines = CaptureTail(path).read();
+    if (lines.isEmpty())
         return capture;
-    file.readLine();
-    QVector<double> times;
-    double previousVolts = 0;
-    while (!file.atEnd()) {
-        const QList<QByteArray> fields = file.readLine().split(',');
-        if (fields.size() < 4)
-            continue;
-        const double seconds = fields[0].toLongLong() / 1e9;
-        const double volts = fields[2].toDouble();
-        if (!times.isEmpty())
-            capture.output.append(QPointF(seconds, previousVolts));
-        capture.output.append(QPointF(seconds, volts));
-        if (fields[3].toInt() == 1 && fields[1].toInt() > 0)
-            capture.vref = volts * 65536.0 / fields[1].toInt();
-        previousVolts = volts;
-        times.append(seconds);
-    }
-    if (times.isEmpty())
-        return capture;
-    for (QPointF &point : capture.output)
-        point.setX(point.x() - times.first());
     QVector<double> periods;
-    for (int i = 1; i < times.size(); ++i)
-        periods.append(times[i] - times[i - 1]);
+    for (int i = 0; i < lines.size(); ++i) {
+        const double seconds = (lines[i].timeNs - lines.first().timeNs) / 1e9;
+        // The output holds its level until the next frame.
+        if (i > 0) {
+            capture.output.append(QPointF(seconds, lines[i - 1].volts));
+            periods.append((lines[i].timeNs - lines[i - 1].timeNs) / 1e9);
+        }
+        capture.output.append(QPointF(seconds, lines[i].volts));
+        if (lines[i].validWord && lines[i].code > 0)
+            capture.vref = lines[i].volts * 65536.0 / lines[i].code;
+    }
     std::sort(periods.begin(), periods.end());
     capture.medianPeriod = periods.isEmpty() ? 0 : periods[periods.size() / 2];
     return capture;
@@ -104,12 +97,20 @@ QChartView *chartOf(const QString &title, const QVector<QPointF> &points, double
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    const bool live = argc == 3 && QByteArray(argv[1]) == "--live";
+    if (!live && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     const QStringList arguments = application.arguments();
-    if (arguments.size() != 4) {
-        std::fprintf(stderr, "usage: plotcapture CAPTURE.csv SOURCE.csv OUTPUT.png\n");
+    if (live) {
+        LiveView view(arguments[2]);
+        view.resize(900, 666);
+        view.show();
+        return application.exec();
+    }
+    if (arguments.size() != 3 && arguments.size() != 4) {
+        std::fprintf(stderr, "usage: plotcapture CAPTURE.csv [SOURCE.csv] OUTPUT.png\n"
+                             "       plotcapture --live CAPTURE.csv\n");
         return 2;
     }
     const Capture capture = readCapture(arguments[1]);
@@ -120,17 +121,18 @@ int main(int argc, char **argv)
     const double duration = capture.output.last().x();
 
     QWidget page;
-    page.resize(1400, 900);
+    page.resize(1400, arguments.size() == 4 ? 900 : 450);
     auto *layout = new QVBoxLayout(&page);
     layout->addWidget(chartOf(QString("Sortie reconstruite du DAC8551 (%1 trames, période médiane %2 ms)")
-                                  .arg(capture.output.size() / 2)
+                                  .arg(capture.output.size() / 2 + 1)
                                   .arg(capture.medianPeriod * 1e3, 0, 'f', 3),
                               capture.output, duration, QColor(0x1f, 0x77, 0xb4)));
-    layout->addWidget(chartOf("Fichier source, un échantillon par période médiane",
-                              readSource(arguments[2], capture, duration), duration, QColor(0xd6, 0x27, 0x28)));
+    if (arguments.size() == 4)
+        layout->addWidget(chartOf("Fichier source, un échantillon par période médiane",
+                                  readSource(arguments[2], capture, duration), duration, QColor(0xd6, 0x27, 0x28)));
     page.show();
-    if (!page.grab().save(arguments[3])) {
-        std::fprintf(stderr, "plotcapture: cannot write %s\n", qPrintable(arguments[3]));
+    if (!page.grab().save(arguments.last())) {
+        std::fprintf(stderr, "plotcapture: cannot write %s\n", qPrintable(arguments.last()));
         return 1;
     }
     return 0;

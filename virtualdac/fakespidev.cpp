@@ -29,6 +29,8 @@
 
 namespace {
 
+constexpr std::int64_t captureFlushIntervalNs = 20000000;
+
 using OpenFn = int (*)(const char *, int, ...);
 using OpenAtFn = int (*)(int, const char *, int, ...);
 using CloseFn = int (*)(int);
@@ -70,6 +72,7 @@ struct Node
     double vref = 5.0;
     Dac8551Output dac;
     std::FILE *capture = nullptr;
+    std::int64_t captureFlushedNs = 0;
 };
 
 void flushCapture();
@@ -223,6 +226,12 @@ void writeCapture(Node &n, const spi_ioc_transfer &record, const std::uint8_t *t
     for (std::uint32_t i = 0; tx && i < record.len; ++i)
         std::fprintf(n.capture, "%02x", tx[i]);
     std::fputc('\n', n.capture);
+    // A reader following the file (the live view) sees it grow every 20 ms,
+    // at the cost of one write per some nine frames.
+    if (timeNs - n.captureFlushedNs >= captureFlushIntervalNs) {
+        std::fflush(n.capture);
+        n.captureFlushedNs = timeNs;
+    }
 }
 
 // One SPI_IOC_MESSAGE(1): the bytes reach the DAC, the record is kept.

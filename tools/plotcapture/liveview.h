@@ -1,0 +1,33 @@
+#ifndef LIVEVIEW_H
+#define LIVEVIEW_H
+
+#include "capturetail.h"
+
+#include <QTimer>
+#include <QWidget>
+
+// The virtual DAC's output as an oscilloscope on the bench shows it: the last
+// few seconds of a growing capture, scrolling, in seconds and volts, redrawn
+// 25 times a second. While no frame comes, the output holds its level and the
+// trace goes on flat. Painted directly: a chart series would recompute its
+// outline at every update, several times the cost.
+class LiveView : public QWidget
+{
+public:
+    explicit LiveView(const QString &capturePath, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void readNewFrames();
+
+    CaptureTail tail;
+    QVector<QPointF> points; // (seconds since the run's first frame, volts)
+    std::int64_t firstFrameNs = -1;
+    double lowestVolts = 0;
+    double highestVolts = 0;
+    QTimer timer;
+};
+
+#endif // LIVEVIEW_H
