@@ -7,6 +7,7 @@
 #   bench       the Python loop that the benchmark compares against, and the load it runs under
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
 #   package     .deb packages (dpkg-shlibdeps)
+#   board       the emulated ARM board of tools/board.sh (with armhf)
 set -euo pipefail
 
 declare -A groups=(
@@ -16,6 +17,7 @@ declare -A groups=(
     [bench]="python3 python3-spidev stress-ng"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
     [package]="dpkg-dev"
+    [board]="qemu-system-arm device-tree-compiler cpio python3"
 )
 
 missing=()

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The project's ARM build on a real Linux kernel, through the kernel's own spidev
+# and i.MX SPI controller drivers, on an emulated i.MX6 board (QEMU's sabrelite),
+# with every byte on the bus checked from outside against the sample file.
+#   tools/board.sh [SAMPLE_FILE]     default: the recorded ECG beside the project
+# Leaves in build-board/: bus.csv (the decoded bus, one chip-select period a
+# line), console.log (what the guest printed) and trace.log (QEMU's bus trace).
+set -euo pipefail
+sample=$(realpath "${1:-$(dirname "$0")/../../shared/samples/mitbih-208-10s.csv}")
+cd "$(dirname "$0")/.."
+work=$PWD/build-board
+seconds=5          # each of the operator's two runs
+qemu_limit=150     # seconds before QEMU is killed, whatever the guest does
+
+tools/deps.sh build armhf board
+mkdir -p "$work/debs"
+
+# The guest's programs: the project cross-built for armhf (as the tests build it).
+cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DECG_BUILD_TESTS=ON >/dev/null
+cmake --build build-armhf --target boarddriver -j"$(nproc)" >/dev/null
+
+# Debian's armmp kernel and a static busybox, fetched once and unpacked, not installed.
+kernel_package=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends: linux-image-/ {print $2; exit}')
+release=${kernel_package#linux-image-}
+release=${release%:armhf}
+if [ ! -d "$work/kernel/boot" ] || [ ! -f "$work/kernel/boot/vmlinuz-$release" ]; then
+    [ "$(id -u)" -ne 0 ] || chown _apt "$work/debs"
+    (cd "$work/debs" && apt-get download -q "$kernel_package" busybox-static:armhf)
+    rm -rf "$work/kernel" "$work/busybox"
+    dpkg-deb -x "$work"/debs/linux-image-"$release"_*.deb "$work/kernel"
+    dpkg-deb -x "$work"/debs/busybox-static_*.deb "$work/busybox"
+fi
+modules=$work/kernel/lib/modules/$release/kernel/drivers
+
+# The board's device tree, edited: on ECSPI1's chip select 0, a spidev node in
+# place of the flash; the Cortex-A9 local timer fed from a 100 MHz clock, the
+# rate at which QEMU counts it (else every sleep lasts 3.96 times too long).
+dtb=$work/board.dtb
+spi=/soc/bus@2000000/spba-bus@2000000/spi@2008000
+cp "$work/kernel/usr/lib/linux-image-$release/imx6q-sabrelite.dtb" "$dtb"
+fdtput -r "$dtb" "$spi/flash@0"
+fdtput -c "$dtb" "$spi/dac@0"
+fdtput -t s "$dtb" "$spi/dac@0" compatible rohm,dh2228fv
+fdtput -t u "$dtb" "$spi/dac@0" reg 0
+fdtput -t u "$dtb" "$spi/dac@0" spi-max-frequency 1000000
+fdtput -c "$dtb" /clocks/twd-100mhz
+fdtput -t s "$dtb" /clocks/twd-100mhz compatible fixed-clock
+fdtput -t u "$dtb" /clocks/twd-100mhz "#clock-cells" 0
+fdtput -t u "$dtb" /clocks/twd-100mhz clock-frequency 100000000
+fdtput -t u "$dtb" /clocks/twd-100mhz phandle 65000
+fdtput -t u "$dtb" /soc/timer@a00600 clocks 65000
+
+# The initramfs: busybox, the three modules, the driver program with every
+# library the armhf loader resolves for it and for Qt's offscreen platform.
+root=$work/root
+rm -rf "$root"
+mkdir -p "$root"/{bin,board,dev,etc,lib/modules,proc,sys,tmp}
+cp "$work/busybox/bin/busybox" "$root/bin/"
+cp "$modules/watchdog/imx2_wdt.ko" "$modules/gpio/gpio-mxc.ko" "$modules/spi/spi-imx.ko" "$root/lib/modules/"
+cp build-armhf/tools/board/boarddriver "$root/board/"
+cp "$sample" "$root/board/samples.csv"
+plugin=/usr/lib/arm-linux-gnueabihf/qt5/plugins/platforms/libqoffscreen.so
+for program in build-armhf/tools/board/boarddriver "$plugin"; do
+    qemu-arm /lib/ld-linux-armhf.so.3 --list "$program" | awk '/=> \// {print $3}'
+done | sort -u | while read -r library; do cp -L --parents "$library" "$root"; done
+cp -L --parents /lib/ld-linux-armhf.so.3 "$plugin" "$root"
+printf 'root:x:0:0:root:/tmp:/bin/sh\noperator:x:1000:1000:operator:/tmp:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nspi:x:999:operator\noperator:x:1000:\n' >"$root/etc/group"
+cat >"$root/init" <<EOF
+#!/bin/busybox sh
+# The emulated board's first process: loads the SPI controller's drivers and
+# runs the simulator in four settings; the host checks what they report.
+/bin/busybox --install -s /bin
+export PATH=/bin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
+insmod /lib/modules/imx2_wdt.ko        # this board restarts through its watchdog
+insmod /lib/modules/gpio-mxc.ko        # the chip select is a GPIO
+insmod /lib/modules/spi-imx.ko dyndbg=+p
+for i in \$(seq 100); do [ -e /dev/spidev0.0 ] && break; sleep 0.1; done
+echo "BOARD scenario: operator, as root"
+/board/boarddriver operate /board/samples.csv $seconds
+echo "BOARD scenario: operator of group spi, real-time priority up to 20"
+chgrp spi /dev/spidev0.0; chmod 0660 /dev/spidev0.0
+(ulimit -r 20; su operator -c "/board/boarddriver operate /board/samples.csv 1")
+echo "BOARD scenario: operator without access to the node"
+chmod 0600 /dev/spidev0.0
+su operator -c "/board/boarddriver refused"
+echo "BOARD scenario: device missing (spidev unbound)"
+echo spi0.0 >/sys/bus/spi/drivers/spidev/unbind
+/board/boarddriver refused
+echo "BOARD scenario: end"
+for line in spi_imx_setup ecspi_clkdiv; do dmesg | grep \$line | tail -1 | sed 's/^/BOARD kernel: /'; done
+reboot -f
+EOF
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
+
+# Boots it; the flash model on that chip select traces every select and byte.
+rm -f "$work/trace.log"
+qemu-system-arm -M sabrelite -smp 1 -m 1G -kernel "$work/kernel/boot/vmlinuz-$release" -dtb "$dtb" \
+    -initrd "$work/initrd.cpio" -append "console=ttymxc1 rdinit=/init quiet" \
+    -nographic -serial null -serial mon:stdio -no-reboot </dev/null >"$work/console.log" 2>&1 \
+    -trace m25p80_select -trace m25p80_transfer -msg timestamp=on -D "$work/trace.log" &
+qemu=$!
+for _ in $(seq "$qemu_limit"); do
+    kill -0 $qemu 2>/dev/null || break
+    sleep 1
+done
+kill $qemu 2>/dev/null && echo "board.sh: QEMU stopped after $qemu_limit s" >&2
+wait $qemu 2>/dev/null || true
+
+python3 tools/board/checkbus.py "$work/trace.log" "$work/console.log" "$root/board/samples.csv" "$work/bus.csv"

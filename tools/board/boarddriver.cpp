@@ -1,0 +1,165 @@
+// Runs inside the emulated ARM board (tools/board.sh), on the kernel's own
+// spidev driver. Drives the unmodified application as an operator would and
+// reports, line by line behind "BOARD ", what the host then checks against the
+// bus: the kernel's count of SPI messages at each step, every log line of the
+// application, the scheduling of its real-time thread, and the settings that
+// SpiDev reads back from the driver.
+//
+// usage: boarddriver operate SAMPLE_FILE SECONDS
+//            choose the file, switch on, SECONDS, switch off, 1 s, switch on,
+//            SECONDS, switch off, Quit
+//        boarddriver refused
+//            wait for the application's word that the DAC failed, then Quit
+
+#include "app.h"
+#include "mainui.h"
+#include "modaldriver.h"
+#include "spidev.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTest>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include <sched.h>
+
+namespace {
+
+constexpr int waitMs = 60000;
+std::atomic<bool> dacRefused{false};
+
+void report(const QString &line)
+{
+    std::printf("BOARD %s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+void reportLog(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    if (text == "Erreur initialisation DAC8551")
+        dacRefused = true;
+    report("log " + text);
+}
+
+// The kernel's count of SPI messages to the DAC's node, or -1 without the node.
+long messages()
+{
+    QFile count("/sys/bus/spi/devices/spi0.0/statistics/messages");
+    return count.open(QIODevice::ReadOnly) ? count.readAll().trimmed().toLong() : -1;
+}
+
+// The real-time threads of this process, as "FIFO 20", or "none".
+QString realtimeThreads()
+{
+    QStringList found;
+    for (const QString &task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const int policy = sched_getscheduler(task.toInt());
+        sched_param parameters{};
+        sched_getparam(task.toInt(), &parameters);
+        if (policy == SCHED_FIFO || policy == SCHED_RR)
+            found << QString("%1 %2").arg(policy == SCHED_FIFO ? "FIFO" : "RR").arg(parameters.sched_priority);
+    }
+    return found.isEmpty() ? "none" : found.join(", ");
+}
+
+// The settings as SpiDev hands them to the driver and reads them back, with
+// the worker's record.
+void reportReadBack()
+{
+    const SpiConfig workerConfig{1, 8, 100000, 0};
+    SpiDev probe("/dev/spidev0.0", &workerConfig);
+    if (!probe.open()) {
+        report("read back: the device does not open");
+        return;
+    }
+    const SpiConfig &config = probe.currentConfig();
+    report(QString("read back: mode %1, %2 bits, %3 Hz").arg(config.mode).arg(config.bitsPerWord).arg(config.speed));
+}
+
+class Operator
+{
+public:
+    Operator()
+    {
+        app->start();
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            if (auto *candidate = qobject_cast<MainUI *>(widget))
+                window = candidate;
+        }
+    }
+
+    void click(const char *name) { QTest::mouseClick(window->findChild<QPushButton *>(name), Qt::LeftButton); }
+
+    void choose(const QString &path)
+    {
+        modals.expect(ModalDriver::chooseFile(QFileInfo(path).absoluteFilePath()));
+        click("openFileButton");
+    }
+
+    // Quit as the operator presses it, inside the event loop; then the App goes.
+    int quit()
+    {
+        QMetaObject::invokeMethod(window, [this] { click("btnQuit"); }, Qt::QueuedConnection);
+        const int status = QApplication::exec();
+        app.reset();
+        if (modals.unexpected() > 0)
+            report(QString("unexpected dialogs: %1").arg(modals.unexpected()));
+        return status;
+    }
+
+    ModalDriver modals;
+    std::unique_ptr<App> app = std::make_unique<App>();
+    MainUI *window = nullptr;
+};
+
+int operate(const QString &path, int seconds)
+{
+    reportReadBack();
+    Operator user;
+    user.choose(path);
+    report(QString("messages before: %1").arg(messages()));
+    for (const char *run : {"first", "second"}) {
+        user.click("btnSimu");
+        QTest::qWait(1000);
+        report(QString("real-time threads while streaming: %1").arg(realtimeThreads()));
+        QTest::qWait(seconds * 1000 - 1000);
+        user.click("btnSimu");
+        report(QString("messages after the %1 run: %2").arg(run).arg(messages()));
+        QTest::qWait(1000);
+        report(QString("messages after the pause: %1").arg(messages()));
+    }
+    const int status = user.quit();
+    report(QString("messages after Quit: %1").arg(messages()));
+    return status;
+}
+
+int refused()
+{
+    Operator user;
+    report(QString("DAC refused: %1").arg(QTest::qWaitFor([] { return dacRefused.load(); }, waitMs) ? "yes" : "no"));
+    return user.quit();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    qInstallMessageHandler(reportLog);
+    const QStringList arguments = application.arguments();
+    int status = 2;
+    if (arguments.size() == 4 && arguments[1] == "operate")
+        status = operate(arguments[2], arguments[3].toInt());
+    else if (arguments.size() == 2 && arguments[1] == "refused")
+        status = refused();
+    else
+        std::fprintf(stderr, "usage: boarddriver operate SAMPLE_FILE SECONDS | boarddriver refused\n");
+    report(QString("exit status: %1").arg(status));
+    return status;
+}

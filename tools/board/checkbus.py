@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Checks a run of the emulated board (tools/board.sh).
+
+Decodes QEMU's trace of the SPI bus into chip-select periods, writes them to a
+CSV file (host time in microseconds, then the bytes in hex), and compares them
+with the sample file and with what the guest reported: the kernel's count of
+SPI messages at each of the operator's steps, the application's log lines, its
+real-time thread and the settings read back from the driver.
+
+usage: checkbus.py TRACE CONSOLE SAMPLE_FILE BUS_CSV
+"""
+import re
+import statistics
+import sys
+
+TRACE_LINE = re.compile(r"\d+@(\d+)\.(\d{6}):m25p80_(select|transfer) \[[^]]*\] (.*)")
+SAMPLE = re.compile(r"[+-]?\d+")
+
+
+def dac_frames(path):
+    """The DAC frame of each non-blank line, as the program's loader reads it."""
+    frames = []
+    with open(path, encoding="utf-8", errors="replace") as samples:
+        for line in samples:
+            text = line.strip()
+            if not text:
+                continue
+            value = int(text) if SAMPLE.fullmatch(text) and -2**31 <= int(text) < 2**31 else -1
+            frames.append(bytes([0, (value >> 8) & 0xFF, value & 0xFF]))
+    return frames
+
+
+def bus_periods(path):
+    """(host time of the select in microseconds, bytes) of each chip-select period."""
+    periods = []
+    current = None
+    with open(path) as trace:
+        for line in trace:
+            match = TRACE_LINE.match(line)
+            if not match:
+                continue
+            time_us = int(match[1]) * 1000000 + int(match[2])
+            if match[3] == "select":
+                if match[4] == "select":
+                    current = (time_us, bytearray())
+                elif current is not None:
+                    periods.append(current)
+                    current = None
+            elif current is not None:
+                current[1].append(int(match[4].rsplit("tx 0x", 1)[1], 16))
+    return periods
+
+
+def scenarios(path):
+    """The guest's report lines, by scenario."""
+    reports = {}
+    lines = None
+    with open(path, encoding="utf-8", errors="replace") as console:
+        for line in console:
+            line = line.rstrip("\r\n")
+            if line.startswith("BOARD scenario: "):
+                lines = reports.setdefault(line[len("BOARD scenario: "):], [])
+            elif line.startswith("BOARD ") and lines is not None:
+                lines.append(line[len("BOARD "):])
+    return reports
+
+
+def value(lines, prefix):
+    found = [line[len(prefix):] for line in lines if line.startswith(prefix)]
+    return found[0] if found else None
+
+
+class Verdict:
+    def __init__(self):
+        self.failures = 0
+
+    def check(self, condition, what):
+        print(("board: ok    " if condition else "board: WRONG ") + what)
+        self.failures += not condition
+
+
+def check_operator(verdict, name, lines, periods, first, frames):
+    """The periods of one operator scenario, from index first; returns how many."""
+    counts = [int(value(lines, label) or -1) for label in (
+        "messages before: ", "messages after the first run: ", "messages after the pause: ",
+        "messages after the second run: ", "messages after Quit: ")]
+    pauses = [int(line.split(": ")[1]) for line in lines if line.startswith("messages after the pause: ")]
+    if len(pauses) != 2 or -1 in counts:
+        verdict.check(False, f"{name}: the guest reported its message counts")
+        return 0
+    before, after_first, _, after_second, after_quit = counts
+    first_run = after_first - before
+    second_run = after_second - pauses[0]
+    verdict.check(pauses[0] == after_first and pauses[1] == after_second,
+                  f"{name}: no message while switched off (kernel counts {counts[:3] + pauses[1:]})")
+    # Quit stops a paused loop: the pass that the stop wakes sends one more frame.
+    verdict.check(after_quit == after_second + 1, f"{name}: one last frame at Quit, as designed")
+    sent = periods[first:first + after_quit - before]
+    verdict.check(len(sent) == after_quit - before and first_run > 0 and second_run > 0,
+                  f"{name}: {first_run} + {second_run} + 1 frames on the bus, as many as the kernel counted")
+    wrong = [i for i, (_, data) in enumerate(sent) if bytes(data) != frames[i % len(frames)]]
+    verdict.check(not wrong, f"{name}: every frame is the sample file's value at its place, from the first, "
+                  f"wrapping after {len(frames)}, each run going on where the one before stopped"
+                  + (f" (first wrong: frame {wrong[0]})" if wrong else ""))
+    for run, end in (("first", first_run), ("second", first_run + second_run)):
+        if 0 < end < len(sent):
+            gap_ms = (sent[end][0] - sent[end - 1][0]) / 1000
+            verdict.check(gap_ms >= 900, f"{name}: {gap_ms:.0f} ms after the {run} run, the pause with nothing sent")
+    periods_ms = [(b[0] - a[0]) / 1000 for a, b in zip(sent, sent[1:first_run])]
+    if periods_ms:
+        print(f"board: info  {name}: period median {statistics.median(periods_ms):.3f} ms, "
+              f"p99 {sorted(periods_ms)[int(0.99 * len(periods_ms))]:.3f} ms (host time, not the wire's)")
+    logs = [line[len("log "):] for line in lines if line.startswith("log ")]
+    verdict.check(logs.count(f"Fichier chargé avec {len(frames)} valeurs.") == 2, f"{name}: the file loaded at each switch-on")
+    verdict.check(value(lines, "real-time threads while streaming: ") == "FIFO 20"
+                  and "Priorité temps réel indisponible, cadence non garantie" not in logs,
+                  f"{name}: the output thread runs SCHED_FIFO 20")
+    verdict.check("Worker terminé" in logs and "Thread terminé" in logs and value(lines, "exit status: ") == "0",
+                  f"{name}: Quit ends the output thread and the program, status 0")
+    return len(sent)
+
+
+def check_refused(verdict, name, lines):
+    logs = [line[len("log "):] for line in lines if line.startswith("log ")]
+    verdict.check(value(lines, "DAC refused: ") == "yes" and "Erreur initialisation DAC8551" in logs
+                  and value(lines, "exit status: ") == "0",
+                  f"{name}: \"Erreur initialisation DAC8551\", then a clean Quit")
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    trace, console, sample_file, bus_csv = sys.argv[1:]
+    frames = dac_frames(sample_file)
+    periods = bus_periods(trace)
+    with open(bus_csv, "w") as out:
+        for time_us, data in periods:
+            out.write(f"{time_us},{data.hex()}\n")
+    reports = scenarios(console)
+    verdict = Verdict()
+    expected = ["operator, as root", "operator of group spi, real-time priority up to 20",
+                "operator without access to the node", "device missing (spidev unbound)", "end"]
+    verdict.check(list(reports) == expected, "the guest ran every scenario to its end")
+    if list(reports) != expected:
+        sys.exit(1)
+
+    print("board: info  " + (value(reports[expected[0]], "read back: ") or "nothing read back") + " (SpiDev, from the driver)")
+    for line in reports["end"]:
+        print("board: info  " + line)
+        divider = re.search(r"fin: (\d+), fspi: (\d+), post: (\d+), pre: (\d+)", line)
+        if divider:
+            fin, fspi, post, pre = map(int, divider.groups())
+            print(f"board: info  the controller divides {fin} Hz by {(pre + 1) << post}: "
+                  f"{fin / ((pre + 1) << post):.0f} Hz on the wire for {fspi} Hz asked")
+    odd = [i for i, (_, data) in enumerate(periods) if len(data) != 3]
+    verdict.check(not odd, f"all {len(periods)} chip-select periods hold 3 bytes" + (f" (not period {odd[0]})" if odd else ""))
+    first = check_operator(verdict, "root", reports[expected[0]], periods, 0, frames)
+    first += check_operator(verdict, "group spi", reports[expected[1]], periods, first, frames)
+    verdict.check(first == len(periods), f"no other frame on the bus ({len(periods) - first} more)")
+    check_refused(verdict, "no access", reports[expected[2]])
+    check_refused(verdict, "device missing", reports[expected[3]])
+    print(f"board: {'PASS' if verdict.failures == 0 else 'FAIL'}; bus decoded in {bus_csv}")
+    sys.exit(verdict.failures > 0)
+
+
+main()
