@@ -1,7 +1,7 @@
 #include "app.h"
 #include "fakespidev.h"
 #include "mainui.h"
-#include "modaldriver.h"
+#include "runningapp.h"
 #include "samplefile.h"
 #include "testsupport.h"
 
@@ -12,7 +12,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include <cerrno>
 #include <memory>
@@ -23,30 +22,10 @@ using namespace QtCharts;
 
 namespace {
 
-// The application as main runs it, with its window found and its dialogs answered.
-class RunningApp
+// The running application, with what these tests look at.
+class TestedApp : public RunningApp
 {
 public:
-    RunningApp()
-    {
-        const QWidgetList before = QApplication::topLevelWidgets();
-        app = std::make_unique<App>();
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            if (!before.contains(widget) && qobject_cast<MainUI *>(widget))
-                window = static_cast<MainUI *>(widget);
-        }
-        app->start();
-    }
-
-    // A test that failed half-way still leaves as the operator would.
-    ~RunningApp()
-    {
-        if (app)
-            quit();
-    }
-
-    QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
-    void click(const char *name) { QTest::mouseClick(button(name), Qt::LeftButton); }
     QString fileLabel() const { return window->findChild<QLabel *>("fileLabel")->text(); }
     QChart *chart() const { return window->getChartView()->chart(); }
 
@@ -54,15 +33,6 @@ public:
     {
         const QList<QAbstractSeries *> series = chart()->series();
         return series.size() == 1 ? qobject_cast<QLineSeries *>(series.first())->pointsVector() : QVector<QPointF>{};
-    }
-
-    // Chooses path in the file dialog; then answers what the choice brings up.
-    void choose(const QString &path, const ModalDriver::Answer &then = {})
-    {
-        modals.expect(ModalDriver::chooseFile(path));
-        if (then)
-            modals.expect(then);
-        click("openFileButton");
     }
 
     // Switches on, waits for count more frames, switches off; the first count
@@ -86,31 +56,6 @@ public:
         QCoreApplication::postEvent(
             target, new QMouseEvent(QEvent::MouseButtonRelease, centre, Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
     }
-
-    // Quits as the operator does, after what is queued, inside the event loop
-    // (a quit outside it would end the next modal dialog at once); the loop's
-    // result, or 1 when Quit did not end it.
-    int quit()
-    {
-        QMetaObject::invokeMethod(
-            window,
-            [this] {
-                if (button("btnSimu")->isChecked())
-                    click("btnSimu");
-                click("btnQuit");
-            },
-            Qt::QueuedConnection);
-        QTimer timeout;
-        QObject::connect(&timeout, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        timeout.start(waitMs);
-        const int status = QApplication::exec();
-        app.reset();
-        return status;
-    }
-
-    ModalDriver modals;
-    std::unique_ptr<App> app;
-    MainUI *window = nullptr;
 };
 
 } // namespace
@@ -134,8 +79,6 @@ private slots:
     void preview();
     void refusedChoiceKeepsEarlierFile_data();
     void refusedChoiceKeepsEarlierFile();
-    void fileGoneBeforeSwitchOn_data();
-    void fileGoneBeforeSwitchOn();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
     void recordedFileStreamsEndToEnd();
@@ -166,7 +109,7 @@ void tst_App::constructionStartsNothing()
 void tst_App::quitStopsOutputThreadInOrder()
 {
     LogCapture log;
-    RunningApp running;
+    TestedApp running;
     QVERIFY(running.window->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
 
@@ -196,7 +139,7 @@ void tst_App::quitWithoutDeviceDoesNotHang()
 
     LogCapture log;
     fakespidev::setOpenError(error);
-    RunningApp running;
+    TestedApp running;
     QVERIFY(log.waitFor("Erreur initialisation DAC8551"));
     running.choose(files.write("one.csv", "1\n"));
     running.click("btnSimu");
@@ -229,7 +172,7 @@ void tst_App::clicksQueuedWithQuit()
     QFETCH(bool, loads);
 
     LogCapture log;
-    RunningApp running;
+    TestedApp running;
     running.choose(files.write("one.csv", "1\n"));
     for (const QString &name : clicks)
         running.postClick(qPrintable(name));
@@ -249,7 +192,7 @@ void tst_App::outputThreadOutlivingShutdownIsSafe()
 {
     LogCapture log;
     fakespidev::holdOpen(true);
-    QCOMPARE(RunningApp().quit(), 0);
+    QCOMPARE(TestedApp().quit(), 0);
     QCOMPARE(log.count("Thread terminé"), 0);
 
     fakespidev::holdOpen(false);
@@ -259,7 +202,7 @@ void tst_App::outputThreadOutlivingShutdownIsSafe()
 
 void tst_App::switchOnWithoutFileWarns()
 {
-    RunningApp running;
+    TestedApp running;
     bool warned = false;
     running.modals.expect(ModalDriver::acknowledgeWarning("Aucun fichier sélectionné.", &warned));
     running.click("btnSimu");
@@ -294,7 +237,7 @@ void tst_App::preview()
     QFETCH(QByteArray, content);
     QFETCH(QVector<QPointF>, points);
 
-    RunningApp running;
+    TestedApp running;
     QChart *before = running.chart();
     running.choose(files.write("preview.csv", content));
 
@@ -324,7 +267,7 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     QFETCH(QString, kind);
     QFETCH(QString, warning);
 
-    RunningApp running;
+    TestedApp running;
     running.choose(files.write("a.csv", "100\n200\n"));
     QChart *chartOfA = running.chart();
 
@@ -353,37 +296,9 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     QCOMPARE(running.modals.unexpected(), 0);
 }
 
-void tst_App::fileGoneBeforeSwitchOn_data()
-{
-    QTest::addColumn<bool>("replacedByFifo");
-
-    QTest::newRow("deleted") << false;
-    QTest::newRow("replaced by a FIFO") << true;
-}
-
-void tst_App::fileGoneBeforeSwitchOn()
-{
-    QFETCH(bool, replacedByFifo);
-
-    LogCapture log;
-    RunningApp running;
-    const QString path = files.write("vanishing.csv", "1\n2\n");
-    running.choose(path);
-    QVERIFY(QFile::remove(path));
-    if (replacedByFifo)
-        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
-
-    running.click("btnSimu");
-    QVERIFY(log.waitFor("Aucune donnée chargée, attente..."));
-    running.click("btnSimu");
-    QVERIFY(log.texts().contains(QString("Erreur ouverture fichier: \"%1\"").arg(path)));
-    QCOMPARE(running.fileLabel(), QString("vanishing.csv"));
-    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
-}
-
 void tst_App::switchOnRereadsFile()
 {
-    RunningApp running;
+    TestedApp running;
     const QString path = files.write("edited.csv", "1\n2\n3\n");
     running.choose(path);
     running.stream(3);
@@ -402,7 +317,7 @@ void tst_App::switchOnRereadsFile()
 
 void tst_App::newFileWhileRunningWaitsForSwitchOn()
 {
-    RunningApp running;
+    TestedApp running;
     running.choose(files.write("a.csv", "1\n2\n"));
     running.click("btnSimu");
     QVERIFY(fakespidev::waitForTransfers(2, waitMs));
@@ -430,7 +345,7 @@ void tst_App::recordedFileStreamsEndToEnd()
         samples.append(quint16(file.readLine().trimmed().toInt()));
     QCOMPARE(samples.size(), 3600);
 
-    RunningApp running;
+    TestedApp running;
     running.choose(recorded);
     QCOMPARE(running.fileLabel(), QString("mitbih-208-10s.csv"));
     QCOMPARE(running.previewPoints().size(), 3600);

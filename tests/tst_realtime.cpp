@@ -133,9 +133,8 @@ private slots:
     void initTestCase();
     void init();
 
-    void directRequestGivesFifo();
-    void throughRealtimeKit_data();
-    void throughRealtimeKit();
+    void request_data();
+    void request();
     void realRealtimeKitDaemon();
 
 private:
@@ -181,38 +180,31 @@ std::unique_ptr<OutputThread> tst_Realtime::streaming()
     return output;
 }
 
-void tst_Realtime::directRequestGivesFifo()
+void tst_Realtime::request_data()
 {
-    LogCapture log;
-    const auto output = streaming();
-    QVERIFY(output);
-    QCOMPARE(schedulingOf(output->threadId()), QString("FIFO 20"));
-    QCOMPARE(schedulingOf(getpid()), QString("OTHER 0"));
-    QVERIFY(standIn.requests.isEmpty());
-    QCOMPARE(log.count(warning), 0);
-}
-
-void tst_Realtime::throughRealtimeKit_data()
-{
+    QTest::addColumn<bool>("privileged");
     QTest::addColumn<bool>("present");
     QTest::addColumn<bool>("refusing");
     QTest::addColumn<int>("maxPriority");
-    QTest::addColumn<int>("requested"); // 0: no request
-    QTest::addColumn<bool>("warned");
+    QTest::addColumn<int>("requested"); // of RealtimeKit; 0: nothing asked
+    QTest::addColumn<QString>("scheduling");
 
-    QTest::newRow("granted") << true << false << 20 << 20 << false;
-    QTest::newRow("capped by its maximum") << true << false << 9 << 9 << false;
-    QTest::newRow("refused") << true << true << 20 << 20 << true;
-    QTest::newRow("absent") << false << false << 20 << 0 << true;
+    // The stand-in grants nothing itself: a thread it granted stays normal.
+    QTest::newRow("direct, as root") << true << true << false << 20 << 0 << "FIFO 20";
+    QTest::newRow("RealtimeKit grants") << false << true << false << 20 << 20 << "OTHER 0";
+    QTest::newRow("RealtimeKit caps the priority") << false << true << false << 9 << 9 << "OTHER 0";
+    QTest::newRow("RealtimeKit refuses") << false << true << true << 20 << 20 << "OTHER 0";
+    QTest::newRow("no RealtimeKit") << false << false << false << 20 << 0 << "OTHER 0";
 }
 
-void tst_Realtime::throughRealtimeKit()
+void tst_Realtime::request()
 {
+    QFETCH(bool, privileged);
     QFETCH(bool, present);
     QFETCH(bool, refusing);
     QFETCH(int, maxPriority);
     QFETCH(int, requested);
-    QFETCH(bool, warned);
+    QFETCH(QString, scheduling);
 
     standIn.refusing = refusing;
     standIn.maxPriority = maxPriority;
@@ -220,16 +212,18 @@ void tst_Realtime::throughRealtimeKit()
         QVERIFY(standInBus().unregisterService(rtkitService));
 
     LogCapture log;
-    Unprivileged unprivileged;
+    std::unique_ptr<Unprivileged> unprivileged(privileged ? nullptr : new Unprivileged);
     const auto output = streaming();
     QVERIFY(output);
-    QCOMPARE(schedulingOf(output->threadId()), QString("OTHER 0"));
+    QCOMPARE(schedulingOf(output->threadId()), scheduling);
+    QCOMPARE(schedulingOf(getpid()), QString("OTHER 0"));
     QVector<QPair<quint64, quint32>> expected;
     if (requested)
         expected.append({quint64(output->threadId()), quint32(requested)});
     QCOMPARE(standIn.requests, expected);
+    const bool warned = !privileged && (!present || refusing);
     QCOMPARE(log.count(warning), warned ? 1 : 0);
-    if (present) {
+    if (requested) {
         rlimit limit{};
         getrlimit(RLIMIT_RTTIME, &limit);
         QVERIFY(limit.rlim_max <= rlim_t(standIn.maxCpuTimeUs));

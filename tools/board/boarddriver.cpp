@@ -11,21 +11,17 @@
 //        boarddriver refused
 //            wait for the application's word that the DAC failed, then Quit
 
-#include "app.h"
-#include "mainui.h"
-#include "modaldriver.h"
+#include "runningapp.h"
 #include "spidev.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QTest>
 
 #include <atomic>
 #include <cstdio>
-#include <memory>
 
 #include <sched.h>
 
@@ -82,47 +78,11 @@ void reportReadBack()
     report(QString("read back: mode %1, %2 bits, %3 Hz").arg(config.mode).arg(config.bitsPerWord).arg(config.speed));
 }
 
-class Operator
-{
-public:
-    Operator()
-    {
-        app->start();
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            if (auto *candidate = qobject_cast<MainUI *>(widget))
-                window = candidate;
-        }
-    }
-
-    void click(const char *name) { QTest::mouseClick(window->findChild<QPushButton *>(name), Qt::LeftButton); }
-
-    void choose(const QString &path)
-    {
-        modals.expect(ModalDriver::chooseFile(QFileInfo(path).absoluteFilePath()));
-        click("openFileButton");
-    }
-
-    // Quit as the operator presses it, inside the event loop; then the App goes.
-    int quit()
-    {
-        QMetaObject::invokeMethod(window, [this] { click("btnQuit"); }, Qt::QueuedConnection);
-        const int status = QApplication::exec();
-        app.reset();
-        if (modals.unexpected() > 0)
-            report(QString("unexpected dialogs: %1").arg(modals.unexpected()));
-        return status;
-    }
-
-    ModalDriver modals;
-    std::unique_ptr<App> app = std::make_unique<App>();
-    MainUI *window = nullptr;
-};
-
 int operate(const QString &path, int seconds)
 {
     reportReadBack();
-    Operator user;
-    user.choose(path);
+    RunningApp user;
+    user.choose(QFileInfo(path).absoluteFilePath());
     report(QString("messages before: %1").arg(messages()));
     for (const char *run : {"first", "second"}) {
         user.click("btnSimu");
@@ -136,12 +96,14 @@ int operate(const QString &path, int seconds)
     }
     const int status = user.quit();
     report(QString("messages after Quit: %1").arg(messages()));
+    if (user.modals.unexpected() > 0)
+        report(QString("unexpected dialogs: %1").arg(user.modals.unexpected()));
     return status;
 }
 
 int refused()
 {
-    Operator user;
+    RunningApp user;
     report(QString("DAC refused: %1").arg(QTest::qWaitFor([] { return dacRefused.load(); }, waitMs) ? "yes" : "no"));
     return user.quit();
 }

@@ -1,0 +1,66 @@
+#include "runningapp.h"
+
+#include "app.h"
+#include "mainui.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+constexpr int quitWithinMs = 5000;
+}
+
+RunningApp::RunningApp()
+    : app(std::make_unique<App>())
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *candidate = qobject_cast<MainUI *>(widget);
+        if (candidate && !candidate->isVisible())
+            window = candidate;
+    }
+    app->start();
+}
+
+RunningApp::~RunningApp()
+{
+    if (app)
+        quit();
+}
+
+QPushButton *RunningApp::button(const char *name) const
+{
+    return window->findChild<QPushButton *>(name);
+}
+
+void RunningApp::click(const char *name)
+{
+    QTest::mouseClick(button(name), Qt::LeftButton);
+}
+
+void RunningApp::choose(const QString &path, const ModalDriver::Answer &then)
+{
+    modals.expect(ModalDriver::chooseFile(path));
+    if (then)
+        modals.expect(then);
+    click("openFileButton");
+}
+
+int RunningApp::quit()
+{
+    QMetaObject::invokeMethod(
+        window,
+        [this] {
+            if (button("btnSimu")->isChecked())
+                click("btnSimu");
+            click("btnQuit");
+        },
+        Qt::QueuedConnection);
+    QTimer timeout;
+    QObject::connect(&timeout, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    timeout.start(quitWithinMs);
+    const int status = QApplication::exec();
+    app.reset();
+    return status;
+}

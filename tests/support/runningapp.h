@@ -1,0 +1,35 @@
+#ifndef RUNNINGAPP_H
+#define RUNNINGAPP_H
+
+#include "modaldriver.h"
+
+#include <memory>
+
+class App;
+class MainUI;
+class QPushButton;
+
+// The application as main runs it, with its window found and its dialogs
+// answered, operated through its buttons as a user would.
+class RunningApp
+{
+public:
+    RunningApp();
+    // One that was not quit yet leaves as the operator would.
+    ~RunningApp();
+
+    QPushButton *button(const char *name) const;
+    void click(const char *name);
+    // Chooses path in the file dialog; then answers what the choice brings up.
+    void choose(const QString &path, const ModalDriver::Answer &then = {});
+    // Quits as the operator does (switching off first if need be), after what
+    // is queued, inside the event loop: a quit outside it would end the next
+    // modal dialog at once. The loop's result, or 1 when Quit did not end it.
+    int quit();
+
+    ModalDriver modals;
+    std::unique_ptr<App> app;
+    MainUI *window = nullptr;
+};
+
+#endif // RUNNINGAPP_H
