@@ -163,8 +163,8 @@ Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long fram
     for (double period : periods)
         totalUs += period;
     pacing.samplesPerSecond = periods.empty() ? NAN : periods.size() * 1e6 / totalUs;
-    pacing.periodsOverTwiceNominal =
-        double(std::count_if(periods.begin(), periods.end(), [](double period) { return period > 2 * nominalPeriodUs; }));
+    const auto late = [](double period) { return period > 2 * nominalPeriodUs; };
+    pacing.periodsOverTwiceNominal = double(std::count_if(periods.begin(), periods.end(), late));
     pacing.overrunMedianUs = percentile(overruns, 0.5);
     pacing.overrunP99Us = percentile(overruns, 0.99);
     pacing.cpuPerSampleUs = frames > 0 ? cpuSeconds * 1e6 / frames : NAN;
@@ -487,8 +487,9 @@ int main(int argc, char **argv)
     parser.addOption({"warmup", "Time left out before measuring, in seconds.", "seconds", "1"});
     parser.addOption({"soak", "Stream for this long, reporting each minute.", "minutes"});
     parser.addOption({"loaded", "Compare streaming without and with background load (stress-ng)."});
-    parser.addOption({"load", "stress-ng arguments of the load.", "arguments",
-                      QString("--cpu %1 --vm 1 --vm-bytes 25% --hdd 1 --hdd-bytes 256M").arg(2 * QThread::idealThreadCount())});
+    const QString defaultLoad =
+        QString("--cpu %1 --vm 1 --vm-bytes 25% --hdd 1 --hdd-bytes 256M").arg(2 * QThread::idealThreadCount());
+    parser.addOption({"load", "stress-ng arguments of the load.", "arguments", defaultLoad});
     parser.addPositionalArgument("samples", "Sample file (default: the recorded excerpt).");
     parser.process(application);
     const double seconds = parser.value("seconds").toDouble();

@@ -1,6 +1,5 @@
 #include "mainui.h"
 
-#include <QChartView>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -22,7 +21,6 @@ private slots:
     void closeAndEscapeAreRefused();
     void fileNames_data();
     void fileNames();
-    void resizingMovesNothing();
 
 private:
     QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
@@ -149,14 +147,6 @@ void tst_MainUI::fileNames()
 
     window->setFileName(path);
     QCOMPARE(label("fileLabel"), shown);
-}
-
-void tst_MainUI::resizingMovesNothing()
-{
-    window->resize(1920, 1080);
-    QCoreApplication::processEvents();
-    QCOMPARE(window->findChild<QWidget *>("verticalLayoutWidget")->geometry(), QRect(390, 10, 496, 162));
-    QCOMPARE(window->getChartView()->geometry(), QRect(20, 170, 1281, 491));
 }
 
 QTEST_MAIN(tst_MainUI)

@@ -111,7 +111,8 @@ def check_operator(verdict, name, lines, periods, first, frames):
         print(f"board: info  {name}: period median {statistics.median(periods_ms):.3f} ms, "
               f"p99 {sorted(periods_ms)[int(0.99 * len(periods_ms))]:.3f} ms (host time, not the wire's)")
     logs = [line[len("log "):] for line in lines if line.startswith("log ")]
-    verdict.check(logs.count(f"Fichier chargé avec {len(frames)} valeurs.") == 2, f"{name}: the file loaded at each switch-on")
+    verdict.check(logs.count(f"Fichier chargé avec {len(frames)} valeurs.") == 2,
+                  f"{name}: the file loaded at each switch-on")
     verdict.check(value(lines, "real-time threads while streaming: ") == "FIFO 20"
                   and "Priorité temps réel indisponible, cadence non garantie" not in logs,
                   f"{name}: the output thread runs SCHED_FIFO 20")
@@ -144,7 +145,8 @@ def main():
     if list(reports) != expected:
         sys.exit(1)
 
-    print("board: info  " + (value(reports[expected[0]], "read back: ") or "nothing read back") + " (SpiDev, from the driver)")
+    read_back = value(reports[expected[0]], "read back: ") or "nothing read back"
+    print(f"board: info  {read_back} (SpiDev, from the driver)")
     for line in reports["end"]:
         print("board: info  " + line)
         divider = re.search(r"fin: (\d+), fspi: (\d+), post: (\d+), pre: (\d+)", line)
@@ -153,7 +155,8 @@ def main():
             print(f"board: info  the controller divides {fin} Hz by {(pre + 1) << post}: "
                   f"{fin / ((pre + 1) << post):.0f} Hz on the wire for {fspi} Hz asked")
     odd = [i for i, (_, data) in enumerate(periods) if len(data) != 3]
-    verdict.check(not odd, f"all {len(periods)} chip-select periods hold 3 bytes" + (f" (not period {odd[0]})" if odd else ""))
+    verdict.check(not odd, f"all {len(periods)} chip-select periods hold 3 bytes"
+                  + (f" (not period {odd[0]})" if odd else ""))
     first = check_operator(verdict, "root", reports[expected[0]], periods, 0, frames)
     first += check_operator(verdict, "group spi", reports[expected[1]], periods, first, frames)
     verdict.check(first == len(periods), f"no other frame on the bus ({len(periods) - first} more)")
