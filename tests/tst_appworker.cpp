@@ -122,8 +122,11 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
 
     if (faultyResult)
         fakespidev::setTransferFault(3, faultyResult, EIO);
-    LogCapture log;
     OutputThread output;
+    // Once the loop has set up, whatever it said then (as a user without
+    // real-time priority, say) is out of the way.
+    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+    LogCapture log;
     output.worker->loadFile(files.write("samples.csv", content));
     QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 valeurs.").arg(samples.size())});
     for (const LogCapture::Line &line : log.lines())
@@ -176,8 +179,9 @@ void tst_AppWorker::refusedSourcesLeaveNoData()
     else if (kind == "no line end")
         files.write(kind + ".csv", QByteArray(1 << 20, '\x01'));
 
-    LogCapture log;
     OutputThread output;
+    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+    LogCapture log;
     output.worker->loadFile(files.write("good.csv", "1\n2\n"));
     output.worker->loadFile(path);
     QCOMPARE(log.texts().mid(1), QStringList{QString("Erreur ouverture fichier: \"%1\"").arg(path)});
