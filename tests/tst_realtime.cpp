@@ -30,6 +30,11 @@ public:
         kill();
         waitForFinished();
     }
+    // Why it is not serving, for a failure message.
+    QString report()
+    {
+        return program() + ": " + errorString() + " " + QString::fromLocal8Bit(readAllStandardError());
+    }
 };
 
 // A message bus of the test's own, standing in for the system bus.
@@ -244,8 +249,9 @@ void tst_Realtime::realRealtimeKitDaemon()
         return names->isServiceRegistered("org.freedesktop.PolicyKit1")
                && names->isServiceRegistered(rtkitService);
     };
-    if (!QTest::qWaitFor(registered, waitMs))
-        QSKIP("rtkit-daemon and polkitd (packages rtkit, polkitd) do not start on a private bus here");
+    QVERIFY2(QTest::qWaitFor(registered, waitMs),
+             qPrintable("rtkit-daemon and polkitd (packages rtkit, polkitd) did not start on the private bus: "
+                        + polkit.report() + "; " + rtkit.report()));
 
     LogCapture log;
     Unprivileged unprivileged;
