@@ -205,21 +205,25 @@ void tst_AppWorker::commands_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("command");
-    QTest::addColumn<int>("framesAfter");   // frames sent after the command returned
+    // Frames sent from just before a stop, or from when a pause has put the
+    // loop to sleep; the pass in progress when a stop comes may send its own.
+    QTest::addColumn<int>("leastFrames");
+    QTest::addColumn<int>("mostFrames");
     QTest::addColumn<int>("warningsAfter"); // waits for data after the command returned
 
-    QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0;
-    QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 0;
+    QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0 << 0;
+    QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0;
     // A stop that wakes the loop out of its pause lets the woken pass run.
-    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 0;
-    QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 1;
+    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0;
+    QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1;
 }
 
 void tst_AppWorker::commands()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, command);
-    QFETCH(int, framesAfter);
+    QFETCH(int, leastFrames);
+    QFETCH(int, mostFrames);
     QFETCH(int, warningsAfter);
 
     LogCapture log;
@@ -240,7 +244,8 @@ void tst_AppWorker::commands()
     } else {
         QTest::qWait(50);
     }
-    QCOMPARE(fakespidev::transferCount(), frames + framesAfter);
+    const int framesAfter = int(fakespidev::transferCount() - frames);
+    QVERIFY2(framesAfter >= leastFrames && framesAfter <= mostFrames, qPrintable(QString("%1 frames after the command").arg(framesAfter)));
     QCOMPARE(log.count(noDataWarning), warnings + warningsAfter);
 }
 
