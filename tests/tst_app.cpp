@@ -110,7 +110,7 @@ void tst_App::quitStopsOutputThreadInOrder()
     LogCapture log;
     TestedApp running;
     QVERIFY(running.window->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+    QVERIFY(waitForDeviceSetUp());
 
     QCOMPARE(running.quit(), 0);
 

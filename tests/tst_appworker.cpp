@@ -125,7 +125,7 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     OutputThread output;
     // Once the loop has set up, whatever it said then (as a user without
     // real-time priority, say) is out of the way.
-    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+    QVERIFY(waitForDeviceSetUp());
     LogCapture log;
     output.worker->loadFile(files.write("samples.csv", content));
     QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 valeurs.").arg(samples.size())});
@@ -180,7 +180,7 @@ void tst_AppWorker::refusedSourcesLeaveNoData()
         files.write(kind + ".csv", QByteArray(1 << 20, '\x01'));
 
     OutputThread output;
-    QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+    QVERIFY(waitForDeviceSetUp());
     LogCapture log;
     output.worker->loadFile(files.write("good.csv", "1\n2\n"));
     output.worker->loadFile(path);
@@ -372,7 +372,7 @@ void tst_AppWorker::opensTheDacAndClosesItWhenDeleted()
     LogCapture log;
     {
         OutputThread output;
-        QTRY_COMPARE_WITH_TIMEOUT(fakespidev::requests().size(), std::size_t(6), waitMs);
+        QVERIFY(waitForDeviceSetUp());
         QCOMPARE(fakespidev::openFlags(), O_RDWR);
         QCOMPARE(fakespidev::mode(), std::uint8_t(1));
         QCOMPARE(fakespidev::bitsPerWord(), std::uint8_t(8));

@@ -118,6 +118,11 @@ bool OutputThread::finish()
     return thread.wait(waitMs);
 }
 
+bool waitForDeviceSetUp()
+{
+    return QTest::qWaitFor([] { return fakespidev::requests().size() == 6; }, waitMs);
+}
+
 bool threadSleeps(int threadId)
 {
     QFile stat(QString("/proc/self/task/%1/stat").arg(threadId));

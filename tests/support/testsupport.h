@@ -82,6 +82,10 @@ private:
     std::atomic<int> outputThreadId{0};
 };
 
+// Waits until the output thread has opened the DAC: mode, word size and clock
+// rate each written and read back. False if it did not within waitMs.
+bool waitForDeviceSetUp();
+
 // True while the thread of that kernel id sleeps (its /proc state is S).
 bool threadSleeps(int threadId);
 
