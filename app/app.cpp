@@ -24,7 +24,7 @@ const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/
 
 } // namespace
 
-App::App(QObject *parent)
+App::App(const OutputSettings &settings, QObject *parent)
     : QObject(parent)
 {
     mainUI = new MainUI;
@@ -32,7 +32,7 @@ App::App(QObject *parent)
     connect(mainUI, &MainUI::exitRequested, this, &App::onExitRequested);
     connect(mainUI, &MainUI::openFileRequested, this, &App::onOpenFileClicked);
 
-    worker = new AppWorker;
+    worker = new AppWorker(settings);
     thread = new QThread;
     worker->moveToThread(thread);
 

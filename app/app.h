@@ -1,6 +1,8 @@
 #ifndef APP_H
 #define APP_H
 
+#include "outputsettings.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -16,7 +18,7 @@ class App : public QObject
     Q_OBJECT
 
 public:
-    explicit App(QObject *parent = nullptr);
+    explicit App(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~App() override;
 
     // Shows the window, then starts the output thread.

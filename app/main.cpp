@@ -1,11 +1,32 @@
 #include "app.h"
+#include "options.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 int main(int argc, char **argv)
 {
+    QCoreApplication::setApplicationName(QStringLiteral("ecg-simulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ECG_VERSION));
+    // Read under a core application object, before the GUI's, which needs a
+    // display: --help, --version and a refusal work from an SSH session too,
+    // and a refused value opens no window and no device.
+    CommandLine commandLine;
+    {
+        const QCoreApplication core(argc, argv);
+        commandLine = readCommandLine(QCoreApplication::arguments(), defaultSettingsFiles());
+    }
+    if (commandLine.exitStatus >= 0) {
+        std::FILE *stream = commandLine.exitStatus == 0 ? stdout : stderr;
+        std::fputs(commandLine.text.toLocal8Bit().constData(), stream);
+        if (!commandLine.text.endsWith('\n'))
+            std::fputc('\n', stream);
+        return commandLine.exitStatus;
+    }
+
     QApplication application(argc, argv);
-    App app;
+    App app(commandLine.output);
     app.start();
     return application.exec();
 }

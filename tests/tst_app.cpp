@@ -26,6 +26,7 @@ namespace {
 class TestedApp : public RunningApp
 {
 public:
+    using RunningApp::RunningApp;
     QString fileLabel() const { return window->findChild<QLabel *>("fileLabel")->text(); }
     QChart *chart() const { return window->getChartView()->chart(); }
 
@@ -107,8 +108,10 @@ void tst_App::constructionStartsNothing()
 
 void tst_App::quitStopsOutputThreadInOrder()
 {
+    // On the node that the operator chose.
+    fakespidev::reset("/dev/spidev0.1");
     LogCapture log;
-    TestedApp running;
+    TestedApp running({"/dev/spidev0.1", 360});
     QVERIFY(running.window->isVisible());
     QVERIFY(waitForDeviceSetUp());
 

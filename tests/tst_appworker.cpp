@@ -4,7 +4,10 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <algorithm>
 
 #include <atomic>
 #include <cerrno>
@@ -62,6 +65,9 @@ private slots:
     void readPositionSurvivesReload();
     void deviceFailureLeavesControlsWorking_data();
     void deviceFailureLeavesControlsWorking();
+    void sampleRatePacesFrames();
+    void commandCutsALongPeriodShort();
+    void opensTheDacAndClosesItWhenDeleted_data();
     void opensTheDacAndClosesItWhenDeleted();
 
 private:
@@ -367,11 +373,77 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking()
     QCOMPARE(fakespidev::openDescriptors(), 0);
 }
 
+// With a rate, never a burst: over any stretch, at most the rate times its
+// length plus one frame (one more for when the double stamps a transfer). A
+// pause restarts the clock: the deadlines it slept through are not owed.
+void tst_AppWorker::sampleRatePacesFrames()
+{
+    constexpr double rate = 200;
+    constexpr int pauseMs = 300;
+    LogCapture log;
+    OutputThread output({"/dev/spidev0.0", rate});
+    output.worker->loadFile(files.write("ramp.csv", "1\n2\n3\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(10, waitMs));
+    output.worker->pause();
+    QTest::qWait(pauseMs);
+    const std::size_t beforeResume = fakespidev::transferCount();
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(beforeResume + 10, waitMs));
+    output.worker->pause();
+
+    QCOMPARE(log.texts().first(), QString("Cadence: 200 échantillons par seconde"));
+    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
+    std::vector<std::int64_t> periods;
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        for (std::size_t j = i + 1; j < transfers.size(); ++j) {
+            const double stretch = (transfers[j].timeNs - transfers[i].timeNs) / 1e9;
+            QVERIFY2(j - i <= rate * stretch + 2, qPrintable(QString("%1 frames in %2 s").arg(j - i + 1).arg(stretch)));
+        }
+        if (i > 0)
+            periods.push_back(transfers[i].timeNs - transfers[i - 1].timeNs);
+    }
+    // Not the classic pacing's 2 ms, nor a loop five times too slow.
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    QVERIFY(periods[periods.size() / 2] < 3 * 1e9 / rate);
+    // A clock not restarted would find the frame after the pause 60 periods late.
+    const QRegularExpression lateWarning("Cadence non tenue: (\\d+) échantillons en retard");
+    for (const QString &line : log.texts())
+        QVERIFY2(lateWarning.match(line).captured(1).toInt() < pauseMs * rate / 1000 / 2, qPrintable(line));
+}
+
+// At 0.1 samples/s a pass waits 10 s for its deadline; a command must not
+// wait with it, or the window would freeze.
+void tst_AppWorker::commandCutsALongPeriodShort()
+{
+    OutputThread output({"/dev/spidev0.0", 0.1});
+    output.worker->loadFile(files.write("one.csv", "7\n"));
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(1, waitMs));
+    output.worker->pause();
+    QCOMPARE(fakespidev::transferCount(), std::size_t(1));
+}
+
+void tst_AppWorker::opensTheDacAndClosesItWhenDeleted_data()
+{
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("default node") << "";
+    QTest::newRow("chosen node") << "/dev/spidev0.1";
+}
+
 void tst_AppWorker::opensTheDacAndClosesItWhenDeleted()
 {
+    QFETCH(QString, device);
+
+    OutputSettings settings;
+    if (!device.isEmpty()) {
+        settings.devicePath = device;
+        fakespidev::reset(qPrintable(device));
+    }
     LogCapture log;
     {
-        OutputThread output;
+        OutputThread output(settings);
         QVERIFY(waitForDeviceSetUp());
         QCOMPARE(fakespidev::openFlags(), O_RDWR);
         QCOMPARE(fakespidev::mode(), std::uint8_t(1));

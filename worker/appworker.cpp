@@ -2,9 +2,11 @@
 
 #include "dacframe.h"
 #include "realtime.h"
+#include "sampleclock.h"
 #include "samplefile.h"
 #include "spidev.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
 #include <QThread>
@@ -15,7 +17,6 @@
 
 namespace {
 
-constexpr const char *dacDevicePath = "/dev/spidev0.0";
 // The DAC8551 samples data on the falling clock edge: SPI mode 1.
 constexpr SpiConfig dacConfig{1, 8, 100000, 0};
 constexpr unsigned long framePauseMs = 2;
@@ -36,10 +37,17 @@ void minimiseTimerSlack()
 #endif
 }
 
+std::int64_t monotonicNowNs()
+{
+    return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+}
+
 } // namespace
 
-AppWorker::AppWorker(QObject *parent)
-    : QObject(parent), spi(std::make_unique<SpiDev>(dacDevicePath, &dacConfig))
+AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
+    : QObject(parent),
+      spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
+      sampleRate(settings.sampleRate)
 {
 }
 
@@ -111,8 +119,24 @@ void AppWorker::stop()
     });
 }
 
+// Waits on the condition with an absolute deadline, so that a command cuts the
+// wait short (a period is a second long at 1 sample/s). True once the deadline
+// has come with nothing to stop the frame; false when a command came first,
+// since it may have paused the loop (and a paused loop's list may be reloaded).
+bool AppWorker::waitUntil(std::int64_t deadlineNs)
+{
+    QDeadlineTimer deadline;
+    deadline.setPreciseDeadline(0, deadlineNs, Qt::PreciseTimer);
+    const bool woken = condition.wait(&mutex, deadline);
+    return !woken && !paused && !stopRequested;
+}
+
 void AppWorker::process()
 {
+    if (sampleRate > 0)
+        qDebug() << "Cadence:" << sampleRate << "échantillons par seconde";
+    else
+        qDebug() << "Cadence: pause de 2 ms après chaque trame";
     minimiseTimerSlack();
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
@@ -121,6 +145,12 @@ void AppWorker::process()
         return;
     }
 
+    // Without a rate, the classic pacing: a 2 ms sleep after each frame.
+    std::unique_ptr<SampleClock> clock;
+    if (sampleRate > 0)
+        clock = std::make_unique<SampleClock>(sampleRate);
+    // The clock starts afresh whenever the output starts again.
+    bool restartClock = true;
     int readPosition = 0;
     forever {
         QMutexLocker locker(&mutex);
@@ -131,20 +161,38 @@ void AppWorker::process()
             emit finished();
             return;
         }
-        while (paused)
-            condition.wait(&mutex);
+        if (paused) {
+            while (paused)
+                condition.wait(&mutex);
+            restartClock = true;
+        }
 
         if (samples.isEmpty()) {
             qWarning() << "Aucune donnée chargée, attente...";
             QThread::msleep(noDataPauseMs);
+            restartClock = true;
             continue;
+        }
+        if (clock) {
+            if (restartClock)
+                clock->restart(monotonicNowNs());
+            restartClock = false;
+            if (!waitUntil(clock->nextDeadlineNs()))
+                continue;
         }
         // A reload may have shortened the list: go on at the same position
         // modulo the new count rather than restart from the first sample.
         readPosition %= samples.size();
         const DacFrame frame = dacFrame(samples.at(readPosition));
+        if (clock) {
+            const std::int64_t now = monotonicNowNs();
+            clock->frameSent(now);
+            if (const std::int64_t late = clock->takeLateReport(now))
+                qWarning() << "Cadence non tenue:" << late << "échantillons en retard";
+        }
         spi->write(frame.data(), frame.size());
-        QThread::msleep(framePauseMs);
+        if (!clock)
+            QThread::msleep(framePauseMs);
         readPosition = (readPosition + 1) % samples.size();
     }
 }

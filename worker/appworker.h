@@ -1,6 +1,8 @@
 #ifndef APPWORKER_H
 #define APPWORKER_H
 
+#include "outputsettings.h"
+
 #include <QAtomicInt>
 #include <QMutex>
 #include <QObject>
@@ -9,6 +11,7 @@
 
 #include <memory>
 
+class SampleClock;
 class SpiDev;
 
 // Streams the sample list to the DAC from the output thread. The GUI thread
@@ -18,7 +21,7 @@ class AppWorker : public QObject
     Q_OBJECT
 
 public:
-    explicit AppWorker(QObject *parent = nullptr);
+    explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
 
     // Replaces the sample list. Call only while paused: it takes no lock.
@@ -36,8 +39,10 @@ signals:
 private:
     template<typename Change>
     void command(Change change);
+    bool waitUntil(std::int64_t deadlineNs);
 
     std::unique_ptr<SpiDev> spi;
+    const double sampleRate;
     bool stopRequested = false;
     bool paused = true;
     QMutex mutex;

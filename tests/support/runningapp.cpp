@@ -12,8 +12,8 @@ namespace {
 constexpr int quitWithinMs = 5000;
 }
 
-RunningApp::RunningApp()
-    : app(std::make_unique<App>())
+RunningApp::RunningApp(const OutputSettings &settings)
+    : app(std::make_unique<App>(settings))
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         auto *candidate = qobject_cast<MainUI *>(widget);

@@ -2,6 +2,7 @@
 #define RUNNINGAPP_H
 
 #include "modaldriver.h"
+#include "outputsettings.h"
 
 #include <memory>
 
@@ -14,7 +15,7 @@ class QPushButton;
 class RunningApp
 {
 public:
-    RunningApp();
+    explicit RunningApp(const OutputSettings &settings = OutputSettings());
     // One that was not quit yet leaves as the operator would.
     ~RunningApp();
 

@@ -96,8 +96,8 @@ QVector<quint16> sentCodes(std::size_t from)
     return codes;
 }
 
-OutputThread::OutputThread()
-    : finishedSpy(worker, &AppWorker::finished)
+OutputThread::OutputThread(const OutputSettings &settings)
+    : worker(new AppWorker(settings)), finishedSpy(worker, &AppWorker::finished)
 {
     worker->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, [this] { outputThreadId = gettid(); });

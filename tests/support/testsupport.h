@@ -66,7 +66,7 @@ QVector<quint16> sentCodes(std::size_t from = 0);
 class OutputThread
 {
 public:
-    OutputThread();
+    explicit OutputThread(const OutputSettings &settings = OutputSettings());
     ~OutputThread();
 
     // Stops the loop and lets the thread end; true once it has.
@@ -74,7 +74,7 @@ public:
     // Kernel id of the output thread once it runs, else 0.
     int threadId() const { return outputThreadId; }
 
-    AppWorker *const worker = new AppWorker;
+    AppWorker *const worker;
     QSignalSpy finishedSpy;
 
 private:

@@ -1,0 +1,135 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSettings>
+
+#include <cmath>
+#include <optional>
+
+namespace {
+
+constexpr int refusedStatus = 2;
+const QString program = QStringLiteral("ecg-simulator");
+
+// Options of QGuiApplication and QApplication, which QApplication takes out of
+// the arguments itself: accepted here, and not shown in the help.
+const QStringList qtValueOptions{"platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger",
+                                 "qwindowgeometry", "qwindowicon", "qwindowtitle", "session", "display",
+                                 "geometry", "style", "stylesheet"};
+const QStringList qtFlagOptions{"reverse", "widgetcount"};
+
+const QString rateAccepted =
+    QStringLiteral("un nombre d'échantillons par seconde supérieur à 0 et d'au plus %1 (par exemple 360 ou 359.5)")
+        .arg(maxSampleRate);
+const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
+
+CommandLine refusal(const QString &text)
+{
+    CommandLine refused;
+    refused.exitStatus = refusedStatus;
+    refused.text = program + ": " + text;
+    return refused;
+}
+
+std::optional<double> sampleRate(const QString &text)
+{
+    bool ok = false;
+    const double rate = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(rate) || rate <= 0 || rate > maxSampleRate)
+        return std::nullopt;
+    return rate;
+}
+
+// A key's value as written in the file; INI lists (a, b) are read back joined.
+QString settingText(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    return value.type() == QVariant::StringList ? value.toStringList().join(", ") : value.toString();
+}
+
+} // namespace
+
+CommandLine readCommandLine(const QStringList &arguments, const QStringList &settingsFiles)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Rejoue un enregistrement ECG sur un convertisseur DAC8551 relié au bus SPI."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption rateOption(
+        "rate", "Cadence de sortie, en échantillons par seconde (au plus " + QString::number(maxSampleRate)
+                    + "), sur une horloge exacte. Sans elle : une pause de 2 ms après chaque trame.",
+        "HZ");
+    const QCommandLineOption deviceOption("device", "Périphérique spidev du DAC (par défaut /dev/spidev0.0).", "PATH");
+    parser.addOptions({rateOption, deviceOption});
+    for (const QString &name : qtValueOptions + qtFlagOptions) {
+        QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+
+    if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty())
+            return refusal("option inconnue : " + parser.unknownOptionNames().first() + " (voir --help)");
+        // The one other error: a value option at the end, without its value.
+        const QString option = arguments.last();
+        return refusal(option + " attend une valeur : "
+                       + (option.endsWith("rate") ? rateAccepted : deviceAccepted));
+    }
+    if (parser.isSet(helpOption))
+        return CommandLine{{}, 0, parser.helpText()};
+    if (parser.isSet(versionOption))
+        return CommandLine{{}, 0, QCoreApplication::applicationName() + ' ' + QCoreApplication::applicationVersion() + '\n'};
+    if (!parser.positionalArguments().isEmpty())
+        return refusal("argument inattendu : " + parser.positionalArguments().first() + " (voir --help)");
+
+    CommandLine commandLine;
+    // Where each value comes from, for a refusal: the option, or the file and key.
+    const auto lookUp = [&](const QCommandLineOption &option, QString *source) -> std::optional<QString> {
+        const QString name = option.names().first();
+        if (parser.isSet(option)) {
+            *source = "--" + name;
+            return parser.value(option);
+        }
+        for (const QString &file : settingsFiles) {
+            const QSettings settings(file, QSettings::IniFormat);
+            if (settings.contains(name)) {
+                *source = file + ", clé " + name;
+                return settingText(settings, name);
+            }
+        }
+        return std::nullopt;
+    };
+    for (const QString &file : settingsFiles) {
+        const QSettings settings(file, QSettings::IniFormat);
+        if (settings.status() != QSettings::NoError)
+            return refusal(file + " : fichier de réglages illisible");
+    }
+
+    QString source;
+    if (const std::optional<QString> rate = lookUp(rateOption, &source)) {
+        const std::optional<double> accepted = sampleRate(*rate);
+        if (!accepted)
+            return refusal(source + " : « " + *rate + " » refusé ; attendu : " + rateAccepted);
+        commandLine.output.sampleRate = *accepted;
+    }
+    if (const std::optional<QString> device = lookUp(deviceOption, &source)) {
+        if (device->isEmpty())
+            return refusal(source + " : valeur vide refusée ; attendu : " + deviceAccepted);
+        commandLine.output.devicePath = *device;
+    }
+    return commandLine;
+}
+
+QStringList defaultSettingsFiles()
+{
+    // The native format names them ~/.config/ecg-simulator/ecg-simulator.conf
+    // (or under XDG_CONFIG_HOME) and /etc/xdg/ecg-simulator/ecg-simulator.conf;
+    // on Linux it is INI.
+    QStringList files;
+    for (QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+        files << QSettings(QSettings::NativeFormat, scope, program, program).fileName();
+    return files;
+}

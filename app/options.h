@@ -1,0 +1,28 @@
+#ifndef OPTIONS_H
+#define OPTIONS_H
+
+#include "outputsettings.h"
+
+#include <QString>
+#include <QStringList>
+
+// What the program is asked to do by its command line and settings files.
+struct CommandLine
+{
+    OutputSettings output;
+    // Run when negative; otherwise exit at once with this status, after
+    // printing text (on standard output for 0, standard error otherwise).
+    int exitStatus = -1;
+    QString text;
+};
+
+// Reads arguments (the program's name first, Qt's own options allowed), then
+// the keys that the command line leaves unset from the settings files in
+// order, the first that has a key winning. A value that is not accepted, from
+// wherever it comes, makes a one-line refusal with status 2.
+CommandLine readCommandLine(const QStringList &arguments, const QStringList &settingsFiles);
+
+// The user's settings file, then the system's (INI format).
+QStringList defaultSettingsFiles();
+
+#endif // OPTIONS_H

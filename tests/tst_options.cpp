@@ -1,0 +1,147 @@
+#include "options.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+const QString rateAccepted = QStringLiteral(
+    "un nombre d'échantillons par seconde supérieur à 0 et d'au plus 2000 (par exemple 360 ou 359.5)");
+}
+
+class tst_Options : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readCommandLine_data();
+    void readCommandLine();
+    void program_data();
+    void program();
+
+private:
+    SampleFiles files;
+};
+
+void tst_Options::readCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("user");   // settings files' contents; empty: no file
+    QTest::addColumn<QByteArray>("system");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<QString>("text");      // %USER and %SYSTEM stand for the files' paths
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<QString>("device");
+
+    const QString classic = "/dev/spidev0.0";
+    QTest::newRow("nothing: classic pacing") << QStringList() << QByteArray() << QByteArray() << -1 << "" << 0.0
+                                             << classic;
+    QTest::newRow("options") << QStringList{"--rate", "359.5", "--device=/dev/spidev0.1"} << QByteArray()
+                             << QByteArray() << -1 << "" << 359.5 << "/dev/spidev0.1";
+    QTest::newRow("Qt's own options pass") << QStringList{"-platform", "offscreen", "-reverse", "--rate=360"}
+                                           << QByteArray() << QByteArray() << -1 << "" << 360.0 << classic;
+    QTest::newRow("command line over user over system")
+        << QStringList{"--rate", "250"} << QByteArray("rate=360\ndevice=/dev/spidev0.1\n")
+        << QByteArray("rate=500\ndevice=/dev/spidev1.0\n") << -1 << "" << 250.0 << "/dev/spidev0.1";
+    QTest::newRow("system where the others are silent") << QStringList() << QByteArray("[other]\nrate=1\n")
+                                                        << QByteArray("rate=1000\n") << -1 << "" << 1000.0
+                                                        << classic;
+
+    for (const char *rate : {"abc", "0", "-360", "2000.5", "inf", "nan", "360,5", ""})
+        QTest::newRow(qPrintable(QString("rate '%1' refused").arg(rate)))
+            << QStringList{QString("--rate=%1").arg(rate)} << QByteArray() << QByteArray() << 2
+            << QString("ecg-simulator: --rate : « %1 » refusé ; attendu : %2").arg(rate, rateAccepted) << 0.0 << "";
+    // A bad value in a file is refused whoever would override it elsewhere.
+    QTest::newRow("bad rate in the user's file") << QStringList() << QByteArray("rate=fast\n")
+                                                 << QByteArray("rate=360\n") << 2
+                                                 << "ecg-simulator: %USER, clé rate : « fast » refusé ; attendu : "
+                                                        + rateAccepted
+                                                 << 0.0 << "";
+    QTest::newRow("bad rate in the system's file")
+        << QStringList() << QByteArray() << QByteArray("rate=0\n") << 2
+        << "ecg-simulator: %SYSTEM, clé rate : « 0 » refusé ; attendu : " + rateAccepted << 0.0 << "";
+    QTest::newRow("empty device") << QStringList{"--device="} << QByteArray() << QByteArray() << 2
+                                  << "ecg-simulator: --device : valeur vide refusée ; attendu : le chemin d'un "
+                                     "périphérique spidev (par exemple /dev/spidev0.1)"
+                                  << 0.0 << "";
+    QTest::newRow("missing value") << QStringList{"--rate"} << QByteArray() << QByteArray() << 2
+                                   << "ecg-simulator: --rate attend une valeur : " + rateAccepted << 0.0 << "";
+    QTest::newRow("unknown option") << QStringList{"--rat", "360"} << QByteArray() << QByteArray() << 2
+                                    << "ecg-simulator: option inconnue : rat (voir --help)" << 0.0 << "";
+    QTest::newRow("argument") << QStringList{"record.csv"} << QByteArray() << QByteArray() << 2
+                              << "ecg-simulator: argument inattendu : record.csv (voir --help)" << 0.0 << "";
+    QTest::newRow("unreadable file") << QStringList() << QByteArray("[rate\n=\n") << QByteArray() << 2
+                                     << "ecg-simulator: %USER : fichier de réglages illisible" << 0.0 << "";
+}
+
+void tst_Options::readCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, system);
+    QFETCH(int, exitStatus);
+    QFETCH(QString, text);
+    QFETCH(double, rate);
+    QFETCH(QString, device);
+
+    const QString userFile = user.isEmpty() ? files.path("none-user.conf") : files.write("user.conf", user);
+    const QString systemFile = system.isEmpty() ? files.path("none-system.conf") : files.write("system.conf", system);
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile, systemFile});
+    QCOMPARE(read.exitStatus, exitStatus);
+    QCOMPARE(read.text, QString(text).replace("%USER", userFile).replace("%SYSTEM", systemFile));
+    if (exitStatus < 0) {
+        QCOMPARE(read.output.sampleRate, rate);
+        QCOMPARE(read.output.devicePath, device);
+    }
+}
+
+void tst_Options::program_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("userSettings");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<QString>("output"); // what standard output or error begins with; %CONFIG: XDG_CONFIG_HOME
+
+    QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << "ecg-simulator " ECG_VERSION "\n";
+    QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << "Usage: ";
+    QTest::newRow("refused rate") << QStringList{"--rate", "0"} << QByteArray() << 2 << "ecg-simulator: --rate : « 0 »";
+    QTest::newRow("refused setting") << QStringList() << QByteArray("rate=x\n") << 2
+                                     << "ecg-simulator: %CONFIG/ecg-simulator/ecg-simulator.conf, clé rate : « x »";
+}
+
+// The program as the operator starts it, with no display: it answers and
+// refuses before it opens a window, so this needs none.
+void tst_Options::program()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, userSettings);
+    QFETCH(int, exitStatus);
+    QFETCH(QString, output);
+
+    const QString configHome = files.path("config-" + QString(QTest::currentDataTag()));
+    if (!userSettings.isEmpty()) {
+        QVERIFY(QDir().mkpath(configHome + "/ecg-simulator"));
+        files.write(QString("config-%1/ecg-simulator/ecg-simulator.conf").arg(QTest::currentDataTag()), userSettings);
+    }
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", configHome);
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.remove("QT_QPA_PLATFORM");
+    program.setProcessEnvironment(environment);
+    program.start(ECG_SIMULATOR, arguments);
+    QVERIFY(program.waitForFinished(waitMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitStatus);
+    const QString printed = QString::fromLocal8Bit(exitStatus == 0 ? program.readAllStandardOutput()
+                                                                   : program.readAllStandardError());
+    QVERIFY2(printed.startsWith(output.replace("%CONFIG", configHome)), qPrintable(printed));
+    // A refusal is one line.
+    if (exitStatus != 0)
+        QCOMPARE(printed.count('\n'), 1);
+}
+
+QTEST_MAIN(tst_Options)
+#include "tst_options.moc"
