@@ -3,6 +3,7 @@
 # and prints one table (docs/performance.md explains the figures).
 #   tools/bench.sh [--seconds N] [--warmup N] [SAMPLE_FILE]
 #   tools/bench.sh --loaded [--load STRESS_NG_ARGUMENTS] [--seconds N]   the same under background load
+#   tools/bench.sh --rate HZ [--loaded] [--seconds N]   the exact clock beside cyclictest and Python
 #   tools/bench.sh --soak MINUTES
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -79,6 +79,8 @@ insmod /lib/modules/spi-imx.ko dyndbg=+p
 for i in \$(seq 100); do [ -e /dev/spidev0.0 ] && break; sleep 0.1; done
 echo "BOARD scenario: operator, as root"
 /board/boarddriver operate /board/samples.csv $seconds
+echo "BOARD scenario: operator at 360 samples/s, as root"
+/board/boarddriver operate /board/samples.csv $seconds 360
 echo "BOARD scenario: operator of group spi, real-time priority up to 20"
 chgrp spi /dev/spidev0.0; chmod 0660 /dev/spidev0.0
 (ulimit -r 20; su operator -c "/board/boarddriver operate /board/samples.csv 1")

@@ -4,7 +4,7 @@
 #   build       compile and run the simulator
 #   test        what the tests start: a private D-Bus daemon, RealtimeKit and polkit
 #   screenshot  run it under a virtual X server and capture its window
-#   bench       the Python loop that the benchmark compares against, and the load it runs under
+#   bench       the Python loop that the benchmark compares against, the load it runs under, cyclictest
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
 #   package     .deb packages (dpkg-shlibdeps)
 #   board       the emulated ARM board of tools/board.sh (with armhf)
@@ -14,7 +14,7 @@ declare -A groups=(
     [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
     [test]="dbus-daemon rtkit polkitd"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
-    [bench]="python3 python3-spidev stress-ng"
+    [bench]="python3 python3-spidev stress-ng rt-tests"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
     [package]="dpkg-dev"
     [board]="qemu-system-arm device-tree-compiler cpio python3"

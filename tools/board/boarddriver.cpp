@@ -5,9 +5,9 @@
 // application, the scheduling of its real-time thread, and the settings that
 // SpiDev reads back from the driver.
 //
-// usage: boarddriver operate SAMPLE_FILE SECONDS
+// usage: boarddriver operate SAMPLE_FILE SECONDS [RATE]
 //            choose the file, switch on, SECONDS, switch off, 1 s, switch on,
-//            SECONDS, switch off, Quit
+//            SECONDS, switch off, Quit; at RATE samples per second if given
 //        boarddriver refused
 //            wait for the application's word that the DAC failed, then Quit
 
@@ -19,6 +19,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
+
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <cstdio>
@@ -78,17 +80,25 @@ void reportReadBack()
     report(QString("read back: mode %1, %2 bits, %3 Hz").arg(config.mode).arg(config.bitsPerWord).arg(config.speed));
 }
 
-int operate(const QString &path, int seconds)
+int operate(const QString &path, int seconds, double rate)
 {
     reportReadBack();
-    RunningApp user;
+    RunningApp user({"/dev/spidev0.0", rate});
     user.choose(QFileInfo(path).absoluteFilePath());
     report(QString("messages before: %1").arg(messages()));
     for (const char *run : {"first", "second"}) {
         user.click("btnSimu");
         QTest::qWait(1000);
         report(QString("real-time threads while streaming: %1").arg(realtimeThreads()));
+        // The pace over the rest of the run, after a second of warm-up, in the guest's time.
+        const long messagesFrom = messages();
+        QElapsedTimer stretch;
+        stretch.start();
         QTest::qWait(seconds * 1000 - 1000);
+        report(QString("stretch of the %1 run: %2 messages in %3 s")
+                   .arg(run)
+                   .arg(messages() - messagesFrom)
+                   .arg(stretch.nsecsElapsed() / 1e9, 0, 'f', 6));
         user.click("btnSimu");
         report(QString("messages after the %1 run: %2").arg(run).arg(messages()));
         QTest::qWait(1000);
@@ -116,12 +126,12 @@ int main(int argc, char **argv)
     qInstallMessageHandler(reportLog);
     const QStringList arguments = application.arguments();
     int status = 2;
-    if (arguments.size() == 4 && arguments[1] == "operate")
-        status = operate(arguments[2], arguments[3].toInt());
+    if ((arguments.size() == 4 || arguments.size() == 5) && arguments[1] == "operate")
+        status = operate(arguments[2], arguments[3].toInt(), arguments.value(4, "0").toDouble());
     else if (arguments.size() == 2 && arguments[1] == "refused")
         status = refused();
     else
-        std::fprintf(stderr, "usage: boarddriver operate SAMPLE_FILE SECONDS | boarddriver refused\n");
+        std::fprintf(stderr, "usage: boarddriver operate SAMPLE_FILE SECONDS [RATE] | boarddriver refused\n");
     report(QString("exit status: %1").arg(status));
     return status;
 }

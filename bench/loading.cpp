@@ -1,0 +1,144 @@
+#include "loading.h"
+
+#include "appworker.h"
+#include "fakespidev.h"
+#include "measure.h"
+#include "preview.h"
+#include "mainui.h"
+#include "runningapp.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineSeries>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+long peakResidentKiB()
+{
+    return procValue("/proc/self/status", "VmHWM").split(' ').value(0).toLong();
+}
+
+// The preview as the window builds and draws it.
+double previewAndDraw(const QString &path)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QFile file(path);
+    file.open(QIODevice::ReadOnly | QIODevice::Text);
+    auto *series = new QtCharts::QLineSeries;
+    series->replace(previewPoints(file).value_or(QVector<QPointF>()));
+    auto *chart = new QtCharts::QChart;
+    chart->addSeries(series);
+    chart->createDefaultAxes();
+    QtCharts::QChartView view(chart);
+    view.resize(1281, 491);
+    view.grab();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+// The first count values of the file, as the DAC receives them.
+QVector<quint16> fileCodes(const QString &path, long count)
+{
+    QVector<quint16> codes;
+    QFile file(path);
+    file.open(QIODevice::ReadOnly | QIODevice::Text);
+    while (codes.size() < count && !file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (!line.isEmpty())
+            codes.append(quint16(line.toInt()));
+    }
+    return codes;
+}
+
+// The window chooses the file and switches on; the output streams to the
+// virtual DAC; then Quit. Every frame must be the file's value at its place.
+int runProgram(const QString &path, int streamSeconds)
+{
+    fakespidev::reset();
+    fakespidev::setWireTime(true);
+    RunningApp user;
+    QElapsedTimer timer;
+    timer.start();
+    user.choose(path);
+    user.window->grab();
+    const double chooseMs = timer.nsecsElapsed() / 1e6;
+    timer.restart();
+    user.click("btnSimu");
+    fakespidev::waitForTransfers(1, 600000);
+    const double switchOnMs = timer.nsecsElapsed() / 1e6;
+    QTest::qWait(streamSeconds * 1000);
+    const int status = user.quit();
+
+    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
+    const QVector<quint16> expected = fileCodes(path, long(transfers.size()));
+    bool same = expected.size() == int(transfers.size());
+    for (std::size_t i = 0; same && i < transfers.size(); ++i)
+        same = quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)) == expected.at(int(i));
+    std::printf("%.1f %.1f %zu %ld %d\n", chooseMs, switchOnMs, transfers.size(), peakResidentKiB(),
+                same && status == 0);
+    return 0;
+}
+
+} // namespace
+
+QString writeLongFile(const QString &samples, long lines, const QString &path)
+{
+    QFile source(samples);
+    source.open(QIODevice::ReadOnly | QIODevice::Text);
+    QList<QByteArray> recording;
+    for (const QByteArray &line : source.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            recording.append(line + '\n');
+    }
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    for (long n = 0; !recording.isEmpty() && n < lines; ++n)
+        file.write(recording.at(int(n % recording.size())));
+    return path;
+}
+
+int runStep(const QString &step, const QString &path, int streamSeconds)
+{
+    if (step == "program")
+        return runProgram(path, streamSeconds);
+    QElapsedTimer timer;
+    timer.start();
+    double ms = 0;
+    if (step == "preview") {
+        ms = previewAndDraw(path);
+    } else {
+        AppWorker worker;
+        worker.loadFile(path);
+        ms = timer.nsecsElapsed() / 1e6;
+    }
+    std::printf("%.1f 0 0 %ld 1\n", ms, peakResidentKiB());
+    return 0;
+}
+
+Step measureStep(const QString &step, const QString &path, int streamSeconds)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--step", step, "--seconds", QString::number(streamSeconds), path});
+    Step measured;
+    if (!child.waitForFinished((streamSeconds + 600) * 1000) || child.exitCode() != 0) {
+        std::fprintf(stderr, "%s of %s failed: %s\n", qPrintable(step), qPrintable(path),
+                     child.readAllStandardError().constData());
+        return measured;
+    }
+    const QList<QByteArray> figures = child.readAllStandardOutput().simplified().split(' ');
+    measured.ms = figures.value(0).toDouble();
+    measured.extraMs = figures.value(1).toDouble();
+    measured.frames = figures.value(2).toLong();
+    measured.peakKiB = figures.value(3).toLong();
+    measured.ok = figures.value(4) == "1";
+    return measured;
+}

@@ -1,0 +1,263 @@
+#include "runs.h"
+
+#include "appworker.h"
+#include "fakespidev.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+std::atomic<bool> countingAllocations{false};
+std::atomic<long> outputThreadAllocations{0};
+
+namespace {
+thread_local bool isOutputThread = false;
+
+inline void countAllocation()
+{
+    if (isOutputThread && countingAllocations.load(std::memory_order_relaxed))
+        outputThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+} // namespace
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *pointer, size_t size);
+
+void *malloc(size_t size)
+{
+    countAllocation();
+    return __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    countAllocation();
+    return __libc_calloc(count, size);
+}
+
+void *realloc(void *pointer, size_t size)
+{
+    countAllocation();
+    return __libc_realloc(pointer, size);
+}
+}
+
+namespace {
+
+// The worker streaming a file to the virtual DAC in its own thread, as the application runs it.
+class OutputThread
+{
+public:
+    OutputThread(const QString &samples, const QString &capture, double rate = 0)
+        : worker(new AppWorker({"/dev/spidev0.0", rate}))
+    {
+        fakespidev::reset();
+        fakespidev::setRecording(false);
+        fakespidev::setWireTime(true);
+        fakespidev::setCapture(capture.isEmpty() ? nullptr : qPrintable(capture));
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, worker, [this] {
+            isOutputThread = true;
+            outputClock = currentThreadClock();
+            threadId = gettid();
+            worker->process();
+        });
+        thread.start();
+        worker->loadFile(samples);
+        worker->resume();
+    }
+
+    ~OutputThread()
+    {
+        worker->stop();
+        thread.quit();
+        thread.wait();
+        delete worker;
+        fakespidev::setCapture(nullptr);
+    }
+
+    std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
+    std::atomic<int> threadId{0};
+
+private:
+    AppWorker *worker;
+    QThread thread;
+};
+
+} // namespace
+
+int soak(const QString &samples, int minutes)
+{
+    QTextStream out(stdout);
+    out << "| minute | frames | samples/s | resident memory (KiB) | output-thread allocations |\n"
+        << "|---:|---:|---:|---:|---:|\n";
+    OutputThread output(samples, QString());
+    QThread::sleep(1);
+    countingAllocations = true;
+    std::size_t framesBefore = fakespidev::transferCount();
+    for (int minute = 1; minute <= minutes; ++minute) {
+        QThread::sleep(60);
+        const std::size_t frames = fakespidev::transferCount();
+        out << "| " << minute << " | " << frames - framesBefore << " | "
+            << figure((frames - framesBefore) / 60.0, 1) << " | " << residentKiB() << " | "
+            << outputThreadAllocations.load() << " |" << Qt::endl;
+        framesBefore = frames;
+    }
+    countingAllocations = false;
+    return 0;
+}
+
+Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture,
+                        Scheduling scheduling, double rate)
+{
+    auto output = std::make_unique<OutputThread>(samples, capture, rate);
+    if (scheduling == Scheduling::Normal) {
+        fakespidev::waitForTransfers(1, 5000);
+        const sched_param normal{};
+        sched_setscheduler(output->threadId, SCHED_OTHER, &normal);
+    }
+
+    QThread::usleep(static_cast<unsigned long>(warmup * 1e6));
+    const std::int64_t fromNs = monotonicNs();
+    const std::size_t framesBefore = fakespidev::transferCount();
+    const double cpuBefore = threadCpuSeconds(output->outputClock);
+    countingAllocations = true;
+    QThread::usleep(static_cast<unsigned long>(seconds * 1e6));
+    countingAllocations = false;
+    const double cpuSeconds = threadCpuSeconds(output->outputClock) - cpuBefore;
+    const long frames = long(fakespidev::transferCount() - framesBefore);
+
+    output.reset();
+
+    const std::vector<std::int64_t> times = captureTimesNs(capture, fromNs);
+    Pacing pacing = pacingOf(periodsUs(times), cpuSeconds, frames);
+    pacing.timesNs = times;
+    pacing.allocationsPerPass = frames > 0 ? double(outputThreadAllocations) / frames : NAN;
+    return pacing;
+}
+
+Pacing streamWithPython(const QString &samples, double seconds, double warmup, const QString &capture, double rate)
+{
+    QProcess python;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
+    environment.insert("VIRTUALDAC_CAPTURE", capture);
+    python.setProcessEnvironment(environment);
+    python.start("/usr/bin/python3",
+                 {PYTHON_LOOP, samples, QString::number(seconds), QString::number(warmup), QString::number(rate)});
+    if (!python.waitForFinished(int((seconds + warmup + 60) * 1000)) || python.exitCode() != 0) {
+        std::fprintf(stderr, "python3-spidev loop failed: %s\n", python.readAllStandardError().constData());
+        return Pacing();
+    }
+    const QList<QByteArray> result = python.readAllStandardOutput().simplified().split(' ');
+    const long frames = result.value(0).toLong();
+    const double cpuSeconds = result.value(1).toDouble();
+
+    // The capture's first line follows the loop's start; measure after the warm-up as above.
+    QFile file(capture);
+    std::int64_t firstNs = 0;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        file.readLine();
+        firstNs = file.readLine().split(',').value(0).toLongLong();
+    }
+    const std::vector<std::int64_t> times = captureTimesNs(capture, firstNs + std::int64_t(warmup * 1e9));
+    Pacing pacing = pacingOf(periodsUs(times), cpuSeconds, frames);
+    pacing.timesNs = times;
+    return pacing;
+}
+
+double sleepFloorUs(double seconds)
+{
+    double cpuPerSampleUs = NAN;
+    std::thread loop([&] {
+        const clockid_t clock = currentThreadClock();
+        const double cpuBefore = threadCpuSeconds(clock);
+        const std::int64_t endNs = monotonicNs() + std::int64_t(seconds * 1e9);
+        long samples = 0;
+        for (; monotonicNs() < endNs; ++samples) {
+            QThread::usleep(240);
+            QThread::msleep(2);
+        }
+        cpuPerSampleUs = (threadCpuSeconds(clock) - cpuBefore) * 1e6 / samples;
+    });
+    loop.join();
+    return cpuPerSampleUs;
+}
+
+Pacing bareRealtimeLoop(double seconds)
+{
+    std::vector<double> periods;
+    std::thread loop([&] {
+        const sched_param parameters{20};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        const std::int64_t endNs = monotonicNs() + std::int64_t(seconds * 1e9);
+        for (std::int64_t before = monotonicNs(); before < endNs;) {
+            QThread::usleep(std::uint64_t(nominalPeriodUs));
+            const std::int64_t after = monotonicNs();
+            periods.push_back((after - before) / 1000.0);
+            before = after;
+        }
+    });
+    loop.join();
+    return pacingOf(periods, NAN, long(periods.size()));
+}
+
+ClockKeeping cyclictest(double rate, double seconds)
+{
+    constexpr int histogramUs = 20000;
+    QProcess run;
+    run.start("cyclictest", {"--mlockall", "--quiet", "--priority=20", "--threads=1",
+                             QString("--interval=%1").arg(std::lround(1e6 / rate)),
+                             QString("--duration=%1").arg(std::lround(seconds)),
+                             QString("--histogram=%1").arg(histogramUs)});
+    ClockKeeping keeping;
+    if (!run.waitForFinished(int(seconds + 30) * 1000) || run.exitCode() != 0) {
+        std::fprintf(stderr, "cyclictest failed (package rt-tests; it needs root): %s\n",
+                     run.readAllStandardError().constData());
+        return keeping;
+    }
+    // Lines "latency_us count", then "# Max Latencies: N" among the summaries.
+    std::vector<double> latencies;
+    for (const QByteArray &line : run.readAllStandardOutput().split('\n')) {
+        if (line.startsWith("# Max Latencies:"))
+            keeping.latenessMaxUs = line.mid(16).trimmed().toDouble();
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (line.startsWith('#') || fields.size() != 2)
+            continue;
+        latencies.insert(latencies.end(), fields[1].toLong(), fields[0].toDouble());
+    }
+    // cyclictest skips the periods that a late wake-up missed: its count of
+    // cycles shows the time that the machine did not give it.
+    keeping.frames = double(latencies.size());
+    keeping.rateErrorPpm = (keeping.frames / (rate * std::lround(seconds)) - 1) * 1e6;
+    keeping.latenessMedianUs = percentile(latencies, 0.5);
+    keeping.latenessP99Us = percentile(latencies, 0.99);
+    return keeping;
+}
+
+QString outputScheduling(const QString &samples)
+{
+    OutputThread output(samples, QString());
+    fakespidev::waitForTransfers(1, 5000);
+    sched_param parameters{};
+    sched_getparam(output.threadId, &parameters);
+    const int policy = sched_getscheduler(output.threadId) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO ? QString("SCHED_FIFO %1").arg(parameters.sched_priority)
+           : policy == SCHED_RR ? QString("SCHED_RR %1").arg(parameters.sched_priority)
+                                : QString("normal (real-time refused)");
+}
+

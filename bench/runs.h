@@ -1,0 +1,42 @@
+#ifndef BENCH_RUNS_H
+#define BENCH_RUNS_H
+
+// The benchmark's streaming runs: the worker, the Python loop, the machine's
+// floors. Each returns its raw figures; the report compares.
+
+#include "measure.h"
+
+#include <QString>
+
+#include <atomic>
+
+// Heap allocations of the output thread, counted while countingAllocations is set.
+extern std::atomic<bool> countingAllocations;
+extern std::atomic<long> outputThreadAllocations;
+
+// Scheduling::Normal turns the output thread back to normal scheduling once it
+// streams, as if real-time priority had been refused.
+enum class Scheduling { AsAsked, Normal };
+
+// rate 0: the classic pacing; otherwise that many samples per second.
+Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture,
+                        Scheduling scheduling = Scheduling::AsAsked, double rate = 0);
+Pacing streamWithPython(const QString &samples, double seconds, double warmup, const QString &capture,
+                        double rate = 0);
+// Streams for that long and prints, each minute, the frames sent, the
+// process's resident memory and the output thread's allocations so far.
+int soak(const QString &samples, int minutes);
+// The policy the output thread gets when it asks (as this user, on this machine).
+QString outputScheduling(const QString &samples);
+
+// What any loop pays that sleeps through a 240 us transfer and 2 ms per sample:
+// the kernel's timer wake-ups. CPU microseconds per sample.
+double sleepFloorUs(double seconds);
+// A real-time thread that only sleeps one nominal period at a time: the best
+// pace that this machine's scheduler and timers allow, whatever the loop.
+Pacing bareRealtimeLoop(double seconds);
+// Debian's cyclictest at the output thread's priority, waking every 1 / rate:
+// its wake-up latency is the lateness that no loop can beat here.
+ClockKeeping cyclictest(double rate, double seconds);
+
+#endif // BENCH_RUNS_H
