@@ -2,14 +2,69 @@
 
 #include "samplefile.h"
 
+namespace {
+
+// The least and the greatest of a run of consecutive points (the first on a tie).
+struct Bucket
+{
+    QPointF least;
+    QPointF greatest;
+};
+
+void merge(Bucket &into, const Bucket &next)
+{
+    if (next.least.y() < into.least.y())
+        into.least = next.least;
+    if (next.greatest.y() > into.greatest.y())
+        into.greatest = next.greatest;
+}
+
+// Merges neighbours pairwise: buckets twice as long, the last one still filling.
+void halve(QVector<Bucket> &buckets)
+{
+    int kept = 0;
+    for (int i = 0; i < buckets.size(); i += 2) {
+        Bucket pair = buckets[i];
+        if (i + 1 < buckets.size())
+            merge(pair, buckets[i + 1]);
+        buckets[kept++] = pair;
+    }
+    buckets.resize(kept);
+}
+
+} // namespace
+
 std::optional<QVector<QPointF>> previewPoints(QIODevice &file)
 {
-    QVector<QPointF> points;
-    const bool read = readSampleLines(file, [&points](const QString &line) {
-        bool ok = false;
-        const int value = line.trimmed().toInt(&ok, 10);
-        if (ok)
-            points.append(QPointF(points.size(), value));
+    QVector<Bucket> buckets;
+    qint64 count = 0;
+    qint64 bucketSize = 1;
+    const bool read = readSampleLines(file, [&](const SampleLine &line) {
+        if (line.kind != SampleLine::Value)
+            return;
+        const QPointF point(count, line.value);
+        if (count % bucketSize == 0)
+            buckets.append({point, point});
+        else
+            merge(buckets.last(), {point, point});
+        ++count;
+        if (count <= maxPlainPreviewPoints)
+            return;
+        while (buckets.size() > maxPreviewBuckets) {
+            halve(buckets);
+            bucketSize *= 2;
+        }
     });
-    return read ? std::optional<QVector<QPointF>>(points) : std::nullopt;
+    if (!read)
+        return std::nullopt;
+
+    QVector<QPointF> points;
+    points.reserve(2 * buckets.size());
+    for (const Bucket &bucket : buckets) {
+        const bool leastFirst = bucket.least.x() <= bucket.greatest.x();
+        points.append(leastFirst ? bucket.least : bucket.greatest);
+        if (bucket.least.x() != bucket.greatest.x())
+            points.append(leastFirst ? bucket.greatest : bucket.least);
+    }
+    return points;
 }

@@ -22,6 +22,47 @@ using namespace QtCharts;
 
 namespace {
 
+// The value of point i of the long files below: no pattern that buckets could follow.
+int longFileValue(int i)
+{
+    return int((quint32(i) * 2654435761u) >> 21) - 1024;
+}
+
+// count points, each on every linesPerPoint-th line, the other lines invalid.
+QByteArray envelopeFile(int count, int linesPerPoint)
+{
+    QByteArray content;
+    for (int i = 0; i < count; ++i) {
+        content += QByteArray::number(longFileValue(i)) + '\n';
+        for (int filler = 1; filler < linesPerPoint; ++filler)
+            content += "x\n";
+    }
+    return content;
+}
+
+// What the chart must show of those points, worked out from all of them:
+// buckets of bucketSize points in order, each its least then its greatest
+// point in line order (the first on a tie), one point for a single one.
+QVector<QPointF> envelope(int count, int bucketSize)
+{
+    QVector<QPointF> points;
+    for (int start = 0; start < count; start += bucketSize) {
+        int least = start;
+        int greatest = start;
+        for (int i = start; i < qMin(count, start + bucketSize); ++i) {
+            if (longFileValue(i) < longFileValue(least))
+                least = i;
+            if (longFileValue(i) > longFileValue(greatest))
+                greatest = i;
+        }
+        for (int i : {qMin(least, greatest), qMax(least, greatest)}) {
+            if (points.isEmpty() || points.last().x() != i)
+                points.append(QPointF(i, longFileValue(i)));
+        }
+    }
+    return points;
+}
+
 // The running application, with what these tests look at.
 class TestedApp : public RunningApp
 {
@@ -222,6 +263,14 @@ void tst_App::preview_data()
     QTest::newRow("skipped forms") << QByteArray("0x10\n1.5\n1 2\n2147483648\n-2147483648\n+3\n")
                                    << QVector<QPointF>{{0, -2147483648.0}, {1, 3}};
     QTest::newRow("only invalid lines") << QByteArray("\n  \nabc\n") << QVector<QPointF>{};
+
+    // Long files: every point up to the bound, an envelope beyond.
+    QTest::newRow("100,000 points, every one drawn") << envelopeFile(100000, 1) << envelope(100000, 1);
+    // 3126 buckets of 32 points, the last one of a single point.
+    QTest::newRow("100,001 points, envelope") << envelopeFile(100001, 1) << envelope(100001, 32);
+    QTest::newRow("invalid lines left out of the envelope") << envelopeFile(100001, 2) << envelope(100001, 32);
+    // Halved again and again while reading: 3907 buckets of 256 points.
+    QTest::newRow("a million points") << envelopeFile(1000000, 1) << envelope(1000000, 256);
 }
 
 void tst_App::preview()

@@ -105,6 +105,11 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     QTest::newRow("byte-order mark, NUL bytes")
         << QByteArray("\xEF\xBB\xBF" "12\n\0\n4", 9) << QVector<qint32>{12, -1, 4}
         << QStringList{"Ligne invalide ( 2 ): \"\\u0000\""} << 0;
+    // Lines that are not plain ASCII are read as text, by the same rule.
+    QTest::newRow("no-break spaces around a value") << QByteArray("\xC2\xA0" "42\xC2\xA0\n7\n")
+                                                    << QVector<qint32>{42, 7} << QStringList() << 0;
+    QTest::newRow("UTF-16 with its byte-order mark") << QByteArray("\xFF\xFE" "1\0\n\0-\0" "2\0\n\0", 12)
+                                                     << QVector<qint32>{1, -2} << QStringList() << 0;
     // Only the low 16 bits reach the DAC, most significant byte first.
     QTest::newRow("beyond 16 bits") << QByteArray("65536\n-2\n74565\n-32768\n")
                                     << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList() << 0;

@@ -63,19 +63,13 @@ void AppWorker::loadFile(const QString &path)
 
     QFile file(path);
     int lineNumber = 0;
-    const auto take = [&](const QString &text) {
-        const QString line = text.trimmed();
+    const auto take = [&](const SampleLine &line) {
         ++lineNumber;
-        if (line.isEmpty())
+        if (line.kind == SampleLine::Blank)
             return;
-        bool ok = false;
-        const int value = line.toInt(&ok, 10);
-        if (ok) {
-            samples.append(value);
-        } else {
-            qWarning() << "Ligne invalide (" << lineNumber << "):" << line;
-            samples.append(-1);
-        }
+        if (line.kind == SampleLine::Invalid)
+            qWarning() << "Ligne invalide (" << lineNumber << "):" << line.text;
+        samples.append(line.value);
     };
     // A file with an over-long line is no sample file: nothing of it is loaded.
     if (!openSampleFile(file) || !readSampleLines(file, take)) {
