@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineSeries>
 #include <QProcess>
 #include <QPushButton>
@@ -67,12 +68,13 @@ int runProgram(const QString &path, int streamSeconds)
     RunningApp user;
     QElapsedTimer timer;
     timer.start();
-    user.choose(path);
+    // The file dialog takes the path as it would be typed, without "..".
+    user.choose(QFileInfo(path).canonicalFilePath());
     user.window->grab();
     const double chooseMs = timer.nsecsElapsed() / 1e6;
     timer.restart();
     user.click("btnSimu");
-    fakespidev::waitForTransfers(1, 600000);
+    fakespidev::waitForTransfers(1, 60000);
     const double switchOnMs = timer.nsecsElapsed() / 1e6;
     QTest::qWait(streamSeconds * 1000);
     const int status = user.quit();

@@ -118,6 +118,21 @@ public:
     rlimit savedLimit{};
 };
 
+bool hasSysNice()
+{
+    return Unprivileged().saved[0].permitted & CAP_TO_MASK(CAP_SYS_NICE);
+}
+
+// The cases that only root can run fail under CI, which runs as root; elsewhere
+// they skip, saying why and how to run them.
+#define REQUIRE_SYS_NICE(what)                                                                           \
+    if (!hasSysNice()) {                                                                                \
+        const QByteArray why = what " needs CAP_SYS_NICE: run the tests as root (sudo tools/test.sh)";   \
+        if (qEnvironmentVariableIsSet("CI"))                                                             \
+            QFAIL(why.constData());                                                                      \
+        QSKIP(why.constData());                                                                          \
+    }
+
 // "FIFO 20", "RR 20" or "OTHER 0".
 QString schedulingOf(int threadId)
 {
@@ -154,8 +169,6 @@ private:
 
 void tst_Realtime::initTestCase()
 {
-    QVERIFY2(Unprivileged().saved[0].permitted & CAP_TO_MASK(CAP_SYS_NICE),
-             "needs CAP_SYS_NICE (run as root) to test both the direct request and the refused one");
     QVERIFY2(bus.start(), "cannot start dbus-daemon for a private bus (package dbus-daemon)");
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.toUtf8());
     QVERIFY(standInBus().registerObject(rtkitPath, &standIn,
@@ -210,6 +223,8 @@ void tst_Realtime::request()
     QFETCH(int, maxPriority);
     QFETCH(int, requested);
     QFETCH(QString, scheduling);
+    if (privileged)
+        REQUIRE_SYS_NICE("The direct request");
 
     standIn.refusing = refusing;
     standIn.maxPriority = maxPriority;
@@ -239,6 +254,7 @@ void tst_Realtime::request()
 // authorizes root for anything; the kernel refuses this thread directly.
 void tst_Realtime::realRealtimeKitDaemon()
 {
+    REQUIRE_SYS_NICE("Starting rtkit-daemon and polkitd");
     QVERIFY(standInBus().unregisterService(rtkitService));
     Daemon polkit;
     Daemon rtkit;
