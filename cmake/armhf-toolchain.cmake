@@ -20,4 +20,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # /usr/arm-linux-gnueabihf can be another Debian revision, and mixing the two
 # (qemu-arm -L /usr/arm-linux-gnueabihf) crashes at the first thread.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

@@ -221,12 +221,15 @@ void tst_AppWorker::commands_data()
     QTest::addColumn<int>("leastFrames");
     QTest::addColumn<int>("mostFrames");
     QTest::addColumn<int>("warningsAfter"); // waits for data after the command returned
+    QTest::addColumn<double>("rate");
 
-    QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0 << 0;
-    QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0;
+    QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0 << 0 << 0.0;
+    QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0 << 0.0;
     // A stop that wakes the loop out of its pause lets the woken pass run.
-    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0;
-    QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1;
+    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0 << 0.0;
+    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0
+                                                  << 1000.0;
+    QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1 << 0.0;
 }
 
 void tst_AppWorker::commands()
@@ -236,9 +239,10 @@ void tst_AppWorker::commands()
     QFETCH(int, leastFrames);
     QFETCH(int, mostFrames);
     QFETCH(int, warningsAfter);
+    QFETCH(double, rate);
 
     LogCapture log;
-    OutputThread output;
+    OutputThread output({"/dev/spidev0.0", rate});
     if (!content.isEmpty())
         output.worker->loadFile(files.write("ramp.csv", content));
     output.worker->resume();

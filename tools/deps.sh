@@ -6,7 +6,8 @@
 #   screenshot  run it under a virtual X server and capture its window
 #   bench       the Python loop that the benchmark compares against, the load it runs under, cyclictest
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
-#   package     .deb packages (dpkg-shlibdeps)
+#   package     .deb packages the Debian way (dpkg-buildpackage, debhelper)
+#   packagecheck   what .ci/run checks them with: lintian, hardening-check, desktop-file-validate, mandoc
 #   board       the emulated ARM board of tools/board.sh (with armhf)
 set -euo pipefail
 
@@ -16,7 +17,8 @@ declare -A groups=(
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev stress-ng rt-tests"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
-    [package]="dpkg-dev"
+    [package]="dpkg-dev debhelper"
+    [packagecheck]="lintian devscripts desktop-file-utils mandoc man-db"
     [board]="qemu-system-arm device-tree-compiler cpio python3"
 )
 

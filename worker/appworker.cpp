@@ -114,15 +114,16 @@ void AppWorker::stop()
 }
 
 // Waits on the condition with an absolute deadline, so that a command cuts the
-// wait short (a period is a second long at 1 sample/s). True once the deadline
-// has come with nothing to stop the frame; false when a command came first,
-// since it may have paused the loop (and a paused loop's list may be reloaded).
+// wait short (a period is a second long at 1 sample/s). True when the frame is
+// to go: at its deadline, or at once on a stop, whose pass ends with its frame
+// as in the classic pacing. False when a pause came first (and a paused loop's
+// list may be reloaded) or another command: the loop then looks again.
 bool AppWorker::waitUntil(std::int64_t deadlineNs)
 {
     QDeadlineTimer deadline;
     deadline.setPreciseDeadline(0, deadlineNs, Qt::PreciseTimer);
     const bool woken = condition.wait(&mutex, deadline);
-    return !woken && !paused && !stopRequested;
+    return stopRequested || (!woken && !paused);
 }
 
 void AppWorker::process()

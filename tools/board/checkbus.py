@@ -121,10 +121,12 @@ def check_operator(verdict, name, lines, periods, first, frames, rate=None):
         measured = int(stretch.group(2)) / float(stretch.group(3))
         if rate is None:
             print(f"board: info  {name}: {measured:.1f} messages/s over the {stretch.group(1)} run")
-        else:
-            verdict.check(abs(measured / rate - 1) <= RATE_TOLERANCE,
-                          f"{name}: {measured:.2f} messages/s over the {stretch.group(1)} run, "
-                          f"{rate} within {RATE_TOLERANCE:.1%}")
+            continue
+        kept = abs(measured / rate - 1) <= RATE_TOLERANCE
+        late = sum(int(n) for n in re.findall(r"log Cadence non tenue: (\d+) ", "\n".join(lines)))
+        verdict.check(kept, f"{name}: {measured:.2f} messages/s over the {stretch.group(1)} run, "
+                      f"{rate} within {RATE_TOLERANCE:.1%}" + ("" if kept else
+                      f" (the program reported {late} late samples: a busy host slows the emulated board)"))
     logs = [line[len("log "):] for line in lines if line.startswith("log ")]
     verdict.check(logs.count(f"Fichier chargé avec {len(frames)} valeurs.") == 2,
                   f"{name}: the file loaded at each switch-on")
