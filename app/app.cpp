@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include "appworker.h"
+#include "outputrunner.h"
 #include "mainui.h"
 #include "preview.h"
 #include "samplefile.h"
@@ -12,16 +13,11 @@
 #include <QFileInfo>
 #include <QLineSeries>
 #include <QMessageBox>
-#include <QThread>
 
 using namespace QtCharts;
 
 namespace {
-
-// A pass takes at most about 100 ms (the wait for data), so this is generous.
-constexpr unsigned long shutdownTimeoutMs = 5000;
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
-
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
@@ -32,50 +28,26 @@ App::App(const OutputSettings &settings, QObject *parent)
     connect(mainUI, &MainUI::exitRequested, this, &App::onExitRequested);
     connect(mainUI, &MainUI::openFileRequested, this, &App::onOpenFileClicked);
 
-    worker = new AppWorker(settings);
-    thread = new QThread;
-    worker->moveToThread(thread);
-
-    connect(thread, &QThread::started, worker, &AppWorker::process);
-    // These handlers run in the output thread, possibly after this App is gone
-    // (when the shutdown wait times out): they hold the thread, not the App.
-    QThread *const outputThread = thread;
-    connect(
-        thread, &QThread::finished, thread,
-        [outputThread] {
-            qDebug() << "Thread terminé";
-            outputThread->quit();
-        },
-        Qt::DirectConnection);
-    connect(
-        worker, &AppWorker::finished, worker,
-        [outputThread] {
-            qDebug() << "Worker terminé";
-            outputThread->quit();
-        },
-        Qt::DirectConnection);
-    connect(worker, &AppWorker::finished, worker, &QObject::deleteLater);
-    connect(
-        worker, &AppWorker::resultReady, worker,
-        [](const QString &result) { qDebug() << "Résultat reçu:" << result; }, Qt::DirectConnection);
+    output = std::make_unique<OutputRunner>(settings);
 }
 
 App::~App()
 {
     qDebug() << "App destructor";
-    shutDown();
+    output.reset();
+    delete mainUI;
 }
 
 void App::start()
 {
     mainUI->show();
-    thread->start();
+    output->start();
 }
 
 void App::onSimuToggled(bool checked)
 {
     if (!checked) {
-        worker->pause();
+        output->worker()->pause();
         return;
     }
     if (filePath.isEmpty()) {
@@ -84,8 +56,8 @@ void App::onSimuToggled(bool checked)
         return;
     }
     // The worker is paused here, so it may reload; the file is read afresh each time.
-    worker->loadFile(filePath);
-    worker->resume();
+    output->worker()->loadFile(filePath);
+    output->worker()->resume();
 }
 
 void App::onExitRequested()
@@ -94,7 +66,7 @@ void App::onExitRequested()
     // toggle, say) before the event loop ends; none may reach the worker, which
     // is ending and then deleted in its own thread.
     disconnect(mainUI, nullptr, this, nullptr);
-    worker->stop();
+    output->worker()->stop();
     QCoreApplication::quit();
 }
 
@@ -143,25 +115,4 @@ void App::refuse(const QString &warning, const QString &fileLabel)
 {
     QMessageBox::warning(mainUI, "Erreur", warning, QMessageBox::Ok, QMessageBox::NoButton);
     mainUI->setFileName(fileLabel);
-}
-
-// Lets the output thread end before the process does, so that no frame is cut and
-// the device is closed. The worker ends its loop on stop (Quit); when the device
-// never opened, the thread sits in its own event loop, which quit ends.
-void App::shutDown()
-{
-    // Should the thread outlive the wait, it deletes itself once it ends (the
-    // worker goes with it, after finished); made before the wait so that no
-    // end goes unseen, and dropped with the thread when the wait succeeds.
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    thread->quit();
-    const bool ended = thread->wait(shutdownTimeoutMs);
-    if (ended) {
-        // Still there only when the loop never ran to its end (the DAC did not open).
-        delete worker;
-        delete thread;
-    } else {
-        qWarning() << "Le thread de sortie ne s'arrête pas; fin sans l'attendre";
-    }
-    delete mainUI;
 }

@@ -4,12 +4,12 @@
 #include "outputsettings.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
-class AppWorker;
+#include <memory>
+
 class MainUI;
-class QThread;
+class OutputRunner;
 
 // Builds the window, the output worker and its thread; turns the operator's
 // commands into worker commands and previews the chosen sample file.
@@ -31,12 +31,9 @@ private slots:
 
 private:
     void refuse(const QString &warning, const QString &fileLabel);
-    void shutDown();
 
     MainUI *mainUI;
-    QThread *thread;
-    // Tracks the worker's deferred deletion, which happens in the output thread.
-    QPointer<AppWorker> worker;
+    std::unique_ptr<OutputRunner> output;
     QString filePath;
 };
 

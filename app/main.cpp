@@ -1,5 +1,6 @@
 #include "app.h"
 #include "options.h"
+#include "player.h"
 
 #include <QApplication>
 
@@ -10,19 +11,22 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("ecg-simulator"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ECG_VERSION));
     // Read under a core application object, before the GUI's, which needs a
-    // display: --help, --version and a refusal work from an SSH session too,
-    // and a refused value opens no window and no device.
+    // display: --help, --version, a refusal and the headless mode work from an
+    // SSH session too, and a refused value opens no window and no device.
     CommandLine commandLine;
     {
-        const QCoreApplication core(argc, argv);
+        QCoreApplication core(argc, argv);
         commandLine = readCommandLine(QCoreApplication::arguments(), defaultSettingsFiles());
-    }
-    if (commandLine.exitStatus >= 0) {
-        std::FILE *stream = commandLine.exitStatus == 0 ? stdout : stderr;
-        std::fputs(commandLine.text.toLocal8Bit().constData(), stream);
-        if (!commandLine.text.endsWith('\n'))
-            std::fputc('\n', stream);
-        return commandLine.exitStatus;
+        if (commandLine.exitStatus >= 0) {
+            std::FILE *stream = commandLine.exitStatus == 0 ? stdout : stderr;
+            std::fputs(commandLine.text.toLocal8Bit().constData(), stream);
+            if (!commandLine.text.endsWith('\n'))
+                std::fputc('\n', stream);
+            return commandLine.exitStatus;
+        }
+        // Headless: no window, no display needed (an SSH session, a service).
+        if (!commandLine.playFile.isEmpty())
+            return Player(commandLine.output, commandLine.playFile).exec();
     }
 
     QApplication application(argc, argv);

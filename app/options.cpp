@@ -24,12 +24,17 @@ const QString rateAccepted =
         .arg(maxSampleRate);
 const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
 
+CommandLine exitWith(int status, const QString &text)
+{
+    CommandLine exiting;
+    exiting.exitStatus = status;
+    exiting.text = text;
+    return exiting;
+}
+
 CommandLine refusal(const QString &text)
 {
-    CommandLine refused;
-    refused.exitStatus = refusedStatus;
-    refused.text = program + ": " + text;
-    return refused;
+    return exitWith(refusedStatus, program + ": " + text);
 }
 
 std::optional<double> sampleRate(const QString &text)
@@ -63,7 +68,12 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
                     + "), sur une horloge exacte. Sans elle : une pause de 2 ms après chaque trame.",
         "HZ");
     const QCommandLineOption deviceOption("device", "Périphérique spidev du DAC (par défaut /dev/spidev0.0).", "PATH");
-    parser.addOptions({rateOption, deviceOption});
+    const QCommandLineOption playOption(
+        "play",
+        "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
+        "SIGHUP le relit.",
+        "FILE");
+    parser.addOptions({rateOption, deviceOption, playOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -75,17 +85,22 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
             return refusal("option inconnue : " + parser.unknownOptionNames().first() + " (voir --help)");
         // The one other error: a value option at the end, without its value.
         const QString option = arguments.last();
-        return refusal(option + " attend une valeur : "
-                       + (option.endsWith("rate") ? rateAccepted : deviceAccepted));
+        const QString accepted = option.endsWith("rate")   ? rateAccepted
+                                 : option.endsWith("play") ? QStringLiteral("le chemin d'un fichier d'échantillons")
+                                                           : deviceAccepted;
+        return refusal(option + " attend une valeur : " + accepted);
     }
     if (parser.isSet(helpOption))
-        return CommandLine{{}, 0, parser.helpText()};
+        return exitWith(0, parser.helpText());
     if (parser.isSet(versionOption))
-        return CommandLine{{}, 0, QCoreApplication::applicationName() + ' ' + QCoreApplication::applicationVersion() + '\n'};
+        return exitWith(0, QCoreApplication::applicationName() + ' ' + QCoreApplication::applicationVersion() + '\n');
     if (!parser.positionalArguments().isEmpty())
         return refusal("argument inattendu : " + parser.positionalArguments().first() + " (voir --help)");
 
     CommandLine commandLine;
+    commandLine.playFile = parser.value(playOption);
+    if (parser.isSet(playOption) && commandLine.playFile.isEmpty())
+        return refusal("--play : valeur vide refusée ; attendu : le chemin d'un fichier d'échantillons");
     // Where each value comes from, for a refusal: the option, or the file and key.
     const auto lookUp = [&](const QCommandLineOption &option, QString *source) -> std::optional<QString> {
         const QString name = option.names().first();

@@ -10,6 +10,8 @@
 struct CommandLine
 {
     OutputSettings output;
+    // Without a window: stream this file until SIGINT or SIGTERM.
+    QString playFile;
     // Run when negative; otherwise exit at once with this status, after
     // printing text (on standard output for 0, standard error otherwise).
     int exitStatus = -1;

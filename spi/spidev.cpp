@@ -67,11 +67,15 @@ bool SpiDev::open()
 {
     if (isOpen)
         return true;
-    if (!path)
+    if (!path) {
+        failure = {SpiFailure::Open, ENOMEM};
         return false;
+    }
     fd = ::open(path.get(), O_RDWR);
-    if (fd < 0)
+    if (fd < 0) {
+        failure = {SpiFailure::Open, errno};
         return false;
+    }
     if (!handOverConfig()) {
         closeDevice();
         return false;
@@ -94,12 +98,19 @@ bool SpiDev::setConfig(const SpiConfig *newConfig)
 }
 
 // Each read-back lands in the config field itself, so the record holds what the
-// driver reports. Stops at the first refused request.
+// driver reports. Stops at the first refused request and remembers which.
 bool SpiDev::handOverConfig()
 {
-    return writeAndReadBack(fd, SPI_IOC_WR_MODE, SPI_IOC_RD_MODE, &config.mode)
-        && writeAndReadBack(fd, SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD, &config.bitsPerWord)
-        && writeAndReadBack(fd, SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MAX_SPEED_HZ, &config.speed);
+    const auto step = [this](bool done, SpiFailure::Step step) {
+        if (!done)
+            failure = {step, errno};
+        return done;
+    };
+    return step(writeAndReadBack(fd, SPI_IOC_WR_MODE, SPI_IOC_RD_MODE, &config.mode), SpiFailure::Mode)
+        && step(writeAndReadBack(fd, SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD, &config.bitsPerWord),
+                SpiFailure::WordSize)
+        && step(writeAndReadBack(fd, SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MAX_SPEED_HZ, &config.speed),
+                SpiFailure::ClockRate);
 }
 
 void SpiDev::closeDevice()

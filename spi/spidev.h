@@ -14,6 +14,15 @@ struct SpiConfig
     std::uint16_t delay;      // carried with the settings; transfers always ask for no delay
 };
 
+// The step at which opening the device or handing it the settings failed, and
+// the system's error number then.
+struct SpiFailure
+{
+    enum Step { None, Open, Mode, WordSize, ClockRate };
+    Step step = None;
+    int error = 0;
+};
+
 // One Linux spidev character device. Failures are reported by results, never by
 // exceptions; the only log line is the destructor's.
 class SpiDev
@@ -42,6 +51,8 @@ public:
     int read(std::uint8_t *rx, std::uint32_t length);
 
     const SpiConfig &currentConfig() const { return config; }
+    // Why the last open or setConfig failed.
+    const SpiFailure &lastFailure() const { return failure; }
     bool opened() const { return isOpen; }
 
 private:
@@ -52,6 +63,7 @@ private:
     int fd = -1;
     SpiConfig config;
     bool isOpen = false;
+    SpiFailure failure;
 };
 
 #endif // SPI_SPIDEV_H

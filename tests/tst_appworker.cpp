@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -84,44 +85,54 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QVector<qint32>>("samples");
     QTest::addColumn<QStringList>("warnings");
-    QTest::addColumn<int>("faultyResult"); // of every transfer from the fourth on; 0: none
+    QTest::addColumn<int>("faultyResult"); // of faultyCount transfers from the fourth on; 0: none
+    QTest::addColumn<int>("faultyCount");
+    QTest::addColumn<QStringList>("faultLines"); // what the loop says of them
 
     const QStringList mixedWarnings{"Ligne invalide ( 4 ): \"abc\"", "Ligne invalide ( 5 ): \"5.5\""};
     QTest::newRow("mixed lines") << QByteArray("12\n\n  34  \nabc\n5.5\n") << QVector<qint32>{12, 34, -1, -1}
-                                 << mixedWarnings << 0;
+                                 << mixedWarnings << 0 << 0 << QStringList();
     QTest::newRow("CR LF") << QByteArray("12\r\n\r\n  34  \r\nabc\r\n5.5\r\n") << QVector<qint32>{12, 34, -1, -1}
-                           << mixedWarnings << 0;
-    QTest::newRow("last line without line end") << QByteArray("1\n2") << QVector<qint32>{1, 2} << QStringList() << 0;
+                           << mixedWarnings << 0 << 0 << QStringList();
+    QTest::newRow("last line without line end") << QByteArray("1\n2") << QVector<qint32>{1, 2} << QStringList() << 0 << 0 << QStringList();
     QTest::newRow("signs, zeros, tabs") << QByteArray("+5\n007\n\t-12\t\n") << QVector<qint32>{5, 7, -12}
-                                        << QStringList() << 0;
+                                        << QStringList() << 0 << 0 << QStringList();
     QTest::newRow("32-bit limits") << QByteArray("2147483647\n-2147483648\n2147483648\n")
                                    << QVector<qint32>{2147483647, qint32(-2147483647 - 1), -1}
-                                   << QStringList{"Ligne invalide ( 3 ): \"2147483648\""} << 0;
+                                   << QStringList{"Ligne invalide ( 3 ): \"2147483648\""} << 0 << 0 << QStringList();
     QTest::newRow("second column, hex, two numbers")
         << QByteArray("1,2\n0x10\n1 2\n") << QVector<qint32>{-1, -1, -1}
         << QStringList{"Ligne invalide ( 1 ): \"1,2\"", "Ligne invalide ( 2 ): \"0x10\"",
                        "Ligne invalide ( 3 ): \"1 2\""}
-        << 0;
+        << 0 << 0 << QStringList();
     QTest::newRow("byte-order mark, NUL bytes")
         << QByteArray("\xEF\xBB\xBF" "12\n\0\n4", 9) << QVector<qint32>{12, -1, 4}
-        << QStringList{"Ligne invalide ( 2 ): \"\\u0000\""} << 0;
+        << QStringList{"Ligne invalide ( 2 ): \"\\u0000\""} << 0 << 0 << QStringList();
     // Lines that are not plain ASCII are read as text, by the same rule.
     QTest::newRow("no-break spaces around a value") << QByteArray("\xC2\xA0" "42\xC2\xA0\n7\n")
-                                                    << QVector<qint32>{42, 7} << QStringList() << 0;
+                                                    << QVector<qint32>{42, 7} << QStringList() << 0 << 0 << QStringList();
     QTest::newRow("UTF-16 with its byte-order mark") << QByteArray("\xFF\xFE" "1\0\n\0-\0" "2\0\n\0", 12)
-                                                     << QVector<qint32>{1, -2} << QStringList() << 0;
+                                                     << QVector<qint32>{1, -2} << QStringList() << 0 << 0 << QStringList();
     // Only the low 16 bits reach the DAC, most significant byte first.
     QTest::newRow("beyond 16 bits") << QByteArray("65536\n-2\n74565\n-32768\n")
-                                    << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList() << 0;
+                                    << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList() << 0 << 0 << QStringList();
     QTest::newRow("quote is escaped") << QByteArray("a\"b\n") << QVector<qint32>{-1}
-                                      << QStringList{"Ligne invalide ( 1 ): \"a\\\"b\""} << 0;
+                                      << QStringList{"Ligne invalide ( 1 ): \"a\\\"b\""} << 0 << 0 << QStringList();
     QTest::newRow("longest line allowed")
-        << QByteArray(maxSampleLineLength - 2, ' ') + "42\n" << QVector<qint32>{42} << QStringList() << 0;
+        << QByteArray(maxSampleLineLength - 2, ' ') + "42\n" << QVector<qint32>{42} << QStringList() << 0 << 0 << QStringList();
     // A device that fails or sends less from the fourth frame on: the loop
-    // goes on in order.
+    // goes on in order, at its pace, and says so once per run of failures.
     const QVector<qint32> ramp{1, 2, 3, 4, 5};
-    QTest::newRow("failing transfers") << QByteArray("1\n2\n3\n4\n5\n") << ramp << QStringList() << -1;
-    QTest::newRow("short transfers") << QByteArray("1\n2\n3\n4\n5\n") << ramp << QStringList() << 1;
+    const QByteArray rampFile("1\n2\n3\n4\n5\n");
+    const QString failed = QString("Échec de transfert SPI: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(EIO)));
+    QTest::newRow("one failing transfer") << rampFile << ramp << QStringList() << -1 << 1
+                                          << QStringList{failed, "Transferts SPI rétablis après 1 échecs"};
+    QTest::newRow("failing transfers, then none")
+        << rampFile << ramp << QStringList() << -1 << 4
+        << QStringList{failed, "Transferts SPI rétablis après 4 échecs"};
+    QTest::newRow("failing transfers") << rampFile << ramp << QStringList() << -1 << -1 << QStringList{failed};
+    QTest::newRow("short transfers") << rampFile << ramp << QStringList() << 1 << -1
+                                     << QStringList{"Échec de transfert SPI: \"1 octets envoyés sur 3\""};
 }
 
 void tst_AppWorker::loadedFileIsStreamedCyclically()
@@ -130,9 +141,11 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     QFETCH(QVector<qint32>, samples);
     QFETCH(QStringList, warnings);
     QFETCH(int, faultyResult);
+    QFETCH(int, faultyCount);
+    QFETCH(QStringList, faultLines);
 
     if (faultyResult)
-        fakespidev::setTransferFault(3, faultyResult, EIO);
+        fakespidev::setTransferFault(3, faultyResult, EIO, faultyCount < 0 ? SIZE_MAX : std::size_t(faultyCount));
     OutputThread output;
     // Once the loop has set up, whatever it said then (as a user without
     // real-time priority, say) is out of the way.
@@ -148,6 +161,12 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     QVERIFY(fakespidev::waitForTransfers(frames, waitMs));
     output.worker->pause();
 
+    QStringList said;
+    for (const QString &line : log.texts()) {
+        if (line.contains("transfert", Qt::CaseInsensitive))
+            said << line;
+    }
+    QCOMPARE(said, faultLines);
     const QVector<quint16> expected = dacCodes(samples);
     const QVector<quint16> sent = sentCodes();
     const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
@@ -352,22 +371,35 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking_data()
 {
     QTest::addColumn<int>("openError");
     QTest::addColumn<unsigned long>("refusedRequest");
+    QTest::addColumn<QString>("detail"); // the line after the failure's, %1 the system's error text
 
-    QTest::newRow("node missing") << ENOENT << 0ul;
-    QTest::newRow("permission denied") << EACCES << 0ul;
-    QTest::newRow("a setting refused") << 0 << (unsigned long)SPI_IOC_RD_MAX_SPEED_HZ;
+    QTest::newRow("node missing") << ENOENT << 0ul << "DAC8551: ouverture de \"/dev/spidev0.0\" impossible: \"%1\"";
+    QTest::newRow("permission denied") << EACCES << 0ul
+                                       << "DAC8551: ouverture de \"/dev/spidev0.0\" impossible: \"%1\"";
+    QTest::newRow("mode refused") << 0 << (unsigned long)SPI_IOC_WR_MODE
+                                  << "DAC8551: réglage du mode de \"/dev/spidev0.0\" impossible: \"%1\"";
+    QTest::newRow("word size refused")
+        << 0 << (unsigned long)SPI_IOC_RD_BITS_PER_WORD
+        << "DAC8551: réglage de la taille des mots de \"/dev/spidev0.0\" impossible: \"%1\"";
+    QTest::newRow("clock rate refused")
+        << 0 << (unsigned long)SPI_IOC_RD_MAX_SPEED_HZ
+        << "DAC8551: réglage de la fréquence d'horloge de \"/dev/spidev0.0\" impossible: \"%1\"";
 }
 
 void tst_AppWorker::deviceFailureLeavesControlsWorking()
 {
     QFETCH(int, openError);
     QFETCH(unsigned long, refusedRequest);
+    QFETCH(QString, detail);
 
     LogCapture log;
     fakespidev::setOpenError(openError);
     fakespidev::failRequest(refusedRequest, EINVAL);
     OutputThread output;
     QVERIFY(log.waitFor("Erreur initialisation DAC8551"));
+    const QString error = QString::fromLocal8Bit(std::strerror(openError ? openError : EINVAL));
+    QVERIFY(log.waitFor(detail.arg(error)));
+    QCOMPARE(log.texts().indexOf(detail.arg(error)), log.texts().indexOf("Erreur initialisation DAC8551") + 1);
 
     output.worker->loadFile(files.write("one.csv", "1\n"));
     output.worker->resume();
@@ -376,6 +408,7 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking()
     QVERIFY(output.finish());
     QCOMPARE(log.count("Erreur initialisation DAC8551"), 1);
     QCOMPARE(output.finishedSpy.count(), 0);
+    QCOMPARE(output.setUpFailedSpy.count(), 1);
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
     // Not tried again, and a descriptor that was opened is closed.
     QCOMPARE(fakespidev::openCount(), openError ? 0 : 1);

@@ -127,11 +127,7 @@ void tst_Options::program()
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", configHome);
-    environment.remove("DISPLAY");
-    environment.remove("WAYLAND_DISPLAY");
-    environment.remove("QT_QPA_PLATFORM");
-    program.setProcessEnvironment(environment);
-    program.start(ECG_SIMULATOR, arguments);
+    startSimulator(program, arguments, environment);
     QVERIFY(program.waitForFinished(waitMs));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitStatus);

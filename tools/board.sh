@@ -17,7 +17,7 @@ mkdir -p "$work/debs"
 
 # The guest's programs: the project cross-built for armhf (as the tests build it).
 cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DECG_BUILD_TESTS=ON >/dev/null
-cmake --build build-armhf --target boarddriver -j"$(nproc)" >/dev/null
+cmake --build build-armhf --target boarddriver ecg-simulator -j"$(nproc)" >/dev/null
 
 # Debian's armmp kernel and a static busybox, fetched once and unpacked, not installed.
 kernel_package=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends: linux-image-/ {print $2; exit}')
@@ -57,10 +57,10 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,board,dev,etc,lib/modules,proc,sys,tmp}
 cp "$work/busybox/bin/busybox" "$root/bin/"
 cp "$modules/watchdog/imx2_wdt.ko" "$modules/gpio/gpio-mxc.ko" "$modules/spi/spi-imx.ko" "$root/lib/modules/"
-cp build-armhf/tools/board/boarddriver "$root/board/"
+cp build-armhf/tools/board/boarddriver build-armhf/app/ecg-simulator "$root/board/"
 cp "$sample" "$root/board/samples.csv"
 plugin=/usr/lib/arm-linux-gnueabihf/qt5/plugins/platforms/libqoffscreen.so
-for program in build-armhf/tools/board/boarddriver "$plugin"; do
+for program in build-armhf/tools/board/boarddriver build-armhf/app/ecg-simulator "$plugin"; do
     qemu-arm /lib/ld-linux-armhf.so.3 --list "$program" | awk '/=> \// {print $3}'
 done | sort -u | while read -r library; do cp -L --parents "$library" "$root"; done
 cp -L --parents /lib/ld-linux-armhf.so.3 "$plugin" "$root"
@@ -84,6 +84,37 @@ echo "BOARD scenario: operator at 360 samples/s, as root"
 echo "BOARD scenario: operator of group spi, real-time priority up to 20"
 chgrp spi /dev/spidev0.0; chmod 0660 /dev/spidev0.0
 (ulimit -r 20; su operator -c "/board/boarddriver operate /board/samples.csv 1")
+# The headless mode as a service would run it: ended with SIGTERM after some
+# seconds, or with spidev unbound from the node while it streams.
+play() { # USER SECONDS [unbind]
+    rm -f /tmp/play.log
+    echo "BOARD messages before: \$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)"
+    if [ \$1 = root ]; then
+        env -u QT_QPA_PLATFORM /board/ecg-simulator --play /board/samples.csv 2>/tmp/play.log &
+    else
+        su \$1 -c "exec env -u QT_QPA_PLATFORM /board/ecg-simulator --play /board/samples.csv 2>/tmp/play.log" &
+    fi
+    pid=\$!
+    sleep \$2
+    if [ -n "\${3:-}" ]; then
+        echo spi0.0 >/sys/bus/spi/drivers/spidev/unbind
+        sleep 1
+        echo "BOARD answers after the unbind: \$(kill -0 \$pid && echo yes)"
+    fi
+    kill -TERM \$pid
+    wait \$pid
+    echo "BOARD exit status: \$?"
+    echo "BOARD messages after: \$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)"
+    sed 's/^/BOARD log /' /tmp/play.log
+}
+echo "BOARD scenario: headless, as root"
+play root $seconds
+echo "BOARD scenario: headless, as an operator of group spi"
+(ulimit -r 20; play operator 2)
+echo "BOARD scenario: headless, spidev unbound while streaming"
+play root 2 unbind
+echo spi0.0 >/sys/bus/spi/drivers/spidev/bind
+for i in \$(seq 100); do [ -e /dev/spidev0.0 ] && break; sleep 0.1; done
 echo "BOARD scenario: operator without access to the node"
 chmod 0600 /dev/spidev0.0
 su operator -c "/board/boarddriver refused"

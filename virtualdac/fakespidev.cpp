@@ -60,6 +60,7 @@ struct Node
     std::map<unsigned long, int> requestErrors;
     std::map<unsigned long, std::uint32_t> readBackOverrides;
     std::size_t transferFaultFrom = SIZE_MAX;
+    std::size_t transferFaultUntil = SIZE_MAX;
     int transferFaultResult = 0;
     int transferFaultError = 0;
     int opens = 0;
@@ -246,7 +247,8 @@ int transferRequest(Node &n, const spi_ioc_transfer &record)
         else
             std::memset(rx, 0, record.len);
     }
-    const int result = n.transferTotal >= n.transferFaultFrom ? n.transferFaultResult : int(record.len);
+    const bool faulty = n.transferTotal >= n.transferFaultFrom && n.transferTotal < n.transferFaultUntil;
+    const int result = faulty ? n.transferFaultResult : int(record.len);
     const std::int64_t timeNs = monotonicNs();
     n.dac = dac8551Update(n.dac, tx, tx ? record.len : 0, n.vref);
     if (n.capture)
@@ -448,10 +450,11 @@ void overrideReadBack(unsigned long readCode, std::uint32_t value)
     withNode([readCode, value](Node &n) { return n.readBackOverrides[readCode] = value; });
 }
 
-void setTransferFault(std::size_t fromIndex, int result, int error)
+void setTransferFault(std::size_t fromIndex, int result, int error, std::size_t count)
 {
     withNode([=](Node &n) {
         n.transferFaultFrom = fromIndex;
+        n.transferFaultUntil = count == SIZE_MAX ? SIZE_MAX : fromIndex + count;
         n.transferFaultResult = result;
         return n.transferFaultError = error;
     });

@@ -59,8 +59,9 @@ void setOpenError(int error);                      // e.g. ENOENT, EACCES
 void holdOpen(bool held);                          // opens of the node wait until released
 void failRequest(unsigned long code, int error);    // that settings request returns -1
 void overrideReadBack(unsigned long readCode, std::uint32_t value); // report this instead
-// Transfers from the given index on (0-based) return result; -1 sets errno to error.
-void setTransferFault(std::size_t fromIndex, int result, int error);
+// count transfers (all, by default) from the given index on (0-based) return
+// result; -1 sets errno to error.
+void setTransferFault(std::size_t fromIndex, int result, int error, std::size_t count = SIZE_MAX);
 
 std::vector<Request> requests();
 std::vector<Transfer> transfers();

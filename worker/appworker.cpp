@@ -11,6 +11,9 @@
 #include <QFile>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
+
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
@@ -46,6 +49,7 @@ std::int64_t monotonicNowNs()
 
 AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
     : QObject(parent),
+      devicePath(settings.devicePath),
       spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
       sampleRate(settings.sampleRate)
 {
@@ -57,7 +61,7 @@ AppWorker::~AppWorker()
     spi.reset();
 }
 
-void AppWorker::loadFile(const QString &path)
+int AppWorker::loadFile(const QString &path)
 {
     samples.clear();
 
@@ -75,9 +79,10 @@ void AppWorker::loadFile(const QString &path)
     if (!openSampleFile(file) || !readSampleLines(file, take)) {
         samples.clear();
         qWarning() << "Erreur ouverture fichier:" << path;
-        return;
+        return -1;
     }
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
+    return samples.size();
 }
 
 // QMutex is not fair: the loop takes the mutex again right after each pass and
@@ -126,6 +131,17 @@ bool AppWorker::waitUntil(std::int64_t deadlineNs)
     return stopRequested || (!woken && !paused);
 }
 
+// Which step failed, on which node, and the system's word for it: "permission
+// denied" and "no such file" call for different fixes.
+void AppWorker::reportSetUpFailure() const
+{
+    static const char *const steps[] = {"", "ouverture", "réglage du mode", "réglage de la taille des mots",
+                                        "réglage de la fréquence d'horloge"};
+    const SpiFailure &failure = spi->lastFailure();
+    qWarning() << "DAC8551:" << steps[failure.step] << "de" << devicePath << "impossible:"
+               << QString::fromLocal8Bit(std::strerror(failure.error));
+}
+
 void AppWorker::process()
 {
     if (sampleRate > 0)
@@ -137,6 +153,8 @@ void AppWorker::process()
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
     if (!spi->open()) {
         qWarning() << "Erreur initialisation DAC8551";
+        reportSetUpFailure();
+        emit setUpFailed();
         return;
     }
 
@@ -146,6 +164,8 @@ void AppWorker::process()
         clock = std::make_unique<SampleClock>(sampleRate);
     // The clock starts afresh whenever the output starts again.
     bool restartClock = true;
+    // Failed transfers in a row: reported once when they begin and once when they end.
+    int failedTransfers = 0;
     int readPosition = 0;
     forever {
         QMutexLocker locker(&mutex);
@@ -185,7 +205,16 @@ void AppWorker::process()
             if (const std::int64_t late = clock->takeLateReport(now))
                 qWarning() << "Cadence non tenue:" << late << "échantillons en retard";
         }
-        spi->write(frame.data(), frame.size());
+        const int sent = spi->write(frame.data(), frame.size());
+        if (sent != int(frame.size())) {
+            if (failedTransfers++ == 0)
+                qWarning() << "Échec de transfert SPI:"
+                           << (sent < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                        : QString("%1 octets envoyés sur %2").arg(sent).arg(frame.size()));
+        } else if (failedTransfers > 0) {
+            qWarning() << "Transferts SPI rétablis après" << failedTransfers << "échecs";
+            failedTransfers = 0;
+        }
         if (!clock)
             QThread::msleep(framePauseMs);
         readPosition = (readPosition + 1) % samples.size();

@@ -24,8 +24,9 @@ public:
     explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
 
-    // Replaces the sample list. Call only while paused: it takes no lock.
-    void loadFile(const QString &path);
+    // Replaces the sample list; the samples read, or -1 when the file could not
+    // be read (the list is then empty). Call only while paused: it takes no lock.
+    int loadFile(const QString &path);
     void pause();
     void resume();
     void stop();
@@ -34,13 +35,17 @@ public:
 
 signals:
     void finished();
+    // The DAC could not be opened or set up: the loop has ended without finished.
+    void setUpFailed();
     void resultReady(const QString &result);
 
 private:
     template<typename Change>
     void command(Change change);
     bool waitUntil(std::int64_t deadlineNs);
+    void reportSetUpFailure() const;
 
+    const QString devicePath;
     std::unique_ptr<SpiDev> spi;
     const double sampleRate;
     bool stopRequested = false;

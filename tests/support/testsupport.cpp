@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
+#include <QProcess>
 #include <QTest>
 
 #include <time.h>
@@ -97,7 +98,8 @@ QVector<quint16> sentCodes(std::size_t from)
 }
 
 OutputThread::OutputThread(const OutputSettings &settings)
-    : worker(new AppWorker(settings)), finishedSpy(worker, &AppWorker::finished)
+    : worker(new AppWorker(settings)), finishedSpy(worker, &AppWorker::finished),
+      setUpFailedSpy(worker, &AppWorker::setUpFailed)
 {
     worker->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, [this] { outputThreadId = gettid(); });
@@ -130,4 +132,44 @@ bool threadSleeps(int threadId)
         return false;
     const QByteArray fields = stat.readAll();
     return fields.mid(fields.lastIndexOf(')') + 2, 1) == "S";
+}
+
+void startSimulator(QProcess &process, const QStringList &arguments, QProcessEnvironment environment,
+                    const QString &capture)
+{
+    for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(display);
+    if (!capture.isEmpty()) {
+        environment.insert("VIRTUALDAC_CAPTURE", capture);
+        // A sanitizer's runtime comes with the preloaded library, before the program's.
+        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    }
+    const QString emulator = QStringLiteral(ECG_EMULATOR);
+    if (emulator.isEmpty()) {
+        if (!capture.isEmpty())
+            environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
+        process.setProcessEnvironment(environment);
+        process.start(ECG_SIMULATOR, arguments);
+    } else {
+        // For the emulated program only, not for the emulator.
+        if (!capture.isEmpty())
+            environment.insert("QEMU_SET_ENV", "LD_PRELOAD=" VIRTUALDAC_LIBRARY);
+        process.setProcessEnvironment(environment);
+        process.start(emulator, QStringList{ECG_SIMULATOR} + arguments);
+    }
+}
+
+QVector<quint16> capturedCodes(const QString &capture)
+{
+    QVector<quint16> codes;
+    QFile file(capture);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return codes;
+    file.readLine();
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().split(',');
+        if (fields.size() > 1)
+            codes.append(quint16(fields[1].toUInt()));
+    }
+    return codes;
 }

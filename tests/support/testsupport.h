@@ -5,6 +5,7 @@
 
 #include "appworker.h"
 
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -76,6 +77,7 @@ public:
 
     AppWorker *const worker;
     QSignalSpy finishedSpy;
+    QSignalSpy setUpFailedSpy;
 
 private:
     QThread thread;
@@ -88,5 +90,16 @@ bool waitForDeviceSetUp();
 
 // True while the thread of that kernel id sleeps (its /proc state is S).
 bool threadSleeps(int threadId);
+
+class QProcess;
+
+// Starts the simulator's program as the operator would (under the emulator in
+// a cross build), with no display, in the environment given; with a capture
+// file, on the virtual DAC, which writes every frame to it.
+void startSimulator(QProcess &process, const QStringList &arguments,
+                    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
+                    const QString &capture = QString());
+// The DAC codes of the frames in a virtual DAC capture.
+QVector<quint16> capturedCodes(const QString &capture);
 
 #endif // TESTSUPPORT_H

@@ -138,6 +138,27 @@ def check_operator(verdict, name, lines, periods, first, frames, rate=None):
     return len(sent)
 
 
+def check_play(verdict, name, lines, periods, first, frames, unbound=False):
+    """The periods of one headless run, from index first; returns how many."""
+    before, after = (int(value(lines, label) or -1) for label in ("messages before: ", "messages after: "))
+    sent = periods[first:first + after - before]
+    verdict.check(before >= 0 and after > before and len(sent) == after - before,
+                  f"{name}: {after - before} frames on the bus, as many as the kernel counted")
+    wrong = [i for i, (_, data) in enumerate(sent) if bytes(data) != frames[i % len(frames)]]
+    verdict.check(not wrong, f"{name}: every frame is the sample file's value at its place, from the first"
+                  + (f" (first wrong: frame {wrong[0]})" if wrong else ""))
+    logs = [line[len("log "):] for line in lines if line.startswith("log ")]
+    verdict.check(value(lines, "exit status: ") == "0" and "Worker terminé" in logs and "Thread terminé" in logs,
+                  f"{name}: SIGTERM ends it after its last frame, status 0")
+    faults = [line for line in logs if line.startswith("Échec de transfert SPI:")]
+    if unbound:
+        verdict.check(len(faults) == 1 and value(lines, "answers after the unbind: ") == "yes",
+                      f"{name}: one warning for the failed transfers, {faults}, and it still answers")
+    else:
+        verdict.check(not faults, f"{name}: no failed transfer")
+    return len(sent)
+
+
 def check_refused(verdict, name, lines):
     logs = [line[len("log "):] for line in lines if line.startswith("log ")]
     verdict.check(value(lines, "DAC refused: ") == "yes" and "Erreur initialisation DAC8551" in logs
@@ -157,6 +178,7 @@ def main():
     reports = scenarios(console)
     verdict = Verdict()
     expected = ["operator, as root", "operator at 360 samples/s, as root", "operator of group spi, real-time priority up to 20",
+                "headless, as root", "headless, as an operator of group spi", "headless, spidev unbound while streaming",
                 "operator without access to the node", "device missing (spidev unbound)", "end"]
     verdict.check(list(reports) == expected, "the guest ran every scenario to its end")
     if list(reports) != expected:
@@ -177,9 +199,12 @@ def main():
     first = check_operator(verdict, "root", reports[expected[0]], periods, 0, frames)
     first += check_operator(verdict, "at 360/s", reports[expected[1]], periods, first, frames, rate=360)
     first += check_operator(verdict, "group spi", reports[expected[2]], periods, first, frames)
+    first += check_play(verdict, "headless, root", reports[expected[3]], periods, first, frames)
+    first += check_play(verdict, "headless, group spi", reports[expected[4]], periods, first, frames)
+    first += check_play(verdict, "headless, unbound", reports[expected[5]], periods, first, frames, unbound=True)
     verdict.check(first == len(periods), f"no other frame on the bus ({len(periods) - first} more)")
-    check_refused(verdict, "no access", reports[expected[3]])
-    check_refused(verdict, "device missing", reports[expected[4]])
+    check_refused(verdict, "no access", reports[expected[6]])
+    check_refused(verdict, "device missing", reports[expected[7]])
     print(f"board: {'PASS' if verdict.failures == 0 else 'FAIL'}; bus decoded in {bus_csv}")
     sys.exit(verdict.failures > 0)
 

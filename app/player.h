@@ -1,0 +1,43 @@
+#ifndef PLAYER_H
+#define PLAYER_H
+
+#include "outputsettings.h"
+
+#include <QObject>
+#include <QString>
+
+class OutputRunner;
+class QSocketNotifier;
+
+// Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM)
+// and 2 (an option refused).
+enum PlayStatus {
+    sampleFileRefused = 3, // missing, unreadable, not a regular file, or a line too long
+    noSample = 4,          // not a single sample in it
+    dacRefused = 5,        // the device cannot be opened or set up
+};
+
+// Streams one sample file without a window, from its first sample and
+// cyclically, until SIGINT or SIGTERM; SIGHUP re-reads the file, and the
+// output goes on at the same position modulo its new length.
+class Player : public QObject
+{
+    Q_OBJECT
+
+public:
+    Player(const OutputSettings &settings, const QString &path);
+    ~Player() override;
+
+    // Runs the event loop of the application object that exists; the exit status.
+    int exec();
+
+private:
+    void onSignal();
+
+    const QString path;
+    OutputRunner *output;
+    QSocketNotifier *signalNotifier = nullptr;
+    bool stopping = false;
+};
+
+#endif // PLAYER_H

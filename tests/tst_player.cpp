@@ -1,0 +1,185 @@
+#include "samplefile.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+// The simulator without a window, on the virtual DAC, with what it said.
+class HeadlessRun
+{
+public:
+    HeadlessRun(const QStringList &arguments, const QString &capture) : capture(capture)
+    {
+        QFile::remove(capture);
+        startSimulator(process, arguments, QProcessEnvironment::systemEnvironment(), capture);
+    }
+
+    ~HeadlessRun()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+
+    QString log()
+    {
+        said += QString::fromLocal8Bit(process.readAllStandardError());
+        return said;
+    }
+    bool waitForFrames(int count)
+    {
+        return QTest::qWaitFor([&] { return capturedCodes(capture).size() >= count; }, waitMs);
+    }
+    bool waitForLog(const QString &line, int times = 1)
+    {
+        return QTest::qWaitFor([&] { return log().count(line + '\n') >= times; }, waitMs);
+    }
+    // Sends the signal while it runs.
+    bool signal(int signalNumber)
+    {
+        return process.processId() > 0 && ::kill(pid_t(process.processId()), signalNumber) == 0;
+    }
+    // Sends the signal and waits for the end; the exit status, or -1 if it did not end normally.
+    int end(int signalNumber)
+    {
+        if (!signal(signalNumber) || !process.waitForFinished(waitMs) || process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process.exitCode();
+    }
+
+    QProcess process;
+    const QString capture;
+
+private:
+    QString said;
+};
+
+QVector<quint16> cyclic(const QVector<quint16> &values, int count, int from = 0)
+{
+    QVector<quint16> result;
+    for (int i = 0; i < count; ++i)
+        result.append(values.at((from + i) % values.size()));
+    return result;
+}
+
+} // namespace
+
+class tst_Player : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusals_data();
+    void refusals();
+    void streamsUntilStopped_data();
+    void streamsUntilStopped();
+    void hangUpRereadsTheFile();
+
+private:
+    SampleFiles files;
+};
+
+void tst_Player::refusals_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<QStringList>("lines"); // %1 stands for the sample file's path
+
+    const QStringList refused{"Erreur ouverture fichier: \"%1\"", "Fichier d'échantillons refusé: \"%1\""};
+    QTest::newRow("missing") << "missing" << 3 << refused;
+    QTest::newRow("a directory") << "directory" << 3 << refused;
+    QTest::newRow("a line too long") << "long line" << 3 << refused;
+    QTest::newRow("not a single sample") << "blank" << 4 << QStringList{"Aucun échantillon dans \"%1\""};
+    QTest::newRow("device missing")
+        << "device" << 5
+        << QStringList{"Erreur initialisation DAC8551",
+                       QString("DAC8551: ouverture de \"/nonexistent/spidev0.0\" impossible: \"%1\"")
+                           .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))};
+}
+
+// Each ends the run at once with its own status and says why.
+void tst_Player::refusals()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, exitStatus);
+    QFETCH(QStringList, lines);
+
+    QString path = files.path(kind + ".csv");
+    QStringList arguments{"--play", path};
+    if (kind == "directory")
+        QVERIFY(QDir().mkpath(path));
+    else if (kind == "long line")
+        files.write(kind + ".csv", "1\n" + QByteArray(maxSampleLineLength + 1, '7') + '\n');
+    else if (kind == "blank")
+        files.write(kind + ".csv", "\n  \n");
+    else if (kind == "device") {
+        arguments << "--device" << "/nonexistent/spidev0.0";
+        files.write(kind + ".csv", "1\n");
+    }
+
+    HeadlessRun run(arguments, QString());
+    QVERIFY(run.process.waitForFinished(waitMs));
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), exitStatus);
+    const QStringList said = run.log().split('\n');
+    for (const QString &line : lines)
+        QVERIFY2(said.contains(line.arg(path)), qPrintable(run.log()));
+}
+
+void tst_Player::streamsUntilStopped_data()
+{
+    QTest::addColumn<int>("signalNumber");
+
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+}
+
+// From the first sample, cyclically; the signal stops it after the frame in
+// progress, the thread ends and the device closes, with status 0.
+void tst_Player::streamsUntilStopped()
+{
+    QFETCH(int, signalNumber);
+
+    const QString path = files.write("three.csv", "100\n200\n300\n");
+    HeadlessRun run({"--play", path}, files.path("capture.csv"));
+    QVERIFY(run.waitForFrames(10));
+    QCOMPARE(run.end(signalNumber), 0);
+
+    const QVector<quint16> codes = capturedCodes(run.capture);
+    QCOMPARE(codes, cyclic({100, 200, 300}, codes.size()));
+    const QStringList said = run.log().split('\n');
+    for (const char *line : {"Fichier chargé avec 3 valeurs.", "Worker terminé", "Thread terminé", "SpiDev destructor"})
+        QVERIFY2(said.count(line) == 1, qPrintable(run.log()));
+}
+
+// The file is read again and the output goes on at the same position modulo
+// its new length: no frame of the old list after it, no frame lost.
+void tst_Player::hangUpRereadsTheFile()
+{
+    const QString path = files.write("six.csv", "1\n2\n3\n4\n5\n6\n");
+    HeadlessRun run({"--play", path}, files.path("capture.csv"));
+    QVERIFY(run.waitForFrames(8));
+    files.write("six.csv", "100\n200\n");
+    QVERIFY(run.signal(SIGHUP));
+    QVERIFY(run.waitForLog("Fichier chargé avec 2 valeurs."));
+    const int reloadedAt = capturedCodes(run.capture).size();
+    QVERIFY(run.waitForFrames(reloadedAt + 6));
+    QCOMPARE(run.end(SIGTERM), 0);
+
+    const QVector<quint16> codes = capturedCodes(run.capture);
+    int sentBefore = 0;
+    while (sentBefore < codes.size() && codes.at(sentBefore) < 100)
+        ++sentBefore;
+    QCOMPARE(codes.mid(0, sentBefore), cyclic({1, 2, 3, 4, 5, 6}, sentBefore));
+    QCOMPARE(codes.mid(sentBefore), cyclic({100, 200}, codes.size() - sentBefore, sentBefore % 6 % 2));
+}
+
+QTEST_MAIN(tst_Player)
+#include "tst_player.moc"
