@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -76,7 +77,16 @@ int AppWorker::loadFile(const QString &path)
         samples.append(line.value);
     };
     // A file with an over-long line is no sample file: nothing of it is loaded.
-    if (!openSampleFile(file) || !readSampleLines(file, take)) {
+    // Nor is one too long for the memory (4 bytes a sample), which Qt reports
+    // by std::bad_alloc.
+    bool read = false;
+    try {
+        read = openSampleFile(file) && readSampleLines(file, take);
+    } catch (const std::bad_alloc &) {
+        samples = QVector<qint32>();
+        qWarning() << "Mémoire insuffisante pour" << lineNumber << "lignes";
+    }
+    if (!read) {
         samples.clear();
         qWarning() << "Erreur ouverture fichier:" << path;
         return -1;

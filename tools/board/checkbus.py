@@ -177,8 +177,8 @@ def main():
             out.write(f"{time_us},{data.hex()}\n")
     reports = scenarios(console)
     verdict = Verdict()
-    expected = ["operator, as root", "operator at 360 samples/s, as root", "operator of group spi, real-time priority up to 20",
-                "headless, as root", "headless, as an operator of group spi", "headless, spidev unbound while streaming",
+    expected = ["operator, as root", "operator at 360 samples/s, as root",
+                "operator of group spi, real-time priority up to 20", "headless, as root", "headless, as an operator of group spi", "headless, spidev unbound while streaming",
                 "operator without access to the node", "device missing (spidev unbound)", "end"]
     verdict.check(list(reports) == expected, "the guest ran every scenario to its end")
     if list(reports) != expected:
