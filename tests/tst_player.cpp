@@ -76,6 +76,8 @@ class tst_Player : public QObject
     Q_OBJECT
 
 private slots:
+    void program_data();
+    void program();
     void refusals_data();
     void refusals();
     void streamsUntilStopped_data();
@@ -179,6 +181,49 @@ void tst_Player::hangUpRereadsTheFile()
         ++sentBefore;
     QCOMPARE(codes.mid(0, sentBefore), cyclic({1, 2, 3, 4, 5, 6}, sentBefore));
     QCOMPARE(codes.mid(sentBefore), cyclic({100, 200}, codes.size() - sentBefore, sentBefore % 6 % 2));
+}
+
+void tst_Player::program_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("userSettings");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<QString>("output"); // what standard output or error begins with; %CONFIG: XDG_CONFIG_HOME
+
+    QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << "ecg-simulator " ECG_VERSION "\n";
+    QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << "Usage: ";
+    QTest::newRow("refused rate") << QStringList{"--rate", "0"} << QByteArray() << 2 << "ecg-simulator: --rate : « 0 »";
+    QTest::newRow("refused setting") << QStringList() << QByteArray("rate=x\n") << 2
+                                     << "ecg-simulator: %CONFIG/ecg-simulator/ecg-simulator.conf, clé rate : « x »";
+}
+
+// The program as the operator starts it, with no display: it answers and
+// refuses before it opens a window, so this needs none.
+void tst_Player::program()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, userSettings);
+    QFETCH(int, exitStatus);
+    QFETCH(QString, output);
+
+    const QString configHome = files.path("config-" + QString(QTest::currentDataTag()));
+    if (!userSettings.isEmpty()) {
+        QVERIFY(QDir().mkpath(configHome + "/ecg-simulator"));
+        files.write(QString("config-%1/ecg-simulator/ecg-simulator.conf").arg(QTest::currentDataTag()), userSettings);
+    }
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", configHome);
+    startSimulator(program, arguments, environment);
+    QVERIFY(program.waitForFinished(waitMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitStatus);
+    const QString printed = QString::fromLocal8Bit(exitStatus == 0 ? program.readAllStandardOutput()
+                                                                   : program.readAllStandardError());
+    QVERIFY2(printed.startsWith(output.replace("%CONFIG", configHome)), qPrintable(printed));
+    // A refusal is one line.
+    if (exitStatus != 0)
+        QCOMPARE(printed.count('\n'), 1);
 }
 
 QTEST_MAIN(tst_Player)
