@@ -101,40 +101,46 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     commandLine.playFile = parser.value(playOption);
     if (parser.isSet(playOption) && commandLine.playFile.isEmpty())
         return refusal("--play : valeur vide refusée ; attendu : le chemin d'un fichier d'échantillons");
-    // Where each value comes from, for a refusal: the option, or the file and key.
-    const auto lookUp = [&](const QCommandLineOption &option, QString *source) -> std::optional<QString> {
-        const QString name = option.names().first();
-        if (parser.isSet(option)) {
-            *source = "--" + name;
-            return parser.value(option);
-        }
-        for (const QString &file : settingsFiles) {
-            const QSettings settings(file, QSettings::IniFormat);
-            if (settings.contains(name)) {
-                *source = file + ", clé " + name;
-                return settingText(settings, name);
-            }
-        }
-        return std::nullopt;
-    };
     for (const QString &file : settingsFiles) {
         const QSettings settings(file, QSettings::IniFormat);
         if (settings.status() != QSettings::NoError)
             return refusal(file + " : fichier de réglages illisible");
     }
+    // Every value given for an option, the command line's first, each with
+    // where it comes from (the option, or the file and key) for a refusal. The
+    // first wins, but every one is checked: a bad value is never passed over.
+    struct Given
+    {
+        QString source;
+        QString value;
+    };
+    const auto given = [&](const QCommandLineOption &option) {
+        const QString name = option.names().first();
+        QVector<Given> values;
+        if (parser.isSet(option))
+            values.append({"--" + name, parser.value(option)});
+        for (const QString &file : settingsFiles) {
+            const QSettings settings(file, QSettings::IniFormat);
+            if (settings.contains(name))
+                values.append({file + ", clé " + name, settingText(settings, name)});
+        }
+        return values;
+    };
 
-    QString source;
-    if (const std::optional<QString> rate = lookUp(rateOption, &source)) {
-        const std::optional<double> accepted = sampleRate(*rate);
-        if (!accepted)
-            return refusal(source + " : « " + *rate + " » refusé ; attendu : " + rateAccepted);
-        commandLine.output.sampleRate = *accepted;
+    const QVector<Given> rates = given(rateOption);
+    for (const Given &rate : rates) {
+        if (!sampleRate(rate.value))
+            return refusal(rate.source + " : « " + rate.value + " » refusé ; attendu : " + rateAccepted);
     }
-    if (const std::optional<QString> device = lookUp(deviceOption, &source)) {
-        if (device->isEmpty())
-            return refusal(source + " : valeur vide refusée ; attendu : " + deviceAccepted);
-        commandLine.output.devicePath = *device;
+    if (!rates.isEmpty())
+        commandLine.output.sampleRate = *sampleRate(rates.first().value);
+    const QVector<Given> devices = given(deviceOption);
+    for (const Given &device : devices) {
+        if (device.value.isEmpty())
+            return refusal(device.source + " : valeur vide refusée ; attendu : " + deviceAccepted);
     }
+    if (!devices.isEmpty())
+        commandLine.output.devicePath = devices.first().value;
     return commandLine;
 }
 

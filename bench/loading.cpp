@@ -79,11 +79,12 @@ int runProgram(const QString &path, int streamSeconds)
     QTest::qWait(streamSeconds * 1000);
     const int status = user.quit();
 
+    // The file's values from the first, wrapping at its end.
     const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
     const QVector<quint16> expected = fileCodes(path, long(transfers.size()));
-    bool same = expected.size() == int(transfers.size());
+    bool same = !expected.isEmpty();
     for (std::size_t i = 0; same && i < transfers.size(); ++i)
-        same = quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)) == expected.at(int(i));
+        same = quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)) == expected.at(int(i % expected.size()));
     std::printf("%.1f %.1f %zu %ld %d\n", chooseMs, switchOnMs, transfers.size(), peakResidentKiB(),
                 same && status == 0);
     return 0;

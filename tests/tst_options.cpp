@@ -54,8 +54,9 @@ void tst_Options::readCommandLine_data()
                                                  << "ecg-simulator: %USER, clé rate : « fast » refusé ; attendu : "
                                                         + rateAccepted
                                                  << 0.0 << "";
-    QTest::newRow("bad rate in the system's file")
-        << QStringList() << QByteArray() << QByteArray("rate=0\n") << 2
+    // A bad value is refused where another source overrides it too.
+    QTest::newRow("bad rate in the system's file, overridden")
+        << QStringList{"--rate", "360"} << QByteArray("rate=250\n") << QByteArray("rate=0\n") << 2
         << "ecg-simulator: %SYSTEM, clé rate : « 0 » refusé ; attendu : " + rateAccepted << 0.0 << "";
     QTest::newRow("empty device") << QStringList{"--device="} << QByteArray() << QByteArray() << 2
                                   << "ecg-simulator: --device : valeur vide refusée ; attendu : le chemin d'un "
