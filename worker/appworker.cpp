@@ -78,10 +78,15 @@ int AppWorker::loadFile(const QString &path)
     };
     // A file with an over-long line is no sample file: nothing of it is loaded.
     // Nor is one too long for the memory (4 bytes a sample), which Qt reports
-    // by std::bad_alloc.
+    // by std::bad_alloc. The list is reserved once for the whole file: growing
+    // it would copy it again and again (a day at 360/s is 124 MB), and the
+    // pages of the reserve that are never written take no memory.
     bool read = false;
     try {
-        read = openSampleFile(file) && readSampleLines(file, take);
+        if (openSampleFile(file)) {
+            samples.reserve(estimatedLineCount(file));
+            read = readSampleLines(file, take);
+        }
     } catch (const std::bad_alloc &) {
         samples = QVector<qint32>();
         qWarning() << "Mémoire insuffisante pour" << lineNumber << "lignes";

@@ -4,6 +4,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +91,16 @@ bool readDecodedLines(QIODevice &file, const std::function<void(const SampleLine
 }
 
 } // namespace
+
+int estimatedLineCount(QFile &file)
+{
+    const QByteArray start = file.peek(1 << 16);
+    const int lines = start.count('\n');
+    if (lines == 0)
+        return 0;
+    const double estimate = double(file.size()) * lines / start.size() * 1.05 + 16;
+    return int(std::min(estimate, double(std::numeric_limits<int>::max() / int(sizeof(qint32)) / 2)));
+}
 
 bool readSampleLines(QIODevice &file, const std::function<void(const SampleLine &line)> &take)
 {

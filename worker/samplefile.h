@@ -21,6 +21,11 @@ constexpr int maxSampleLineLength = 4096;
 // would let it be replaced in between.
 bool openSampleFile(QFile &file);
 
+// The lines that an open sample file probably holds, judged from the length of
+// its first lines, a little over: enough to reserve a list for all of its
+// samples at once. 0 when it has no line end near its start.
+int estimatedLineCount(QFile &file);
+
 // One line of a sample file, trimmed of white space: blank, a base-10 integer
 // (an optional sign, then digits) in the signed 32-bit range, or anything else.
 struct SampleLine
