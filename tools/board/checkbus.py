@@ -16,7 +16,9 @@ import sys
 TRACE_LINE = re.compile(r"\d+@(\d+)\.(\d{6}):m25p80_(select|transfer) \[[^]]*\] (.*)")
 SAMPLE = re.compile(r"[+-]?\d+")
 # How far the kernel's count of messages over a timed stretch may stray from
-# the rate asked, in the guest's own time: see the README (emulated board).
+# the rate asked, in the guest's own time: counting over 4 s alone is 0.07 %
+# off, and the idle emulation kept 360/s within 0.08 %. Slower is accepted only
+# where the program reported late samples in that run (a starved emulation).
 RATE_TOLERANCE = 0.01
 
 
@@ -114,19 +116,24 @@ def check_operator(verdict, name, lines, periods, first, frames, rate=None):
     if periods_ms:
         print(f"board: info  {name}: period median {statistics.median(periods_ms):.3f} ms, "
               f"p99 {sorted(periods_ms)[int(0.99 * len(periods_ms))]:.3f} ms (host time, not the wire's)")
+    late = 0  # samples the program reported late since the last run ended
     for line in lines:
+        reported = re.match(r"log Cadence non tenue: (\d+) ", line)
+        late += int(reported.group(1)) if reported else 0
         stretch = re.match(r"stretch of the (\w+) run: (\d+) messages in ([\d.]+) s", line)
         if not stretch:
             continue
         measured = int(stretch.group(2)) / float(stretch.group(3))
+        what = f"{name}: {measured:.2f} messages/s over the {stretch.group(1)} run"
         if rate is None:
-            print(f"board: info  {name}: {measured:.1f} messages/s over the {stretch.group(1)} run")
-            continue
-        kept = abs(measured / rate - 1) <= RATE_TOLERANCE
-        late = sum(int(n) for n in re.findall(r"log Cadence non tenue: (\d+) ", "\n".join(lines)))
-        verdict.check(kept, f"{name}: {measured:.2f} messages/s over the {stretch.group(1)} run, "
-                      f"{rate} within {RATE_TOLERANCE:.1%}" + ("" if kept else
-                      f" (the program reported {late} late samples: a busy host slows the emulated board)"))
+            print(f"board: info  {what}")
+        elif late and rate * (1 - RATE_TOLERANCE) > measured:
+            # A busy host slows the emulated board below any rate; the program
+            # must then say that it fell behind, and never send more.
+            verdict.check(True, f"{what}: behind {rate}, and the program said so ({late} late samples)")
+        else:
+            verdict.check(abs(measured / rate - 1) <= RATE_TOLERANCE, f"{what}, {rate} within {RATE_TOLERANCE:.1%}")
+        late = 0
     logs = [line[len("log "):] for line in lines if line.startswith("log ")]
     verdict.check(logs.count(f"Fichier chargé avec {len(frames)} valeurs.") == 2,
                   f"{name}: the file loaded at each switch-on")
