@@ -157,6 +157,22 @@ void AppWorker::reportSetUpFailure() const
                << QString::fromLocal8Bit(std::strerror(failure.error));
 }
 
+// A failed transfer is said once when a run of failures begins, with the
+// system's error text, and once when transfers succeed again: at 360 frames a
+// second, a line per frame would flood the log.
+void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
+{
+    if (sent != int(size)) {
+        if ((*failedInARow)++ == 0)
+            qWarning() << "Échec de transfert SPI:"
+                       << (sent < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                    : QString("%1 octets envoyés sur %2").arg(sent).arg(size));
+    } else if (*failedInARow > 0) {
+        qWarning() << "Transferts SPI rétablis après" << *failedInARow << "échecs";
+        *failedInARow = 0;
+    }
+}
+
 void AppWorker::process()
 {
     if (sampleRate > 0)
@@ -179,7 +195,6 @@ void AppWorker::process()
         clock = std::make_unique<SampleClock>(sampleRate);
     // The clock starts afresh whenever the output starts again.
     bool restartClock = true;
-    // Failed transfers in a row: reported once when they begin and once when they end.
     int failedTransfers = 0;
     int readPosition = 0;
     forever {
@@ -214,24 +229,15 @@ void AppWorker::process()
         // modulo the new count rather than restart from the first sample.
         readPosition %= samples.size();
         const DacFrame frame = dacFrame(samples.at(readPosition));
+        const std::int64_t sentAt = clock ? monotonicNowNs() : 0;
+        reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), &failedTransfers);
         if (clock) {
-            const std::int64_t now = monotonicNowNs();
-            clock->frameSent(now);
-            if (const std::int64_t late = clock->takeLateReport(now))
+            clock->frameSent(sentAt);
+            if (const std::int64_t late = clock->takeLateReport(sentAt))
                 qWarning() << "Cadence non tenue:" << late << "échantillons en retard";
-        }
-        const int sent = spi->write(frame.data(), frame.size());
-        if (sent != int(frame.size())) {
-            if (failedTransfers++ == 0)
-                qWarning() << "Échec de transfert SPI:"
-                           << (sent < 0 ? QString::fromLocal8Bit(std::strerror(errno))
-                                        : QString("%1 octets envoyés sur %2").arg(sent).arg(frame.size()));
-        } else if (failedTransfers > 0) {
-            qWarning() << "Transferts SPI rétablis après" << failedTransfers << "échecs";
-            failedTransfers = 0;
-        }
-        if (!clock)
+        } else {
             QThread::msleep(framePauseMs);
+        }
         readPosition = (readPosition + 1) % samples.size();
     }
 }

@@ -44,6 +44,7 @@ private:
     void command(Change change);
     bool waitUntil(std::int64_t deadlineNs);
     void reportSetUpFailure() const;
+    static void reportTransfer(int sent, std::size_t size, int *failedInARow);
 
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
