@@ -23,6 +23,7 @@ const QString rateAccepted =
     QStringLiteral("un nombre d'échantillons par seconde supérieur à 0 et d'au plus %1 (par exemple 360 ou 359.5)")
         .arg(maxSampleRate);
 const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
+const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
 CommandLine exitWith(int status, const QString &text)
 {
@@ -86,7 +87,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         // The one other error: a value option at the end, without its value.
         const QString option = arguments.last();
         const QString accepted = option.endsWith("rate")   ? rateAccepted
-                                 : option.endsWith("play") ? QStringLiteral("le chemin d'un fichier d'échantillons")
+                                 : option.endsWith("play") ? playAccepted
                                                            : deviceAccepted;
         return refusal(option + " attend une valeur : " + accepted);
     }
@@ -100,7 +101,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     CommandLine commandLine;
     commandLine.playFile = parser.value(playOption);
     if (parser.isSet(playOption) && commandLine.playFile.isEmpty())
-        return refusal("--play : valeur vide refusée ; attendu : le chemin d'un fichier d'échantillons");
+        return refusal("--play : valeur vide refusée ; attendu : " + playAccepted);
     for (const QString &file : settingsFiles) {
         const QSettings settings(file, QSettings::IniFormat);
         if (settings.status() != QSettings::NoError)
