@@ -9,6 +9,7 @@
 #include "fakespidev.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -142,6 +143,24 @@ bool isNodeDescriptor(Node &n, int fd)
     return std::find(n.descriptors.begin(), n.descriptors.end(), fd) != n.descriptors.end();
 }
 
+// Which descriptors are the node's, readable without the lock: close and ioctl
+// of any other descriptor never take it. A signal handler may close one while
+// the interrupted thread holds the lock (Qt's SIGCHLD handler does, for the
+// processes it starts), and taking it there would deadlock.
+constexpr int markedDescriptors = 4096;
+std::atomic<bool> nodeDescriptorMark[markedDescriptors];
+
+bool mayBeNodeDescriptor(int fd)
+{
+    return fd >= markedDescriptors || (fd >= 0 && nodeDescriptorMark[fd].load());
+}
+
+void markNodeDescriptor(int fd, bool mark)
+{
+    if (fd >= 0 && fd < markedDescriptors)
+        nodeDescriptorMark[fd] = mark;
+}
+
 template<typename F>
 auto withNode(F use)
 {
@@ -166,6 +185,7 @@ int openNode(int flags)
     const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
         n.descriptors.push_back(fd);
+        markNodeDescriptor(fd, true);
         ++n.opens;
     }
     return fd;
@@ -347,12 +367,15 @@ int __open64_2(const char *path, int flags)
 int close(int fd)
 {
     static const auto realClose = nextSymbol<CloseFn>("close");
+    if (!mayBeNodeDescriptor(fd))
+        return realClose(fd);
     Node &n = node();
     {
         std::lock_guard<std::mutex> lock(n.mutex);
         auto found = std::find(n.descriptors.begin(), n.descriptors.end(), fd);
         if (found != n.descriptors.end()) {
             n.descriptors.erase(found);
+            markNodeDescriptor(fd, false);
             ++n.closes;
             if (n.capture)
                 std::fflush(n.capture);
@@ -368,6 +391,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
+    if (!mayBeNodeDescriptor(fd))
+        return realIoctl(fd, request, arg);
     Node &n = node();
     std::unique_lock<std::mutex> lock(n.mutex);
     if (!isNodeDescriptor(n, fd)) {
