@@ -5,6 +5,7 @@
 #include <QSettings>
 
 #include <cmath>
+#include <list>
 #include <optional>
 
 namespace {
@@ -102,9 +103,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     commandLine.playFile = parser.value(playOption);
     if (parser.isSet(playOption) && commandLine.playFile.isEmpty())
         return refusal("--play : valeur vide refusée ; attendu : " + playAccepted);
+    // Each file read once; std::list, since QSettings cannot be moved.
+    std::list<QSettings> settings;
     for (const QString &file : settingsFiles) {
-        const QSettings settings(file, QSettings::IniFormat);
-        if (settings.status() != QSettings::NoError)
+        settings.emplace_back(file, QSettings::IniFormat);
+        if (settings.back().status() != QSettings::NoError)
             return refusal(file + " : fichier de réglages illisible");
     }
     // Every value given for an option, the command line's first, each with
@@ -120,10 +123,9 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         QVector<Given> values;
         if (parser.isSet(option))
             values.append({"--" + name, parser.value(option)});
-        for (const QString &file : settingsFiles) {
-            const QSettings settings(file, QSettings::IniFormat);
-            if (settings.contains(name))
-                values.append({file + ", clé " + name, settingText(settings, name)});
+        for (const QSettings &file : settings) {
+            if (file.contains(name))
+                values.append({file.fileName() + ", clé " + name, settingText(file, name)});
         }
         return values;
     };

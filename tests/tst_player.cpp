@@ -191,7 +191,6 @@ void tst_Player::program_data()
     QTest::addColumn<QString>("output"); // what standard output or error begins with; %CONFIG: XDG_CONFIG_HOME
 
     QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << "ecg-simulator " ECG_VERSION "\n";
-    QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << "Usage: ";
     QTest::newRow("refused rate") << QStringList{"--rate", "0"} << QByteArray() << 2 << "ecg-simulator: --rate : « 0 »";
     QTest::newRow("refused setting") << QStringList() << QByteArray("rate=x\n") << 2
                                      << "ecg-simulator: %CONFIG/ecg-simulator/ecg-simulator.conf, clé rate : « x »";

@@ -39,8 +39,6 @@ class tst_SpiDev : public QObject
 private slots:
     void init();
 
-    void constructorRecords_data();
-    void constructorRecords();
     void openHandsOverSettingsInOrder();
     void openFailures_data();
     void openFailures();
@@ -59,32 +57,6 @@ private slots:
 void tst_SpiDev::init()
 {
     fakespidev::reset();
-}
-
-void tst_SpiDev::constructorRecords_data()
-{
-    QTest::addColumn<bool>("pathOnly");
-    QTest::addColumn<bool>("withRecord");
-    QTest::addColumn<SpiConfig>("expected");
-
-    QTest::newRow("path only") << true << false << SpiConfig{0, 8, 1000000, 0};
-    QTest::newRow("null record") << false << false << SpiConfig{0, 8, 1000000, 0};
-    QTest::newRow("worker record") << false << true << workerConfig;
-}
-
-void tst_SpiDev::constructorRecords()
-{
-    QFETCH(bool, pathOnly);
-    QFETCH(bool, withRecord);
-    QFETCH(SpiConfig, expected);
-
-    const SpiConfig *record = withRecord ? &workerConfig : nullptr;
-    const auto device = pathOnly ? std::make_unique<SpiDev>(fakespidev::defaultPath)
-                                 : std::make_unique<SpiDev>(fakespidev::defaultPath, record);
-    QVERIFY(device->currentConfig() == expected);
-    QCOMPARE(fakespidev::openCount(), 0);
-    QVERIFY(device->open());
-    QCOMPARE(fakespidev::speed(), expected.speed);
 }
 
 void tst_SpiDev::openHandsOverSettingsInOrder()

@@ -11,7 +11,6 @@
 
 #include <memory>
 
-class SampleClock;
 class SpiDev;
 
 // Streams the sample list to the DAC from the output thread. The GUI thread

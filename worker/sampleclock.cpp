@@ -30,18 +30,16 @@ void SampleClock::frameSent(std::int64_t nowNs)
         return;
     }
     lateSamples += std::int64_t(double(lateNs) / periodNs);
-    ++restartCount;
     restart(nowNs);
     frameIndex = 1;
 }
 
 std::int64_t SampleClock::takeLateReport(std::int64_t nowNs)
 {
-    if (lateSamples == 0 || (reported && nowNs - lastReportNs < reportIntervalNs))
+    if (lateSamples == 0 || nowNs - lastReportNs < reportIntervalNs)
         return 0;
     const std::int64_t late = lateSamples;
     lateSamples = 0;
     lastReportNs = nowNs;
-    reported = true;
     return late;
 }

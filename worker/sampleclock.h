@@ -22,16 +22,14 @@ public:
     // Samples whose deadlines passed unsent since the last report, at most
     // once a second; 0 when there are none or the next report is not due.
     std::int64_t takeLateReport(std::int64_t nowNs);
-    int restarts() const { return restartCount; }
 
 private:
     double periodNs;
     std::int64_t startNs = 0;
     std::int64_t frameIndex = 0;
     std::int64_t lateSamples = 0;
-    std::int64_t lastReportNs = 0;
-    bool reported = false;
-    int restartCount = 0;
+    // A second before any monotonic time: the first report is due at once.
+    std::int64_t lastReportNs = -1000000000;
 };
 
 #endif // SAMPLECLOCK_H
