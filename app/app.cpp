@@ -17,7 +17,18 @@
 using namespace QtCharts;
 
 namespace {
+
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
+
+// The busy cursor while a file is read: a day-long file takes seconds.
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    Q_DISABLE_COPY(BusyCursor)
+};
+
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
@@ -29,6 +40,7 @@ App::App(const OutputSettings &settings, QObject *parent)
     connect(mainUI, &MainUI::openFileRequested, this, &App::onOpenFileClicked);
 
     output = std::make_unique<OutputRunner>(settings);
+    connect(output->worker(), &AppWorker::setUpFailed, this, &App::onOutputFailed);
 }
 
 App::~App()
@@ -50,14 +62,42 @@ void App::onSimuToggled(bool checked)
         output->worker()->pause();
         return;
     }
+    if (!deviceFailure.isEmpty()) {
+        warn(deviceWarning());
+        mainUI->switchOff();
+        return;
+    }
     if (filePath.isEmpty()) {
         // The toggle stays on; the operator switches it off again.
         refuse("Aucun fichier sélectionné.", "Aucun fichier");
         return;
     }
-    // The worker is paused here, so it may reload; the file is read afresh each time.
-    output->worker()->loadFile(filePath);
+    // The file is read afresh each time; a file that cannot be read, or holds
+    // no sample, leaves the output off instead of waiting for data.
+    int loaded;
+    {
+        BusyCursor busy;
+        loaded = output->worker()->loadFile(filePath);
+    }
+    if (loaded <= 0) {
+        warn(loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.");
+        mainUI->switchOff();
+        return;
+    }
     output->worker()->resume();
+}
+
+// Nothing can go out: the operator is told at once, and again at each switch-on.
+void App::onOutputFailed(const QString &reason)
+{
+    deviceFailure = reason;
+    warn(deviceWarning());
+    mainUI->switchOff();
+}
+
+QString App::deviceWarning() const
+{
+    return "Erreur initialisation DAC8551\n" + deviceFailure;
 }
 
 void App::onExitRequested()
@@ -66,7 +106,7 @@ void App::onExitRequested()
     // toggle, say) before the event loop ends; none may reach the worker, which
     // is ending and then deleted in its own thread.
     disconnect(mainUI, nullptr, this, nullptr);
-    output->worker()->stop();
+    output->stop();
     QCoreApplication::quit();
 }
 
@@ -88,7 +128,11 @@ void App::onOpenFileClicked()
     }
     // Read once, before the file is accepted: a file with an over-long line is
     // refused like one that cannot be read.
-    const std::optional<QVector<QPointF>> points = previewPoints(file);
+    std::optional<QVector<QPointF>> points;
+    {
+        BusyCursor busy;
+        points = previewPoints(file);
+    }
     if (!points) {
         refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
         return;
@@ -113,6 +157,11 @@ void App::onOpenFileClicked()
 
 void App::refuse(const QString &warning, const QString &fileLabel)
 {
-    QMessageBox::warning(mainUI, "Erreur", warning, QMessageBox::Ok, QMessageBox::NoButton);
+    warn(warning);
     mainUI->setFileName(fileLabel);
+}
+
+void App::warn(const QString &warning)
+{
+    QMessageBox::warning(mainUI, "Erreur", warning, QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -28,13 +28,18 @@ private slots:
     void onSimuToggled(bool checked);
     void onExitRequested();
     void onOpenFileClicked();
+    void onOutputFailed(const QString &reason);
 
 private:
     void refuse(const QString &warning, const QString &fileLabel);
+    void warn(const QString &warning);
+    QString deviceWarning() const;
 
     MainUI *mainUI;
     std::unique_ptr<OutputRunner> output;
     QString filePath;
+    // Why the DAC could not be set up; empty while it is (or may yet be) fine.
+    QString deviceFailure;
 };
 
 #endif // APP_H

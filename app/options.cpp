@@ -7,6 +7,7 @@
 #include <cmath>
 #include <list>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -85,12 +86,15 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return refusal("option inconnue : " + parser.unknownOptionNames().first() + " (voir --help)");
-        // The one other error: a value option at the end, without its value.
+        // One of this program's options at the end, without its value: say what it takes.
         const QString option = arguments.last();
-        const QString accepted = option.endsWith("rate")   ? rateAccepted
-                                 : option.endsWith("play") ? playAccepted
-                                                           : deviceAccepted;
-        return refusal(option + " attend une valeur : " + accepted);
+        for (const auto &[name, accepted] : {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
+                                             std::pair(playOption, playAccepted)}) {
+            if (option == "--" + name.names().first() || option == "-" + name.names().first())
+                return refusal(option + " attend une valeur : " + accepted);
+        }
+        // Anything else (a value given to --help, Qt's -style without one): the parser's own words.
+        return refusal(parser.errorText() + " (voir --help)");
     }
     if (parser.isSet(helpOption))
         return exitWith(0, parser.helpText());

@@ -44,10 +44,18 @@ void OutputRunner::start()
     thread->start();
 }
 
+void OutputRunner::stop()
+{
+    if (!stopped)
+        outputWorker->stop();
+    stopped = true;
+}
+
 // The worker ends its loop on stop; when the device never opened, the thread
 // sits in its own event loop, which quit ends.
 OutputRunner::~OutputRunner()
 {
+    stop();
     // Should the thread outlive the wait, it deletes itself once it ends (the
     // worker goes with it, after finished); made before the wait so that no
     // end goes unseen, and dropped with the thread when the wait succeeds.

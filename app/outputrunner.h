@@ -15,20 +15,25 @@ class OutputRunner
 {
 public:
     explicit OutputRunner(const OutputSettings &settings);
-    // Lets the output thread end before the process does (after the worker's
-    // stop, or at once when the device never opened), at most for a while.
+    // Stops the worker if nobody has, then lets the output thread end before
+    // the process does, at most for a while.
     ~OutputRunner();
     Q_DISABLE_COPY(OutputRunner)
 
     // Starts the thread, whose start runs the worker's output loop.
     void start();
-    // Null once the worker has ended and was deleted, in the output thread.
+    // The worker to steer, until stop: after it, the worker ends and is
+    // deleted in the output thread at any time.
     AppWorker *worker() const { return outputWorker; }
+    // Asks the output to stop after the frame in progress; the first call only.
+    void stop();
 
 private:
     QThread *thread;
-    // Tracks the worker's deferred deletion, which happens in the output thread.
+    // Tracks the worker's deferred deletion, which happens in the output thread;
+    // read here only once that thread has ended.
     QPointer<AppWorker> outputWorker;
+    bool stopped = false;
 };
 
 #endif // OUTPUTRUNNER_H

@@ -2,48 +2,27 @@
 
 #include "appworker.h"
 #include "outputrunner.h"
+#include "unixsignals.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
-
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstdlib>
 
 namespace {
-
-// Unix signals reach the event loop through a socket pair: the handler only
-// writes the signal's number, which a QSocketNotifier reads (Qt's way).
-int signalSockets[2] = {-1, -1};
-
-void writeSignal(int number)
-{
-    const char byte = char(number);
-    [[maybe_unused]] const ssize_t written = ::write(signalSockets[0], &byte, 1);
-}
-
-bool catchSignals()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSockets) != 0)
-        return false;
-    struct sigaction action{};
-    action.sa_handler = writeSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-        if (sigaction(number, &action, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
-
+// A stopped output ends within a pass (at most about 100 ms); a device call
+// that hangs never returns.
+constexpr int stopTimeoutMs = 5000;
 } // namespace
 
 Player::Player(const OutputSettings &settings, const QString &path)
-    : path(path), output(new OutputRunner(settings))
+    : path(path), output(new OutputRunner(settings)), unixSignals(new UnixSignals(this))
 {
+    connect(unixSignals, &UnixSignals::received, this, &Player::onSignal);
+    if (!unixSignals->catchSignals({SIGINT, SIGTERM, SIGHUP}))
+        qWarning() << "Signaux indisponibles";
 }
 
 Player::~Player()
@@ -59,16 +38,8 @@ int Player::exec()
         qWarning() << "Fichier d'échantillons refusé:" << path;
         return sampleFileRefused;
     }
-    if (samples == 0) {
-        qWarning() << "Aucun échantillon dans" << path;
+    if (samples == 0)
         return noSample;
-    }
-    if (!catchSignals()) {
-        qWarning() << "Signaux indisponibles";
-        return EXIT_FAILURE;
-    }
-    signalNotifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, this);
-    connect(signalNotifier, &QSocketNotifier::activated, this, &Player::onSignal);
     connect(worker, &AppWorker::finished, this, [] { QCoreApplication::exit(0); });
     connect(worker, &AppWorker::setUpFailed, this, [] { QCoreApplication::exit(dacRefused); });
 
@@ -77,20 +48,28 @@ int Player::exec()
     return QCoreApplication::exec();
 }
 
-void Player::onSignal()
+void Player::onSignal(int number)
 {
-    char number = 0;
-    if (::read(signalSockets[1], &number, 1) != 1 || stopping || !output->worker())
-        return;
-    AppWorker *worker = output->worker();
     if (number == SIGHUP) {
-        // As a switch-on in the window: reloaded while paused.
-        worker->pause();
-        worker->loadFile(path);
-        worker->resume();
+        if (stopping)
+            return;
+        // A file that cannot be read, or holds no sample, changes nothing.
+        if (output->worker()->loadFile(path) <= 0)
+            qWarning() << "Relecture refusée, la sortie continue avec les valeurs précédentes";
         return;
     }
+    if (stopping)
+        forceStop("second signal d'arrêt");
     // The output stops after the frame in progress; its end ends the event loop.
     stopping = true;
-    worker->stop();
+    output->stop();
+    QTimer::singleShot(stopTimeoutMs, this, [] { forceStop("la sortie ne s'est pas arrêtée en 5 s"); });
+}
+
+// The output thread may hang in a device call: the program ends without
+// waiting for it, and the kernel closes the device.
+void Player::forceStop(const char *reason)
+{
+    qWarning().noquote() << "Arrêt forcé:" << reason;
+    std::_Exit(stopForced);
 }

@@ -7,7 +7,7 @@
 #include <QString>
 
 class OutputRunner;
-class QSocketNotifier;
+class UnixSignals;
 
 // Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM)
 // and 2 (an option refused).
@@ -15,6 +15,7 @@ enum PlayStatus {
     sampleFileRefused = 3, // missing, unreadable, not a regular file, or a line too long
     noSample = 4,          // not a single sample in it
     dacRefused = 5,        // the device cannot be opened or set up
+    stopForced = 6,        // a second SIGINT or SIGTERM, or the output did not stop in time
 };
 
 // Streams one sample file without a window, from its first sample and
@@ -25,6 +26,8 @@ class Player : public QObject
     Q_OBJECT
 
 public:
+    // Catches the signals at once: one that comes while the file is read
+    // takes effect when the output starts.
     Player(const OutputSettings &settings, const QString &path);
     ~Player() override;
 
@@ -32,11 +35,12 @@ public:
     int exec();
 
 private:
-    void onSignal();
+    void onSignal(int number);
+    [[noreturn]] static void forceStop(const char *reason);
 
     const QString path;
     OutputRunner *output;
-    QSocketNotifier *signalNotifier = nullptr;
+    UnixSignals *unixSignals;
     bool stopping = false;
 };
 

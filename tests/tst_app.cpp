@@ -14,9 +14,8 @@
 #include <QTest>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
-
-#include <sys/stat.h>
 
 using namespace QtCharts;
 
@@ -111,7 +110,9 @@ private slots:
 
     void constructionStartsNothing();
     void quitStopsOutputThreadInOrder();
-    void quitWithoutDeviceDoesNotHang();
+    void deviceFailureIsShown();
+    void switchOnWithUnreadableFileStaysOff_data();
+    void switchOnWithUnreadableFileStaysOff();
     void clicksQueuedWithQuit_data();
     void clicksQueuedWithQuit();
     void outputThreadOutlivingShutdownIsSafe();
@@ -168,15 +169,27 @@ void tst_App::quitStopsOutputThreadInOrder()
     QCOMPARE(fakespidev::closeCount(), 1);
 }
 
-void tst_App::quitWithoutDeviceDoesNotHang()
+// The operator is told at once, and again at each switch-on, which the window
+// refuses; choosing and previewing files still works, and Quit ends the program.
+void tst_App::deviceFailureIsShown()
 {
     LogCapture log;
     fakespidev::setOpenError(ENOENT);
+    const QString warning = QString("Erreur initialisation DAC8551\nDAC8551: ouverture de \"/dev/spidev0.0\" "
+                                    "impossible: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(ENOENT)));
     TestedApp running;
-    QVERIFY(log.waitFor("Erreur initialisation DAC8551"));
+    bool warnedAtStart = false;
+    running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warnedAtStart));
+    QVERIFY(QTest::qWaitFor([&] { return warnedAtStart; }, waitMs));
     running.choose(files.write("one.csv", "1\n"));
+    QCOMPARE(running.previewPoints().size(), 1);
+
+    bool warnedAtSwitchOn = false;
+    running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warnedAtSwitchOn));
     running.click("btnSimu");
-    running.click("btnSimu");
+    QVERIFY(warnedAtSwitchOn);
+    QVERIFY(!running.button("btnSimu")->isChecked());
+    QVERIFY(running.button("btnQuit")->isEnabled());
 
     QCOMPARE(running.quit(), 0);
     const QStringList lines = log.texts();
@@ -185,6 +198,42 @@ void tst_App::quitWithoutDeviceDoesNotHang()
     QVERIFY(lines.indexOf("App destructor") < lines.indexOf("Thread terminé"));
     QCOMPARE(lines.count("AppWorker destructor"), 1);
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+    QCOMPARE(running.modals.unexpected(), 0);
+}
+
+void tst_App::switchOnWithUnreadableFileStaysOff_data()
+{
+    QTest::addColumn<QByteArray>("content"); // the file's content at the switch-on; empty: deleted
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("deleted") << QByteArray() << "Impossible d'ouvrir le fichier.";
+    QTest::newRow("emptied") << QByteArray("\n") << "Le fichier est vide.";
+}
+
+// Chosen and previewed, then gone or emptied before the switch-on: nothing
+// can go out, and the window says so instead of seeming to run.
+void tst_App::switchOnWithUnreadableFileStaysOff()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, warning);
+
+    TestedApp running;
+    const QString path = files.write("chosen.csv", "1\n2\n");
+    running.choose(path);
+    if (content.isEmpty())
+        QVERIFY(QFile::remove(path));
+    else
+        files.write("chosen.csv", content);
+    bool warned = false;
+    running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warned));
+    running.click("btnSimu");
+
+    QVERIFY(warned);
+    QVERIFY(!running.button("btnSimu")->isChecked());
+    QVERIFY(running.button("btnQuit")->isEnabled());
+    QTest::qWait(50);
+    QCOMPARE(fakespidev::transferCount(), std::size_t(0));
+    QCOMPARE(running.modals.unexpected(), 0);
 }
 
 void tst_App::clicksQueuedWithQuit_data()
@@ -294,13 +343,10 @@ void tst_App::refusedChoiceKeepsEarlierFile_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("warning"); // none: the dialog is cancelled
 
+    // The reader's refusals are the worker's table; here, one of each warning.
     QTest::newRow("cancelled") << "cancelled" << "";
-    QTest::newRow("gone") << "gone" << "Impossible d'ouvrir le fichier.";
-    QTest::newRow("empty") << "empty" << "Le fichier est vide.";
-    // Reading these would block the window, never end, or fill the memory.
-    QTest::newRow("FIFO") << "fifo" << "Impossible d'ouvrir le fichier.";
-    QTest::newRow("endless device") << "device" << "Impossible d'ouvrir le fichier.";
     QTest::newRow("a line longer than allowed") << "long line" << "Impossible d'ouvrir le fichier.";
+    QTest::newRow("empty") << "empty" << "Le fichier est vide.";
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile()
@@ -312,13 +358,9 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     running.choose(files.write("a.csv", "100\n200\n"));
     QChart *chartOfA = running.chart();
 
-    QString refused = files.path(kind + ".csv");
+    const QString refused = files.path(kind + ".csv");
     if (kind == "empty")
         files.write(kind + ".csv", "");
-    else if (kind == "fifo")
-        QCOMPARE(mkfifo(qPrintable(refused), 0600), 0);
-    else if (kind == "device")
-        refused = "/dev/zero";
     else if (kind == "long line")
         files.write(kind + ".csv", "1\n" + QByteArray(maxSampleLineLength + 1, '7'));
     bool warned = false;

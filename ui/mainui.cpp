@@ -4,7 +4,9 @@
 
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QScreen>
 
 MainUI::MainUI(QWidget *parent)
     : QDialog(parent), ui(new MainUIForm)
@@ -12,6 +14,11 @@ MainUI::MainUI(QWidget *parent)
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     ui->setupUi(this);
     ui->fileLabel->setText("Aucun fichier sélectionné.");
+    formSize = size();
+    formHeader = ui->verticalLayoutWidget->geometry();
+    formChart = ui->chartView->geometry();
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        fitInto(screen->availableGeometry());
 
     connect(ui->btnSimu, &QPushButton::toggled, this, &MainUI::onBtnSimuToggled);
     connect(ui->btnQuit, &QPushButton::clicked, this, &MainUI::onBtnQuitClicked);
@@ -31,6 +38,32 @@ void MainUI::setFileName(const QString &path)
 QtCharts::QChartView *MainUI::getChartView() const
 {
     return ui->chartView;
+}
+
+void MainUI::switchOff()
+{
+    ui->btnSimu->setChecked(false);
+}
+
+void MainUI::fitInto(const QRect &area)
+{
+    if (area.width() >= formSize.width() && area.height() >= formSize.height()) {
+        resize(formSize);
+        ui->verticalLayoutWidget->setGeometry(formHeader);
+        ui->chartView->setGeometry(formChart);
+        return;
+    }
+    const QSize fitted = formSize.boundedTo(area.size());
+    setGeometry(QRect(area.topLeft(), fitted));
+    const int headerWidth = qMin(formHeader.width(), fitted.width());
+    ui->verticalLayoutWidget->setGeometry((fitted.width() - headerWidth) / 2, formHeader.y(), headerWidth,
+                                          formHeader.height());
+    // The form's margins around the chart, the left one narrowed with the window.
+    const int left = formChart.x() * fitted.width() / formSize.width();
+    const int right = formSize.width() - formChart.x() - formChart.width();
+    const int bottom = formSize.height() - formChart.y() - formChart.height();
+    ui->chartView->setGeometry(left, formChart.y(), qMax(0, fitted.width() - left - right),
+                               qMax(0, fitted.height() - formChart.y() - bottom));
 }
 
 // Quitting is the Quit button's job: a close request would leave the output running.

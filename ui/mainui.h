@@ -25,6 +25,12 @@ public:
     // Shows the name part of path, or "Aucun fichier sélectionné." for an empty text.
     void setFileName(const QString &path);
     QtCharts::QChartView *getChartView() const;
+    // Turns the toggle off, as a press would, if it is on.
+    void switchOff();
+    // On a screen whose available area is smaller than the form, the window
+    // takes that area: the header keeps its size, centred as far as it fits,
+    // and the chart fills the rest. Elsewhere the window is as the form made it.
+    void fitInto(const QRect &area);
 
 signals:
     void simuToggled(bool checked);
@@ -41,6 +47,10 @@ private slots:
 
 private:
     MainUIForm *ui;
+    // The window's and its two parts' geometries as the form lays them out.
+    QSize formSize;
+    QRect formHeader;
+    QRect formChart;
 };
 
 #endif // MAINUI_H

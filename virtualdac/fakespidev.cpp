@@ -105,6 +105,8 @@ Node *nodeFromEnvironment()
     created->wireTime = !(wireTime && std::strcmp(wireTime, "0") == 0);
     if (const char *vref = std::getenv("VIRTUALDAC_VREF"))
         created->vref = std::atof(vref);
+    const char *holdOpen = std::getenv("VIRTUALDAC_HOLD_OPEN");
+    created->openHeld = holdOpen && std::strcmp(holdOpen, "1") == 0;
     const char *capture = std::getenv("VIRTUALDAC_CAPTURE");
     if (capture && !openCapture(*created, capture))
         std::fprintf(stderr, "virtualdac: cannot write %s\n", capture);

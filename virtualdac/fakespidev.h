@@ -12,6 +12,7 @@
 //   VIRTUALDAC_VREF        reference voltage (default 5.0)
 //   VIRTUALDAC_WIRE_TIME   0 to make transfers instant (default: they take the
 //                          time of their bits at the clock rate)
+//   VIRTUALDAC_HOLD_OPEN   1 to make opens of the node hang, as a stuck driver
 
 #include <cstddef>
 #include <cstdint>

@@ -12,8 +12,11 @@
 #include <QThread>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <new>
+
+#include <pthread.h>
 
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -41,6 +44,17 @@ void minimiseTimerSlack()
 #endif
 }
 
+// The signals that end or reload the program go to its main thread, which
+// handles them; the output thread never takes one in the middle of a frame.
+void blockProcessSignals()
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&blocked, number);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
 std::int64_t monotonicNowNs()
 {
     return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
@@ -64,8 +78,7 @@ AppWorker::~AppWorker()
 
 int AppWorker::loadFile(const QString &path)
 {
-    samples.clear();
-
+    QVector<qint32> loaded;
     QFile file(path);
     int lineNumber = 0;
     const auto take = [&](const SampleLine &line) {
@@ -74,7 +87,7 @@ int AppWorker::loadFile(const QString &path)
             return;
         if (line.kind == SampleLine::Invalid)
             qWarning() << "Ligne invalide (" << lineNumber << "):" << line.text;
-        samples.append(line.value);
+        loaded.append(line.value);
     };
     // A file with an over-long line is no sample file: nothing of it is loaded.
     // Nor is one too long for the memory (4 bytes a sample), which Qt reports
@@ -84,18 +97,23 @@ int AppWorker::loadFile(const QString &path)
     bool read = false;
     try {
         if (openSampleFile(file)) {
-            samples.reserve(estimatedLineCount(file));
+            loaded.reserve(estimatedLineCount(file));
             read = readSampleLines(file, take);
         }
     } catch (const std::bad_alloc &) {
-        samples = QVector<qint32>();
+        loaded = QVector<qint32>();
         qWarning() << "Mémoire insuffisante pour" << lineNumber << "lignes";
     }
     if (!read) {
-        samples.clear();
         qWarning() << "Erreur ouverture fichier:" << path;
         return -1;
     }
+    if (loaded.isEmpty()) {
+        qWarning() << "Aucun échantillon dans" << path;
+        return 0;
+    }
+    // The list that goes out is freed with loaded, after the lock.
+    command([&] { samples.swap(loaded); });
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
     return samples.size();
 }
@@ -148,13 +166,13 @@ bool AppWorker::waitUntil(std::int64_t deadlineNs)
 
 // Which step failed, on which node, and the system's word for it: "permission
 // denied" and "no such file" call for different fixes.
-void AppWorker::reportSetUpFailure() const
+QString AppWorker::setUpFailure() const
 {
     static const char *const steps[] = {"", "ouverture", "réglage du mode", "réglage de la taille des mots",
                                         "réglage de la fréquence d'horloge"};
     const SpiFailure &failure = spi->lastFailure();
-    qWarning() << "DAC8551:" << steps[failure.step] << "de" << devicePath << "impossible:"
-               << QString::fromLocal8Bit(std::strerror(failure.error));
+    return QString("DAC8551: %1 de \"%2\" impossible: \"%3\"")
+        .arg(QString::fromUtf8(steps[failure.step]), devicePath, QString::fromLocal8Bit(std::strerror(failure.error)));
 }
 
 // A failed transfer is said once when a run of failures begins, with the
@@ -175,6 +193,7 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
 
 void AppWorker::process()
 {
+    blockProcessSignals();
     if (sampleRate > 0)
         qDebug() << "Cadence:" << sampleRate << "échantillons par seconde";
     else
@@ -183,9 +202,10 @@ void AppWorker::process()
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
     if (!spi->open()) {
+        const QString reason = setUpFailure();
         qWarning() << "Erreur initialisation DAC8551";
-        reportSetUpFailure();
-        emit setUpFailed();
+        qWarning().noquote() << reason;
+        emit setUpFailed(reason);
         return;
     }
 

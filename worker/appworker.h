@@ -23,8 +23,10 @@ public:
     explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
 
-    // Replaces the sample list; the samples read, or -1 when the file could not
-    // be read (the list is then empty). Call only while paused: it takes no lock.
+    // Reads the file into a new list and puts it in place only if it holds at
+    // least one sample; otherwise the list in place stays and the reason is
+    // logged. The samples read: 0 when there were none, -1 when the file could
+    // not be read. The read takes no lock, so the output goes on meanwhile.
     int loadFile(const QString &path);
     void pause();
     void resume();
@@ -35,14 +37,15 @@ public:
 signals:
     void finished();
     // The DAC could not be opened or set up: the loop has ended without finished.
-    void setUpFailed();
+    // reason says which step failed, on which node, and the system's word for it.
+    void setUpFailed(const QString &reason);
     void resultReady(const QString &result);
 
 private:
     template<typename Change>
     void command(Change change);
     bool waitUntil(std::int64_t deadlineNs);
-    void reportSetUpFailure() const;
+    QString setUpFailure() const;
     static void reportTransfer(int sent, std::size_t size, int *failedInARow);
 
     const QString devicePath;

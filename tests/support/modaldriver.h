@@ -29,7 +29,8 @@ public:
     // Answers for the application's two kinds of modal.
     static Answer chooseFile(const QString &path);
     static Answer cancelFileDialog();
-    // Checks the warning box ("Erreur", text, OK only, parent window) and presses OK;
+    // Checks the warning box ("Erreur", text, OK only, parent window, no busy
+    // cursor) and presses OK;
     // seen is set once the box was as it should be.
     static Answer acknowledgeWarning(const QString &text, bool *seen);
 

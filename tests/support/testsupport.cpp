@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
+
 #include <time.h>
 #include <unistd.h>
 
@@ -86,6 +88,17 @@ QString SampleFiles::write(const QString &name, const QByteArray &content)
 QString recordedSampleFile()
 {
     return QFileInfo(QStringLiteral(ECG_RECORDED_SAMPLE_FILE)).canonicalFilePath();
+}
+
+std::int64_t medianPeriodNs(const std::vector<fakespidev::Transfer> &transfers)
+{
+    std::vector<std::int64_t> periods;
+    for (std::size_t i = 1; i < transfers.size(); ++i)
+        periods.push_back(transfers[i].timeNs - transfers[i - 1].timeNs);
+    if (periods.empty())
+        return 0;
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    return periods[periods.size() / 2];
 }
 
 QVector<quint16> sentCodes(std::size_t from)

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "fakespidev.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +64,9 @@ QString recordedSampleFile();
 // The DAC codes (bytes 1 and 2) of the frames that the spidev double recorded,
 // from the given transfer on.
 QVector<quint16> sentCodes(std::size_t from = 0);
+
+// The median time between consecutive transfers.
+std::int64_t medianPeriodNs(const std::vector<fakespidev::Transfer> &transfers);
 
 // An AppWorker running its loop in its own thread, as the application runs it.
 class OutputThread
