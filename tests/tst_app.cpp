@@ -306,11 +306,7 @@ void tst_App::preview_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QVector<QPointF>>("points");
 
-    const QVector<QPointF> example{{0, 12}, {1, -5}, {2, 7}};
-    QTest::newRow("five lines") << QByteArray("12\n  -5  \nabc\n\n7\n") << example;
-    QTest::newRow("CR LF") << QByteArray("12\r\n  -5  \r\nabc\r\n\r\n7\r\n") << example;
-    QTest::newRow("skipped forms") << QByteArray("0x10\n1.5\n1 2\n2147483648\n-2147483648\n+3\n")
-                                   << QVector<QPointF>{{0, -2147483648.0}, {1, 3}};
+    QTest::newRow("five lines") << QByteArray("12\n  -5  \nabc\n\n7\n") << QVector<QPointF>{{0, 12}, {1, -5}, {2, 7}};
     QTest::newRow("only invalid lines") << QByteArray("\n  \nabc\n") << QVector<QPointF>{};
 
     // Long files: every point up to the bound, an envelope beyond.

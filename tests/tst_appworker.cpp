@@ -32,21 +32,6 @@ QVector<quint16> dacCodes(const QVector<qint32> &samples)
     return codes;
 }
 
-// Resumes, lets at least one frame go, pauses; again until the read position
-// (frames sent, modulo listSize) is at least minPosition. The frames sent.
-std::size_t pauseAtPosition(AppWorker *worker, int minPosition, int listSize)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        worker->resume();
-        fakespidev::waitForTransfers(fakespidev::transferCount() + 1, waitMs);
-        worker->pause();
-        const std::size_t sent = fakespidev::transferCount();
-        if (int(sent % listSize) >= minPosition)
-            return sent;
-    }
-    return 0;
-}
-
 } // namespace
 
 class tst_AppWorker : public QObject
@@ -64,13 +49,10 @@ private slots:
     void commands();
     void commandWaitsForOnePassAtMost_data();
     void commandWaitsForOnePassAtMost();
-    void readPositionSurvivesReload_data();
-    void readPositionSurvivesReload();
     void deviceFailureLeavesControlsWorking_data();
     void deviceFailureLeavesControlsWorking();
     void sampleRatePacesFrames();
     void commandCutsALongPeriodShort();
-    void opensTheDacAndClosesItWhenDeleted_data();
     void opensTheDacAndClosesItWhenDeleted();
     void outputThreadLeavesSignalsToTheMainThread();
 
@@ -126,8 +108,6 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     // Only the low 16 bits reach the DAC, most significant byte first.
     QTest::newRow("beyond 16 bits") << QByteArray("65536\n-2\n74565\n-32768\n")
                                     << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList() << 0 << 0 << QStringList();
-    QTest::newRow("quote is escaped") << QByteArray("a\"b\n") << QVector<qint32>{-1}
-                                      << QStringList{"Ligne invalide ( 1 ): \"a\\\"b\""} << 0 << 0 << QStringList();
     QTest::newRow("longest line allowed")
         << QByteArray(maxSampleLineLength - 2, ' ') + "42\n" << QVector<qint32>{42} << QStringList() << 0 << 0 << QStringList();
     // A device that fails or sends less from the fourth frame on: the loop
@@ -135,8 +115,6 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     const QVector<qint32> ramp{1, 2, 3, 4, 5};
     const QByteArray rampFile("1\n2\n3\n4\n5\n");
     const QString failed = QString("Échec de transfert SPI: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(EIO)));
-    QTest::newRow("one failing transfer") << rampFile << ramp << QStringList() << -1 << 1
-                                          << QStringList{failed, "Transferts SPI rétablis après 1 échecs"};
     QTest::newRow("failing transfers, then none")
         << rampFile << ramp << QStringList() << -1 << 4
         << QStringList{failed, "Transferts SPI rétablis après 4 échecs"};
@@ -298,7 +276,6 @@ void tst_AppWorker::commandWaitsForOnePassAtMost_data()
     QTest::addColumn<int>("rounds");
 
     QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n4\n5\n") << false << 20;
-    QTest::newRow("pause while waiting for data") << QByteArray() << false << 5;
     QTest::newRow("stop while waiting for data") << QByteArray() << true << 1;
 }
 
@@ -336,43 +313,6 @@ void tst_AppWorker::commandWaitsForOnePassAtMost()
         QVERIFY2(progress() - waitingAt <= (content.isEmpty() ? 0 : 1),
                  qPrintable(QString("round %1: %2 more passes").arg(round).arg(progress() - waitingAt)));
     }
-}
-
-void tst_AppWorker::readPositionSurvivesReload_data()
-{
-    QTest::addColumn<QVector<qint32>>("first");
-    QTest::addColumn<QVector<qint32>>("second");
-
-    QTest::newRow("same file") << QVector<qint32>{10, 20, 30, 40, 50} << QVector<qint32>{10, 20, 30, 40, 50};
-    // Past the end of a shorter list, the position goes on modulo its count.
-    QTest::newRow("shorter file") << QVector<qint32>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}
-                                  << QVector<qint32>{1000, 2000, 3000};
-}
-
-void tst_AppWorker::readPositionSurvivesReload()
-{
-    QFETCH(QVector<qint32>, first);
-    QFETCH(QVector<qint32>, second);
-
-    const auto write = [&](const QVector<qint32> &samples) {
-        QByteArray content;
-        for (qint32 sample : samples)
-            content += QByteArray::number(sample) + '\n';
-        return files.write(QString("%1.csv").arg(samples.size()), content);
-    };
-    OutputThread output;
-    output.worker->loadFile(write(first));
-    const std::size_t sent = pauseAtPosition(output.worker, qMin(second.size(), first.size() - 1), first.size());
-    QVERIFY(sent > 0);
-
-    output.worker->loadFile(write(second));
-    output.worker->resume();
-    QVERIFY(fakespidev::waitForTransfers(sent + 4, waitMs));
-    output.worker->pause();
-    const int position = int(sent % first.size()) % second.size();
-    const QVector<quint16> after = sentCodes(sent);
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(after.at(i), quint16(second.at((position + i) % second.size())));
 }
 
 void tst_AppWorker::deviceFailureLeavesControlsWorking_data()
@@ -471,26 +411,13 @@ void tst_AppWorker::commandCutsALongPeriodShort()
     QCOMPARE(fakespidev::transferCount(), std::size_t(1));
 }
 
-void tst_AppWorker::opensTheDacAndClosesItWhenDeleted_data()
-{
-    QTest::addColumn<QString>("device");
-
-    QTest::newRow("default node") << "";
-    QTest::newRow("chosen node") << "/dev/spidev0.1";
-}
-
+// On the node that the operator chose.
 void tst_AppWorker::opensTheDacAndClosesItWhenDeleted()
 {
-    QFETCH(QString, device);
-
-    OutputSettings settings;
-    if (!device.isEmpty()) {
-        settings.devicePath = device;
-        fakespidev::reset(qPrintable(device));
-    }
+    fakespidev::reset("/dev/spidev0.1");
     LogCapture log;
     {
-        OutputThread output(settings);
+        OutputThread output({"/dev/spidev0.1", 0});
         QVERIFY(waitForDeviceSetUp());
         QCOMPARE(fakespidev::openFlags(), O_RDWR);
         QCOMPARE(fakespidev::mode(), std::uint8_t(1));

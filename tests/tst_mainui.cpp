@@ -14,13 +14,8 @@ private slots:
     void init();
     void cleanup();
 
-    void toggleUpdatesBeforeItSignals_data();
     void toggleUpdatesBeforeItSignals();
-    void oneSignalPerClick_data();
-    void oneSignalPerClick();
     void closeAndEscapeAreRefused();
-    void fileNames_data();
-    void fileNames();
     void fitsTheScreen_data();
     void fitsTheScreen();
 
@@ -43,19 +38,8 @@ void tst_MainUI::cleanup()
     delete window;
 }
 
-void tst_MainUI::toggleUpdatesBeforeItSignals_data()
-{
-    QTest::addColumn<bool>("byClick");
-
-    QTest::newRow("clicked") << true;
-    // Set from code, the toggle runs the same slot.
-    QTest::newRow("set from code") << false;
-}
-
 void tst_MainUI::toggleUpdatesBeforeItSignals()
 {
-    QFETCH(bool, byClick);
-
     struct Seen
     {
         bool checked;
@@ -65,12 +49,8 @@ void tst_MainUI::toggleUpdatesBeforeItSignals()
     QVector<Seen> seen;
     connect(window, &MainUI::simuToggled, this,
             [&](bool checked) { seen.append({checked, button("btnSimu")->text(), button("btnQuit")->isEnabled()}); });
-    for (bool checked : {true, false}) {
-        if (byClick)
-            QTest::mouseClick(button("btnSimu"), Qt::LeftButton);
-        else
-            button("btnSimu")->setChecked(checked);
-    }
+    for (int press = 0; press < 2; ++press)
+        QTest::mouseClick(button("btnSimu"), Qt::LeftButton);
     button("btnSimu")->setChecked(false); // already off: nothing emitted
 
     QCOMPARE(seen.size(), 2);
@@ -80,30 +60,6 @@ void tst_MainUI::toggleUpdatesBeforeItSignals()
     QVERIFY(!seen[1].checked);
     QCOMPARE(seen[1].caption, QString("Lancer la simulation"));
     QVERIFY(seen[1].quitEnabled);
-}
-
-void tst_MainUI::oneSignalPerClick_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<bool>("opens");
-
-    QTest::newRow("file button") << "openFileButton" << true;
-    QTest::newRow("quit") << "btnQuit" << false;
-}
-
-void tst_MainUI::oneSignalPerClick()
-{
-    QFETCH(QString, button);
-    QFETCH(bool, opens);
-
-    QSignalSpy openSpy(window, &MainUI::openFileRequested);
-    QSignalSpy exitSpy(window, &MainUI::exitRequested);
-    QSignalSpy toggleSpy(window, &MainUI::simuToggled);
-    QTest::mouseClick(this->button(qPrintable(button)), Qt::LeftButton);
-    QCOMPARE(openSpy.count(), opens ? 1 : 0);
-    QCOMPARE(exitSpy.count(), opens ? 0 : 1);
-    QCOMPARE(toggleSpy.count(), 0);
-    QVERIFY(window->isVisible());
 }
 
 // Only Quit may end the program: a hidden or closed window would leave the
@@ -116,24 +72,6 @@ void tst_MainUI::closeAndEscapeAreRefused()
     QTest::keyClick(button("btnSimu"), Qt::Key_Escape);
     QVERIFY(window->isVisible());
     QCOMPARE(exitSpy.count(), 0);
-}
-
-void tst_MainUI::fileNames_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("shown");
-
-    QTest::newRow("empty") << "" << "Aucun fichier sélectionné.";
-    QTest::newRow("full path") << "/home/pi/ECG signals (1000 fragments)/rec 01.csv" << "rec 01.csv";
-}
-
-void tst_MainUI::fileNames()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, shown);
-
-    window->setFileName(path);
-    QCOMPARE(label("fileLabel"), shown);
 }
 
 void tst_MainUI::fitsTheScreen_data()

@@ -31,8 +31,6 @@ void tst_Options::readCommandLine_data()
     QTest::addColumn<QString>("device");
 
     const QString classic = "/dev/spidev0.0";
-    QTest::newRow("nothing: classic pacing") << QStringList() << QByteArray() << QByteArray() << -1 << "" << 0.0
-                                             << classic;
     QTest::newRow("options") << QStringList{"--rate", "359.5", "--device=/dev/spidev0.1"} << QByteArray()
                              << QByteArray() << -1 << "" << 359.5 << "/dev/spidev0.1";
     QTest::newRow("Qt's own options pass") << QStringList{"-platform", "offscreen", "-reverse", "--rate=360"}

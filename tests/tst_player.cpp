@@ -82,8 +82,6 @@ private slots:
     void program();
     void refusals_data();
     void refusals();
-    void streamsUntilStopped_data();
-    void streamsUntilStopped();
     void hangUpRereadsTheFile_data();
     void hangUpRereadsTheFile();
     void stopIsForcedWhenTheOutputHangs_data();
@@ -135,50 +133,28 @@ void tst_Player::refusals()
         QVERIFY2(said.contains(line.arg(path)), qPrintable(run.log()));
 }
 
-void tst_Player::streamsUntilStopped_data()
-{
-    QTest::addColumn<int>("signalNumber");
-
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-}
-
-// From the first sample, cyclically; the signal stops it after the frame in
-// progress, the thread ends and the device closes, with status 0.
-void tst_Player::streamsUntilStopped()
-{
-    QFETCH(int, signalNumber);
-
-    const QString path = files.write("three.csv", "100\n200\n300\n");
-    HeadlessRun run({"--play", path}, files.path("capture.csv"));
-    QVERIFY(run.waitForFrames(10));
-    QCOMPARE(run.end(signalNumber), 0);
-
-    const QVector<quint16> codes = capturedCodes(run.capture);
-    QCOMPARE(codes, cyclic({100, 200, 300}, codes.size()));
-    const QStringList said = run.log().split('\n');
-    for (const char *line : {"Fichier chargé avec 3 valeurs.", "Worker terminé", "Thread terminé", "SpiDev destructor"})
-        QVERIFY2(said.count(line) == 1, qPrintable(run.log()));
-}
-
 void tst_Player::hangUpRereadsTheFile_data()
 {
     QTest::addColumn<QByteArray>("content"); // at the SIGHUP; empty: deleted
     QTest::addColumn<QVector<quint16>>("after");
+    QTest::addColumn<int>("stopSignal");
 
-    QTest::newRow("rewritten") << QByteArray("100\n200\n") << QVector<quint16>{100, 200};
+    QTest::newRow("rewritten") << QByteArray("100\n200\n") << QVector<quint16>{100, 200} << SIGTERM;
     // A file in the middle of being rewritten, or gone: what plays goes on.
-    QTest::newRow("emptied") << QByteArray("\n") << QVector<quint16>{1, 2, 3, 4, 5, 6};
-    QTest::newRow("deleted") << QByteArray() << QVector<quint16>{1, 2, 3, 4, 5, 6};
+    QTest::newRow("emptied") << QByteArray("\n") << QVector<quint16>{1, 2, 3, 4, 5, 6} << SIGINT;
+    QTest::newRow("deleted") << QByteArray() << QVector<quint16>{1, 2, 3, 4, 5, 6} << SIGTERM;
 }
 
-// The file is read again and the output goes on at the same position modulo
-// its new length: no frame of the old list after it, no frame lost. A file
-// that cannot be read keeps the old list playing, and says so.
+// From the first sample, cyclically. On SIGHUP the file is read again and the
+// output goes on at the same position modulo its new length: no frame of the
+// old list after it, no frame lost; a file that cannot be read keeps the old
+// list playing, and says so. SIGINT or SIGTERM stops it after the frame in
+// progress, the thread ends and the device closes, with status 0.
 void tst_Player::hangUpRereadsTheFile()
 {
     QFETCH(QByteArray, content);
     QFETCH(QVector<quint16>, after);
+    QFETCH(int, stopSignal);
 
     const QString path = files.write("six.csv", "1\n2\n3\n4\n5\n6\n");
     HeadlessRun run({"--play", path}, files.path("capture.csv"));
@@ -193,7 +169,10 @@ void tst_Player::hangUpRereadsTheFile()
                                    : "Relecture refusée, la sortie continue avec les valeurs précédentes"));
     const int reloadedAt = capturedCodes(run.capture).size();
     QVERIFY(run.waitForFrames(reloadedAt + 6));
-    QCOMPARE(run.end(SIGTERM), 0);
+    QCOMPARE(run.end(stopSignal), 0);
+    const QStringList said = run.log().split('\n');
+    for (const char *line : {"Worker terminé", "Thread terminé", "SpiDev destructor"})
+        QVERIFY2(said.count(line) == 1, qPrintable(run.log()));
 
     const QVector<quint16> codes = capturedCodes(run.capture);
     int sentBefore = 0;
@@ -242,7 +221,6 @@ void tst_Player::program_data()
     QTest::addColumn<QString>("output"); // what standard output or error begins with; %CONFIG: XDG_CONFIG_HOME
 
     QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << "ecg-simulator " ECG_VERSION "\n";
-    QTest::newRow("refused rate") << QStringList{"--rate", "0"} << QByteArray() << 2 << "ecg-simulator: --rate : « 0 »";
     QTest::newRow("refused setting") << QStringList() << QByteArray("rate=x\n") << 2
                                      << "ecg-simulator: %CONFIG/ecg-simulator/ecg-simulator.conf, clé rate : « x »";
 }

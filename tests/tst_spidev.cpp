@@ -44,12 +44,6 @@ private slots:
     void openFailures();
     void refusedRequestClosesOnce_data();
     void refusedRequestClosesOnce();
-    void readBackOverwritesRecord_data();
-    void readBackOverwritesRecord();
-    void setConfig_data();
-    void setConfig();
-    void setterFailureKeepsField_data();
-    void setterFailureKeepsField();
     void transferRecords_data();
     void transferRecords();
 };
@@ -81,7 +75,6 @@ void tst_SpiDev::openFailures_data()
     QTest::addColumn<bool>("absentPath");
     QTest::addColumn<int>("error");
 
-    QTest::newRow("no path") << true << 0;
     QTest::newRow("node missing") << false << ENOENT;
     QTest::newRow("permission denied") << false << EACCES;
 }
@@ -140,101 +133,6 @@ void tst_SpiDev::refusedRequestClosesOnce()
         QCOMPARE(fakespidev::openCount(), 2);
     }
     QCOMPARE(fakespidev::closeCount(), 2);
-}
-
-void tst_SpiDev::readBackOverwritesRecord_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<SpiConfig>("expected");
-
-    QTest::newRow("open") << "open" << SpiConfig{1, 8, 97656, 0};
-    QTest::newRow("setConfig") << "setConfig" << SpiConfig{2, 16, 97656, 5};
-    QTest::newRow("setSpeed") << "setSpeed" << SpiConfig{1, 8, 97656, 0};
-}
-
-void tst_SpiDev::readBackOverwritesRecord()
-{
-    QFETCH(QString, operation);
-    QFETCH(SpiConfig, expected);
-
-    // A driver that can only divide its clock reports another rate than the one asked.
-    fakespidev::overrideReadBack(SPI_IOC_RD_MAX_SPEED_HZ, 97656);
-    SpiDev device(fakespidev::defaultPath, &workerConfig);
-    QVERIFY(device.open());
-    const SpiConfig other{2, 16, 200000, 5};
-    if (operation == "setConfig")
-        QVERIFY(device.setConfig(&other));
-    else if (operation == "setSpeed")
-        QVERIFY(device.setSpeed(200000));
-    QVERIFY(device.currentConfig() == expected);
-}
-
-void tst_SpiDev::setConfig_data()
-{
-    QTest::addColumn<bool>("openFirst");
-    QTest::addColumn<bool>("null");
-    QTest::addColumn<bool>("refused");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<bool>("openAfter");
-
-    QTest::newRow("null, closed") << false << true << false << false << false;
-    QTest::newRow("null, open") << true << true << false << false << true;
-    QTest::newRow("closed: stored for the next open") << false << false << false << false << false;
-    QTest::newRow("open: applied") << true << false << false << true << true;
-    QTest::newRow("open, refused: closes") << true << false << true << false << false;
-}
-
-void tst_SpiDev::setConfig()
-{
-    QFETCH(bool, openFirst);
-    QFETCH(bool, null);
-    QFETCH(bool, refused);
-    QFETCH(bool, result);
-    QFETCH(bool, openAfter);
-
-    const SpiConfig other{0, 7, 50000, 0};
-    {
-        SpiDev device(fakespidev::defaultPath, &workerConfig);
-        if (openFirst)
-            QVERIFY(device.open());
-        fakespidev::failRequest(SPI_IOC_WR_BITS_PER_WORD, refused ? EINVAL : 0);
-        QCOMPARE(device.setConfig(null ? nullptr : &other), result);
-        QCOMPARE(device.opened(), openAfter);
-        QCOMPARE(fakespidev::openDescriptors(), openAfter ? 1 : 0);
-
-        // Whatever came before, an open hands over the record last given.
-        fakespidev::failRequest(SPI_IOC_WR_BITS_PER_WORD, 0);
-        QVERIFY(device.open());
-        QCOMPARE(fakespidev::bitsPerWord(), null ? std::uint8_t(8) : std::uint8_t(7));
-    }
-    QCOMPARE(fakespidev::openDescriptors(), 0);
-}
-
-void tst_SpiDev::setterFailureKeepsField_data()
-{
-    QTest::addColumn<unsigned long>("refusedCode");
-    QTest::addColumn<QString>("setter");
-
-    QTest::newRow("mode write") << (unsigned long)SPI_IOC_WR_MODE << "mode";
-    QTest::newRow("mode read-back") << (unsigned long)SPI_IOC_RD_MODE << "mode";
-    QTest::newRow("bits read-back") << (unsigned long)SPI_IOC_RD_BITS_PER_WORD << "bits";
-    QTest::newRow("speed read-back") << (unsigned long)SPI_IOC_RD_MAX_SPEED_HZ << "speed";
-}
-
-void tst_SpiDev::setterFailureKeepsField()
-{
-    QFETCH(unsigned long, refusedCode);
-    QFETCH(QString, setter);
-
-    SpiDev device(fakespidev::defaultPath, &workerConfig);
-    QVERIFY(device.open());
-    fakespidev::failRequest(refusedCode, EIO);
-    const bool result = setter == "mode"   ? device.setMode(3)
-                        : setter == "bits" ? device.setBitsPerWord(16)
-                                           : device.setSpeed(1000000);
-    QVERIFY(!result);
-    QVERIFY(device.currentConfig() == workerConfig);
-    QVERIFY(device.opened());
 }
 
 void tst_SpiDev::transferRecords_data()
