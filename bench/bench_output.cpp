@@ -36,6 +36,10 @@
 
 namespace {
 
+// Captures and written files go to memory: on the disk, a loaded run would
+// measure the disk's writes as much as the loop.
+const QString inMemory = QDir("/dev/shm").filePath("bench_output-XXXXXX");
+
 void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 
@@ -73,7 +77,7 @@ private:
 // under I/O load.
 int loadedComparison(const QString &samples, double seconds, double warmup, const QStringList &load)
 {
-    QTemporaryDir dir(QDir("/dev/shm").filePath("bench_output-XXXXXX"));
+    QTemporaryDir dir(inMemory);
     const QString scheduling = outputScheduling(samples);
     const Pacing unloaded = streamWithWorker(samples, seconds, warmup, dir.filePath("unloaded.csv"));
 
@@ -116,7 +120,7 @@ int loadedComparison(const QString &samples, double seconds, double warmup, cons
 // unloaded and, if asked, under load.
 int rateComparison(const QString &samples, double rate, double seconds, double warmup, const QStringList *load)
 {
-    QTemporaryDir dir(QDir("/dev/shm").filePath("bench_output-XXXXXX"));
+    QTemporaryDir dir(inMemory);
     const QString scheduling = outputScheduling(samples);
     struct Row
     {
@@ -129,7 +133,10 @@ int rateComparison(const QString &samples, double rate, double seconds, double w
         rows.append({conditions + ", AppWorker + SpiDev",
                      clockKeepingOf(streamWithWorker(samples, seconds, warmup, capture, Scheduling::AsAsked, rate).timesNs,
                                     rate)});
-        rows.append({conditions + ", cyclictest (the machine's floor)", cyclictest(rate, seconds)});
+        rows.append({conditions + ", cyclictest --laptop (the floor: idle states left alone, as by the program)",
+                     cyclictest(rate, seconds, true)});
+        rows.append({conditions + ", cyclictest (idle states off: /dev/cpu_dma_latency held at 0)",
+                     cyclictest(rate, seconds, false)});
         rows.append({conditions + ", python3-spidev loop, same deadlines",
                      clockKeepingOf(streamWithPython(samples, seconds, warmup, capture, rate).timesNs, rate)});
     };
@@ -161,7 +168,7 @@ int rateComparison(const QString &samples, double rate, double seconds, double w
 
 int loadingComparison(const QString &samples, int streamSeconds)
 {
-    QTemporaryDir dir;
+    QTemporaryDir dir(inMemory);
     struct File
     {
         QString name;
@@ -241,7 +248,7 @@ int main(int argc, char **argv)
     if (parser.isSet("loaded"))
         return loadedComparison(samples, seconds, warmup, load);
 
-    QTemporaryDir dir;
+    QTemporaryDir dir(inMemory);
     const Pacing ours = streamWithWorker(samples, seconds, warmup, dir.filePath("worker.csv"));
     const Pacing python = streamWithPython(samples, seconds, warmup, dir.filePath("python.csv"));
     const double floorUs = sleepFloorUs(seconds);

@@ -216,14 +216,17 @@ Pacing bareRealtimeLoop(double seconds)
     return pacingOf(periods, NAN, long(periods.size()));
 }
 
-ClockKeeping cyclictest(double rate, double seconds)
+ClockKeeping cyclictest(double rate, double seconds, bool laptop)
 {
     constexpr int histogramUs = 20000;
+    QStringList arguments{"--mlockall", "--quiet", "--priority=20", "--threads=1",
+                          QString("--interval=%1").arg(std::lround(1e6 / rate)),
+                          QString("--duration=%1").arg(std::lround(seconds)),
+                          QString("--histogram=%1").arg(histogramUs)};
+    if (laptop)
+        arguments << "--laptop";
     QProcess run;
-    run.start("cyclictest", {"--mlockall", "--quiet", "--priority=20", "--threads=1",
-                             QString("--interval=%1").arg(std::lround(1e6 / rate)),
-                             QString("--duration=%1").arg(std::lround(seconds)),
-                             QString("--histogram=%1").arg(histogramUs)});
+    run.start("cyclictest", arguments);
     ClockKeeping keeping;
     if (!run.waitForFinished(int(seconds + 30) * 1000) || run.exitCode() != 0) {
         std::fprintf(stderr, "cyclictest failed (package rt-tests; it needs root): %s\n",

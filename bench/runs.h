@@ -36,7 +36,9 @@ double sleepFloorUs(double seconds);
 // pace that this machine's scheduler and timers allow, whatever the loop.
 Pacing bareRealtimeLoop(double seconds);
 // Debian's cyclictest at the output thread's priority, waking every 1 / rate:
-// its wake-up latency is the lateness that no loop can beat here.
-ClockKeeping cyclictest(double rate, double seconds);
+// its wake-up latency is the lateness that no loop can beat here. Without
+// laptop it holds /dev/cpu_dma_latency at 0, keeping the CPUs out of their
+// idle states, which the program does not do: no fair floor for it.
+ClockKeeping cyclictest(double rate, double seconds, bool laptop);
 
 #endif // BENCH_RUNS_H

@@ -4,6 +4,7 @@
 #   docs/screenshot.png   the window after choosing the file
 #   docs/live-view.png    the window and the live view of the virtual DAC, streaming
 #   docs/virtual-dac.png  what the DAC output during 8 s of simulation, over the source
+#   docs/screenshot-800x480.png  the window on the Raspberry Pi touch display's 800 x 480
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh screenshot
@@ -39,4 +40,22 @@ xdotool mousemove 805 159 click 1  # Quitter
 wait $runner
 cat "$log"
 build/tools/plotcapture/plotcapture build/capture.csv "$sample" docs/virtual-dac.png 2>/dev/null
-echo "wrote docs/screenshot.png, docs/live-view.png and docs/virtual-dac.png"
+kill $xvfb
+
+# The touch display: the window takes the screen, its header centred.
+Xvfb "$DISPLAY" -screen 0 800x480x24 -nolisten tcp &
+xvfb=$!
+for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+tools/run.sh --virtual >"$log" 2>&1 &
+runner=$!
+window=$(xdotool search --sync --name '^Dialog$' | head -1)
+xdotool windowraise "$window"
+xdotool mousemove 284 119 click 1  # Sélectionner un fichier
+xdotool search --sync --name '^Ouvrir un fichier CSV$' >/dev/null
+xdotool type --delay 5 "$sample"
+xdotool key Return
+sleep 2
+import -window root docs/screenshot-800x480.png
+xdotool mousemove 567 159 click 1  # Quitter
+wait $runner
+echo "wrote docs/screenshot.png, docs/live-view.png, docs/virtual-dac.png and docs/screenshot-800x480.png"

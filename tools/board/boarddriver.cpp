@@ -9,7 +9,8 @@
 //            choose the file, switch on, SECONDS, switch off, 1 s, switch on,
 //            SECONDS, switch off, Quit; at RATE samples per second if given
 //        boarddriver refused
-//            wait for the application's word that the DAC failed, then Quit
+//            wait for the application's word that the DAC failed, in the log
+//            and in its warning box, then Quit
 
 #include "runningapp.h"
 #include "spidev.h"
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QTest>
 
 #include <QElapsedTimer>
@@ -114,7 +116,17 @@ int operate(const QString &path, int seconds, double rate)
 int refused()
 {
     RunningApp user;
-    report(QString("DAC refused: %1").arg(QTest::qWaitFor([] { return dacRefused.load(); }, waitMs) ? "yes" : "no"));
+    QString shown;
+    user.modals.expect([&shown](QWidget *modal) {
+        if (auto *box = qobject_cast<QMessageBox *>(modal))
+            shown = box->text();
+        modal->close();
+        return true;
+    });
+    const bool told = QTest::qWaitFor([&] { return dacRefused && shown.startsWith("Erreur initialisation DAC8551\n"); },
+                                      waitMs);
+    report(QString("DAC refused: %1").arg(told ? "yes" : "no"));
+    report("warning box: " + shown.replace('\n', " / "));
     return user.quit();
 }
 

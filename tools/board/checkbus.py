@@ -170,7 +170,7 @@ def check_refused(verdict, name, lines):
     logs = [line[len("log "):] for line in lines if line.startswith("log ")]
     verdict.check(value(lines, "DAC refused: ") == "yes" and "Erreur initialisation DAC8551" in logs
                   and value(lines, "exit status: ") == "0",
-                  f"{name}: \"Erreur initialisation DAC8551\", then a clean Quit")
+                  f"{name}: \"Erreur initialisation DAC8551\" in the log and a warning box, then a clean Quit")
 
 
 def main():
