@@ -4,13 +4,13 @@
 #include "outputrunner.h"
 #include "mainui.h"
 #include "preview.h"
-#include "samplefile.h"
 
 #include <QApplication>
 #include <QChartView>
 #include <QDebug>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLineSeries>
 #include <QMessageBox>
 
@@ -32,7 +32,7 @@ public:
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
-    : QObject(parent)
+    : QObject(parent), settings(settings)
 {
     mainUI = new MainUI;
     connect(mainUI, &MainUI::simuToggled, this, &App::onSimuToggled);
@@ -77,7 +77,7 @@ void App::onSimuToggled(bool checked)
     int loaded;
     {
         BusyCursor busy;
-        loaded = output->worker()->loadFile(filePath);
+        loaded = output->worker()->loadFile(filePath, fileSignal);
     }
     if (loaded <= 0) {
         warn(loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.");
@@ -112,32 +112,42 @@ void App::onExitRequested()
 
 void App::onOpenFileClicked()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(mainUI, tr("Ouvrir un fichier CSV"), sampleDirectory, tr("Fichiers CSV (*.csv)"));
+    const QString path = QFileDialog::getOpenFileName(
+        mainUI, tr("Ouvrir un fichier CSV"), sampleDirectory,
+        tr("Enregistrements ECG (*.csv *.hea *.dat *.edf *.bdf);;Fichiers CSV (*.csv)"));
     if (path.isEmpty())
         return;
 
-    QFile file(path);
-    if (!openSampleFile(file)) {
+    QString detail;
+    const std::unique_ptr<RecordReader> reader = openRecord(path, settings.fullScaleMv, &detail);
+    if (!reader) {
+        if (!detail.isEmpty())
+            qWarning().noquote() << detail;
         refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
         return;
     }
-    if (file.size() == 0) {
+    if (QFileInfo(path).size() == 0) {
         refuse("Le fichier est vide.", "Aucun fichier sélectionné.");
         return;
     }
+    int signal = 0;
+    if (!chooseSignal(reader->signalList(), &signal))
+        return;
     // Read once, before the file is accepted: a file with an over-long line is
     // refused like one that cannot be read.
     std::optional<QVector<QPointF>> points;
     {
         BusyCursor busy;
-        points = previewPoints(file);
+        points = previewPoints(*reader, signal);
     }
     if (!points) {
+        if (!reader->error().isEmpty())
+            qWarning().noquote() << reader->error();
         refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
         return;
     }
     filePath = path;
+    fileSignal = signal;
     mainUI->setFileName(QFileInfo(path).fileName());
 
     // All points at once: appending them one by one costs a signal each.
@@ -153,6 +163,37 @@ void App::onOpenFileClicked()
     QChart *previous = view->chart();
     view->setChart(chart);
     previous->deleteLater();
+}
+
+// The signal that --signal names, or the operator's choice among a record's
+// several: the named one, or else the first, proposed. False when none is
+// named so, or the operator cancels: the earlier choice then stays.
+bool App::chooseSignal(const QVector<SignalInfo> &signalInfos, int *signal)
+{
+    *signal = findSignal(signalInfos, settings.signal);
+    if (*signal < 0) {
+        refuse(QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
+                   .arg(settings.signal.trimmed(), describeSignals(signalInfos)),
+               "Aucun fichier sélectionné.");
+        return false;
+    }
+    if (signalInfos.size() < 2)
+        return true;
+    QStringList items;
+    for (int i = 0; i < signalInfos.size(); ++i)
+        items << describeSignal(i + 1, signalInfos[i]);
+    QInputDialog dialog(mainUI);
+    dialog.setWindowTitle("Choisir un signal");
+    dialog.setLabelText("Signal à jouer :");
+    dialog.setOption(QInputDialog::UseListViewForComboBoxItems);
+    dialog.setComboBoxItems(items);
+    dialog.setTextValue(items[*signal]);
+    dialog.setOkButtonText("OK");
+    dialog.setCancelButtonText("Annuler");
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    *signal = items.indexOf(dialog.textValue());
+    return *signal >= 0;
 }
 
 void App::refuse(const QString &warning, const QString &fileLabel)

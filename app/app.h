@@ -2,6 +2,7 @@
 #define APP_H
 
 #include "outputsettings.h"
+#include "recordreader.h"
 
 #include <QObject>
 #include <QString>
@@ -31,13 +32,17 @@ private slots:
     void onOutputFailed(const QString &reason);
 
 private:
+    bool chooseSignal(const QVector<SignalInfo> &signalInfos, int *signal);
     void refuse(const QString &warning, const QString &fileLabel);
     void warn(const QString &warning);
     QString deviceWarning() const;
 
     MainUI *mainUI;
     std::unique_ptr<OutputRunner> output;
+    const OutputSettings settings;
     QString filePath;
+    // The signal of filePath to play: always 0 for a sample file.
+    int fileSignal = 0;
     // Why the DAC could not be set up; empty while it is (or may yet be) fine.
     QString deviceFailure;
 };

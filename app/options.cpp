@@ -5,6 +5,7 @@
 #include <QSettings>
 
 #include <cmath>
+#include <functional>
 #include <list>
 #include <optional>
 #include <utility>
@@ -24,7 +25,10 @@ const QStringList qtFlagOptions{"reverse", "widgetcount"};
 const QString rateAccepted =
     QStringLiteral("un nombre d'échantillons par seconde supérieur à 0 et d'au plus %1 (par exemple 360 ou 359.5)")
         .arg(maxSampleRate);
+const QString fullScaleAccepted =
+    QStringLiteral("un nombre de millivolts supérieur à 0 et d'au plus %1 (par exemple 10 ou 5)").arg(maxFullScaleMv);
 const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
+const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
 CommandLine exitWith(int status, const QString &text)
@@ -40,13 +44,14 @@ CommandLine refusal(const QString &text)
     return exitWith(refusedStatus, program + ": " + text);
 }
 
-std::optional<double> sampleRate(const QString &text)
+// A number greater than 0 and at most most.
+std::optional<double> positiveNumber(const QString &text, double most)
 {
     bool ok = false;
-    const double rate = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(rate) || rate <= 0 || rate > maxSampleRate)
+    const double number = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(number) || number <= 0 || number > most)
         return std::nullopt;
-    return rate;
+    return number;
 }
 
 // A key's value as written in the file; INI lists (a, b) are read back joined.
@@ -71,12 +76,21 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
                     + "), sur une horloge exacte. Sans elle : une pause de 2 ms après chaque trame.",
         "HZ");
     const QCommandLineOption deviceOption("device", "Périphérique spidev du DAC (par défaut /dev/spidev0.0).", "PATH");
+    const QCommandLineOption signalOption(
+        "signal", "Signal d'un enregistrement (WFDB, EDF) à jouer : son numéro, à partir de 1, ou son nom (par défaut "
+                  "le premier).",
+        "N|LABEL");
+    const QCommandLineOption fullScaleOption(
+        "full-scale",
+        "Enregistrements seulement : les millivolts qui couvrent toute la plage du DAC, 0 mV au milieu (par défaut 10, "
+        "au plus " + QString::number(maxFullScaleMv) + "). Les fichiers CSV sont envoyés tels quels.",
+        "MV");
     const QCommandLineOption playOption(
         "play",
         "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
         "SIGHUP le relit.",
         "FILE");
-    parser.addOptions({rateOption, deviceOption, playOption});
+    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, playOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -88,8 +102,10 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
             return refusal("option inconnue : " + parser.unknownOptionNames().first() + " (voir --help)");
         // One of this program's options at the end, without its value: say what it takes.
         const QString option = arguments.last();
-        for (const auto &[name, accepted] : {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
-                                             std::pair(playOption, playAccepted)}) {
+        for (const auto &[name, accepted] :
+             {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
+              std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
+              std::pair(playOption, playAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
                 return refusal(option + " attend une valeur : " + accepted);
         }
@@ -134,20 +150,39 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         return values;
     };
 
-    const QVector<Given> rates = given(rateOption);
-    for (const Given &rate : rates) {
-        if (!sampleRate(rate.value))
-            return refusal(rate.source + " : « " + rate.value + " » refusé ; attendu : " + rateAccepted);
+    // The value that wins once every value given is accepted; otherwise the
+    // refusal of the first that is not, in the numbers' form or the texts'.
+    const auto check = [&](const QCommandLineOption &option, const QString &accepted, bool numeric,
+                           const std::function<bool(const QString &)> &accepts, QString *winner) {
+        const QVector<Given> values = given(option);
+        for (const Given &value : values) {
+            if (accepts(value.value))
+                continue;
+            return value.source
+                   + (numeric || !value.value.isEmpty() ? " : « " + value.value + " » refusé" : " : valeur vide refusée")
+                   + " ; attendu : " + accepted;
+        }
+        if (!values.isEmpty())
+            *winner = values.first().value;
+        return QString();
+    };
+    const auto rateAccepts = [](const QString &text) { return bool(positiveNumber(text, maxSampleRate)); };
+    const auto fullScaleAccepts = [](const QString &text) { return bool(positiveNumber(text, maxFullScaleMv)); };
+    const auto textAccepts = [](const QString &text) { return !text.trimmed().isEmpty(); };
+    QString rate;
+    QString fullScale;
+    for (const QString &refused :
+         {check(rateOption, rateAccepted, true, rateAccepts, &rate),
+          check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
+          check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
+          check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal)}) {
+        if (!refused.isEmpty())
+            return refusal(refused);
     }
-    if (!rates.isEmpty())
-        commandLine.output.sampleRate = *sampleRate(rates.first().value);
-    const QVector<Given> devices = given(deviceOption);
-    for (const Given &device : devices) {
-        if (device.value.isEmpty())
-            return refusal(device.source + " : valeur vide refusée ; attendu : " + deviceAccepted);
-    }
-    if (!devices.isEmpty())
-        commandLine.output.devicePath = devices.first().value;
+    if (!rate.isEmpty())
+        commandLine.output.sampleRate = *positiveNumber(rate, maxSampleRate);
+    if (!fullScale.isEmpty())
+        commandLine.output.fullScaleMv = *positiveNumber(fullScale, maxFullScaleMv);
     return commandLine;
 }
 

@@ -2,6 +2,7 @@
 
 #include "appworker.h"
 #include "outputrunner.h"
+#include "recordreader.h"
 #include "unixsignals.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,7 @@ constexpr int stopTimeoutMs = 5000;
 } // namespace
 
 Player::Player(const OutputSettings &settings, const QString &path)
-    : path(path), output(new OutputRunner(settings)), unixSignals(new UnixSignals(this))
+    : path(path), settings(settings), output(new OutputRunner(settings)), unixSignals(new UnixSignals(this))
 {
     connect(unixSignals, &UnixSignals::received, this, &Player::onSignal);
     if (!unixSignals->catchSignals({SIGINT, SIGTERM, SIGHUP}))
@@ -33,7 +34,17 @@ Player::~Player()
 int Player::exec()
 {
     AppWorker *worker = output->worker();
-    const int samples = worker->loadFile(path);
+    // The signal that --signal names; the loader says why a file is refused.
+    QString detail;
+    if (const std::unique_ptr<RecordReader> reader = openRecord(path, settings.fullScaleMv, &detail)) {
+        signal = findSignal(reader->signalList(), settings.signal);
+        if (signal < 0) {
+            qWarning().noquote() << QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
+                                        .arg(settings.signal.trimmed(), path, describeSignals(reader->signalList()));
+            return sampleFileRefused;
+        }
+    }
+    const int samples = worker->loadFile(path, signal);
     if (samples < 0) {
         qWarning() << "Fichier d'échantillons refusé:" << path;
         return sampleFileRefused;
@@ -54,7 +65,7 @@ void Player::onSignal(int number)
         if (stopping)
             return;
         // A file that cannot be read, or holds no sample, changes nothing.
-        if (output->worker()->loadFile(path) <= 0)
+        if (output->worker()->loadFile(path, signal) <= 0)
             qWarning() << "Relecture refusée, la sortie continue avec les valeurs précédentes";
         return;
     }

@@ -12,7 +12,7 @@ class UnixSignals;
 // Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM)
 // and 2 (an option refused).
 enum PlayStatus {
-    sampleFileRefused = 3, // missing, unreadable, not a regular file, or a line too long
+    sampleFileRefused = 3, // missing, unreadable, refused (a record's header, its rate, no such signal)
     noSample = 4,          // not a single sample in it
     dacRefused = 5,        // the device cannot be opened or set up
     stopForced = 6,        // a second SIGINT or SIGTERM, or the output did not stop in time
@@ -39,6 +39,8 @@ private:
     [[noreturn]] static void forceStop(const char *reason);
 
     const QString path;
+    const OutputSettings settings;
+    int signal = 0;
     OutputRunner *output;
     UnixSignals *unixSignals;
     bool stopping = false;

@@ -1,6 +1,8 @@
 #include "preview.h"
 
-#include "samplefile.h"
+#include "recordreader.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -34,15 +36,13 @@ void halve(QVector<Bucket> &buckets)
 
 } // namespace
 
-std::optional<QVector<QPointF>> previewPoints(QIODevice &file)
+std::optional<QVector<QPointF>> previewPoints(RecordReader &reader, int signal)
 {
     QVector<Bucket> buckets;
     qint64 count = 0;
     qint64 bucketSize = 1;
-    const bool read = readSampleLines(file, [&](const SampleLine &line) {
-        if (line.kind != SampleLine::Value)
-            return;
-        const QPointF point(count, line.value);
+    const auto add = [&](qint32 code) {
+        const QPointF point(count, code);
         if (count % bucketSize == 0)
             buckets.append({point, point});
         else
@@ -54,8 +54,10 @@ std::optional<QVector<QPointF>> previewPoints(QIODevice &file)
             halve(buckets);
             bucketSize *= 2;
         }
-    });
-    if (!read)
+    };
+    const SampleSink sink{[&](const qint32 *codes, int size) { std::for_each(codes, codes + size, add); },
+                          [](int, const QString &) {}};
+    if (!reader.read(signal, sink))
         return std::nullopt;
 
     QVector<QPointF> points;

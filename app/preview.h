@@ -6,7 +6,7 @@
 
 #include <optional>
 
-class QIODevice;
+class RecordReader;
 
 // Up to this many points the chart draws every one: every excerpt of up to an
 // hour at 25 samples/s, and every file of up to 100,000 lines, looks exactly
@@ -17,14 +17,13 @@ constexpr int maxPlainPreviewPoints = 100000;
 // peak stays visible while Qt Charts strokes a few thousand points, not millions.
 constexpr int maxPreviewBuckets = 4096;
 
-// The chart points of an open sample file: every line that holds a base-10
-// integer, white space around it allowed, is a point (n, value) where n counts
-// the points; any other line is left out. Up to maxPlainPreviewPoints points,
-// all of them. Beyond, the points split in line order into equal buckets (of
-// the fewest points, a power of two, that make at most maxPreviewBuckets; the
-// last may be short), each drawn by its least and its greatest point, in order.
-// Reads the file once and keeps the buckets only. None when a line is too long
-// for a sample file.
-std::optional<QVector<QPointF>> previewPoints(QIODevice &file);
+// The chart points of one signal of a file: its codes, each a point (n, code)
+// where n counts them; a sample file's lines that are no integer are left out.
+// Up to maxPlainPreviewPoints points, all of them. Beyond, the points split in
+// order into equal buckets (of the fewest points, a power of two, that make at
+// most maxPreviewBuckets; the last may be short), each drawn by its least and
+// its greatest point, in order. Reads the file once and keeps the buckets
+// only. None when the file cannot be read to its end.
+std::optional<QVector<QPointF>> previewPoints(RecordReader &reader, int signal);
 
 #endif // PREVIEW_H

@@ -3,7 +3,9 @@
 #include "appworker.h"
 #include "fakespidev.h"
 #include "measure.h"
+#include "outputsettings.h"
 #include "preview.h"
+#include "recordreader.h"
 #include "mainui.h"
 #include "runningapp.h"
 
@@ -32,10 +34,10 @@ double previewAndDraw(const QString &path)
 {
     QElapsedTimer timer;
     timer.start();
-    QFile file(path);
-    file.open(QIODevice::ReadOnly | QIODevice::Text);
+    QString error;
+    const std::unique_ptr<RecordReader> reader = openRecord(path, OutputSettings().fullScaleMv, &error);
     auto *series = new QtCharts::QLineSeries;
-    series->replace(previewPoints(file).value_or(QVector<QPointF>()));
+    series->replace(reader ? previewPoints(*reader, 0).value_or(QVector<QPointF>()) : QVector<QPointF>());
     auto *chart = new QtCharts::QChart;
     chart->addSeries(series);
     chart->createDefaultAxes();

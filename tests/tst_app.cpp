@@ -1,12 +1,14 @@
 #include "app.h"
 #include "fakespidev.h"
 #include "mainui.h"
+#include "records.h"
 #include "runningapp.h"
 #include "samplefile.h"
 #include "testsupport.h"
 
 #include <QApplication>
 #include <QChartView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineSeries>
 #include <QMouseEvent>
@@ -121,6 +123,8 @@ private slots:
     void preview();
     void refusedChoiceKeepsEarlierFile_data();
     void refusedChoiceKeepsEarlierFile();
+    void recordSignalChoice_data();
+    void recordSignalChoice();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
     void recordedFileStreamsEndToEnd();
@@ -372,6 +376,54 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     QCOMPARE(running.fileLabel(), warning.isEmpty() ? QString("a.csv") : QString("Aucun fichier sélectionné."));
     QCOMPARE(running.chart(), chartOfA);
     QCOMPARE(running.stream(2), (QVector<quint16>{100, 200}));
+    QCOMPARE(running.modals.unexpected(), 0);
+}
+
+void tst_App::recordSignalChoice_data()
+{
+    QTest::addColumn<QString>("option"); // --signal
+    QTest::addColumn<int>("key");        // pressed in the list; 0: no list, a refusal
+    QTest::addColumn<QVector<quint16>>("streamed");
+
+    const QVector<quint16> mlii{39322, 39322};
+    const QVector<quint16> v5{26214, 26214};
+    const QVector<quint16> earlier{100, 200};
+    QTest::newRow("Enter takes the first") << "" << int(Qt::Key_Return) << mlii;
+    QTest::newRow("--signal proposes its own") << "v5" << int(Qt::Key_Return) << v5;
+    QTest::newRow("Escape keeps the earlier file") << "" << int(Qt::Key_Escape) << earlier;
+    QTest::newRow("--signal naming none") << "V9" << 0 << earlier;
+}
+
+// A record of several signals asks which one, in a list with the default
+// selected; a sample file before it stays chosen when that is cancelled.
+void tst_App::recordSignalChoice()
+{
+    QFETCH(QString, option);
+    QFETCH(int, key);
+    QFETCH(QVector<quint16>, streamed);
+
+    files.write("rec.hea", "rec 2 360\nrec.dat 16 200 16 0 0 0 0 MLII\nrec.dat 16 200 16 0 0 0 0 V5\n");
+    files.write("rec.dat", wfdbSamples(16, {200, -200, 200, -200}));
+    OutputSettings settings;
+    settings.signal = option;
+    TestedApp running(settings);
+    running.choose(files.write("a.csv", "100\n200\n"));
+    const QStringList items{"1: MLII (mV, 360/s)", "2: V5 (mV, 360/s)"};
+    bool asked = false;
+    bool warned = false;
+    running.choose(files.path("rec.hea"),
+                   key ? ModalDriver::Answer([&](QWidget *modal) {
+                       auto *list = qobject_cast<QInputDialog *>(modal);
+                       asked = list && list->comboBoxItems() == items
+                               && list->textValue() == items[option.isEmpty() ? 0 : 1];
+                       QTest::keyClick(modal, Qt::Key(key));
+                       return true;
+                   })
+                       : ModalDriver::acknowledgeWarning("Aucun signal « V9 » dans ce fichier. Ses signaux : "
+                                                         + items.join(", ") + ".",
+                                                         &warned));
+    QVERIFY(key ? asked : warned);
+    QCOMPARE(running.stream(2), streamed);
     QCOMPARE(running.modals.unexpected(), 0);
 }
 

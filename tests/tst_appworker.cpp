@@ -1,5 +1,6 @@
 #include "appworker.h"
 #include "fakespidev.h"
+#include "records.h"
 #include "samplefile.h"
 #include "testsupport.h"
 
@@ -53,6 +54,8 @@ private slots:
     void deviceFailureLeavesControlsWorking();
     void sampleRatePacesFrames();
     void commandCutsALongPeriodShort();
+    void recordPlaysAtItsRate_data();
+    void recordPlaysAtItsRate();
     void opensTheDacAndClosesItWhenDeleted();
     void outputThreadLeavesSignalsToTheMainThread();
 
@@ -409,6 +412,38 @@ void tst_AppWorker::commandCutsALongPeriodShort()
     QVERIFY(fakespidev::waitForTransfers(1, waitMs));
     output.worker->pause();
     QCOMPARE(fakespidev::transferCount(), std::size_t(1));
+}
+
+void tst_AppWorker::recordPlaysAtItsRate_data()
+{
+    QTest::addColumn<double>("optionRate"); // 0: none given
+    QTest::addColumn<double>("rate");
+
+    QTest::newRow("the header's rate") << 0.0 << 250.0;
+    QTest::newRow("--rate over it") << 100.0 << 100.0;
+}
+
+// In millivolts mapped to codes (10 mV full scale), at the header's rate on
+// the exact clock unless --rate says otherwise.
+void tst_AppWorker::recordPlaysAtItsRate()
+{
+    QFETCH(double, optionRate);
+    QFETCH(double, rate);
+
+    files.write("rec.hea", "rec 1 250\nrec.dat 16 200\n");
+    files.write("rec.dat", wfdbSamples(16, {0, 200, -200}));
+    LogCapture log;
+    OutputThread output({"/dev/spidev0.0", optionRate});
+    QCOMPARE(output.worker->loadFile(files.path("rec.hea")), 3);
+    output.worker->resume();
+    QVERIFY(fakespidev::waitForTransfers(12, waitMs));
+    output.worker->pause();
+
+    QCOMPARE(sentCodes().mid(0, 6), (QVector<quint16>{32768, 39322, 26214, 32768, 39322, 26214}));
+    QCOMPARE(log.count(QString("Cadence: %1 échantillons par seconde").arg(rate)), 1);
+    // Nor faster nor several times slower.
+    const std::int64_t period = medianPeriodNs(fakespidev::transfers());
+    QVERIFY2(period > 0.5e9 / rate && period < 3e9 / rate, qPrintable(QString::number(period)));
 }
 
 // On the node that the operator chose.

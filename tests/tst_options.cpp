@@ -15,6 +15,8 @@ class tst_Options : public QObject
 private slots:
     void readCommandLine_data();
     void readCommandLine();
+    void recordOptions_data();
+    void recordOptions();
 
 private:
     SampleFiles files;
@@ -96,6 +98,46 @@ void tst_Options::readCommandLine()
     if (exitStatus < 0) {
         QCOMPARE(read.output.sampleRate, rate);
         QCOMPARE(read.output.devicePath, device);
+    }
+}
+
+void tst_Options::recordOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<double>("fullScale");
+    QTest::addColumn<QString>("signal");
+
+    const QString fullScaleAccepted = "un nombre de millivolts supérieur à 0 et d'au plus 100000 (par exemple 10 ou 5)";
+    QTest::newRow("defaults") << QStringList() << QByteArray() << "" << 10.0 << "";
+    QTest::newRow("largest full scale, a label") << QStringList{"--full-scale=100000", "--signal", " MLII"}
+                                                << QByteArray() << "" << 100000.0 << " MLII";
+    QTest::newRow("from the settings") << QStringList() << QByteArray("full-scale=5\nsignal=2\n") << "" << 5.0 << "2";
+    for (const char *fullScale : {"0", "100000.5", "x"})
+        QTest::newRow(qPrintable(QString("full scale '%1' refused").arg(fullScale)))
+            << QStringList{QString("--full-scale=%1").arg(fullScale)} << QByteArray()
+            << QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted) << 0.0 << "";
+    QTest::newRow("empty signal") << QStringList{"--signal="} << QByteArray()
+                                  << "--signal : valeur vide refusée ; attendu : le numéro d'un signal, à partir de 1, "
+                                     "ou son nom (par exemple MLII)"
+                                  << 0.0 << "";
+}
+
+void tst_Options::recordOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, user);
+    QFETCH(QString, refusal);
+    QFETCH(double, fullScale);
+    QFETCH(QString, signal);
+
+    const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("record.conf", user);
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
+    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + refusal);
+    if (refusal.isEmpty()) {
+        QCOMPARE(read.output.fullScaleMv, fullScale);
+        QCOMPARE(read.output.signal, signal);
     }
 }
 

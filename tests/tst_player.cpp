@@ -100,6 +100,8 @@ void tst_Player::refusals_data()
     // The reader's refusals are the worker's table; here, one of each status.
     const QStringList refused{"Erreur ouverture fichier: \"%1\"", "Fichier d'échantillons refusé: \"%1\""};
     QTest::newRow("missing") << "missing" << 3 << refused;
+    QTest::newRow("no such signal") << "signal" << 3
+                                    << QStringList{"Aucun signal « V9 » dans \"%1\" ; ses signaux : 1: MLII (mV, 360/s)"};
     QTest::newRow("not a single sample") << "blank" << 4 << QStringList{"Aucun échantillon dans \"%1\""};
     QTest::newRow("device missing")
         << "device" << 5
@@ -115,9 +117,13 @@ void tst_Player::refusals()
     QFETCH(int, exitStatus);
     QFETCH(QStringList, lines);
 
-    const QString path = files.path(kind + ".csv");
+    const QString path = files.path(kind + (kind == "signal" ? ".hea" : ".csv"));
     QStringList arguments{"--play", path};
-    if (kind == "blank")
+    if (kind == "signal") {
+        arguments << "--signal" << "V9";
+        files.write("signal.hea", "signal 1 360\nsignal.dat 212 200 11 1024 0 0 0 MLII\n");
+        files.write("signal.dat", QByteArray(3, '\0'));
+    } else if (kind == "blank")
         files.write(kind + ".csv", "\n  \n");
     else if (kind == "device") {
         arguments << "--device" << "/nonexistent/spidev0.0";

@@ -12,11 +12,11 @@
 set -euo pipefail
 
 declare -A groups=(
-    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev"
+    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev libedf-dev"
     [test]="dbus-daemon rtkit polkitd"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev stress-ng rt-tests"
-    [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf"
+    [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf libedf-dev:armhf"
     [package]="dpkg-dev debhelper"
     [packagecheck]="lintian devscripts desktop-file-utils mandoc man-db"
     [board]="qemu-system-arm device-tree-compiler cpio python3"

@@ -3,7 +3,7 @@
 #include "dacframe.h"
 #include "realtime.h"
 #include "sampleclock.h"
-#include "samplefile.h"
+#include "recordreader.h"
 #include "spidev.h"
 
 #include <QDeadlineTimer>
@@ -11,9 +11,11 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include <pthread.h>
@@ -66,7 +68,9 @@ AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
     : QObject(parent),
       devicePath(settings.devicePath),
       spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
-      sampleRate(settings.sampleRate)
+      sampleRate(settings.sampleRate),
+      fullScaleMv(settings.fullScaleMv),
+      pacingRate(settings.sampleRate)
 {
 }
 
@@ -76,35 +80,51 @@ AppWorker::~AppWorker()
     spi.reset();
 }
 
-int AppWorker::loadFile(const QString &path)
+int AppWorker::loadFile(const QString &path, int signal)
 {
     QVector<qint32> loaded;
-    QFile file(path);
-    int lineNumber = 0;
-    const auto take = [&](const SampleLine &line) {
-        ++lineNumber;
-        if (line.kind == SampleLine::Blank)
-            return;
-        if (line.kind == SampleLine::Invalid)
-            qWarning() << "Ligne invalide (" << lineNumber << "):" << line.text;
-        loaded.append(line.value);
-    };
+    double rate = sampleRate;
+    const SampleSink sink{[&](const qint32 *codes, int count) {
+                              const int end = loaded.size();
+                              loaded.resize(end + count);
+                              std::copy(codes, codes + count, loaded.begin() + end);
+                          },
+                          [&](int lineNumber, const QString &text) {
+                              qWarning() << "Ligne invalide (" << lineNumber << "):" << text;
+                              loaded.append(-1);
+                          }};
     // A file with an over-long line is no sample file: nothing of it is loaded.
     // Nor is one too long for the memory (4 bytes a sample), which Qt reports
     // by std::bad_alloc. The list is reserved once for the whole file: growing
     // it would copy it again and again (a day at 360/s is 124 MB), and the
     // pages of the reserve that are never written take no memory.
     bool read = false;
+    QString detail;
     try {
-        if (openSampleFile(file)) {
-            loaded.reserve(estimatedLineCount(file));
-            read = readSampleLines(file, take);
+        std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
+        if (reader && signal < reader->signalList().size()) {
+            const SignalInfo &info = reader->signalList().at(signal);
+            if (rate <= 0)
+                rate = info.rate;
+            if (rate > maxSampleRate) {
+                detail = QString("Cadence de %1 échantillons par seconde refusée : au plus %2, ou --rate")
+                             .arg(rate)
+                             .arg(maxSampleRate);
+            } else {
+                loaded.reserve(int(qBound<qint64>(0, info.length, std::numeric_limits<int>::max() / 8)));
+                read = reader->read(signal, sink);
+                detail = reader->error();
+                for (const QString &warning : reader->warnings())
+                    qWarning().noquote() << warning;
+            }
         }
     } catch (const std::bad_alloc &) {
         loaded = QVector<qint32>();
-        qWarning() << "Mémoire insuffisante pour" << lineNumber << "lignes";
+        qWarning() << "Mémoire insuffisante pour" << path;
     }
     if (!read) {
+        if (!detail.isEmpty())
+            qWarning().noquote() << detail;
         qWarning() << "Erreur ouverture fichier:" << path;
         return -1;
     }
@@ -113,7 +133,10 @@ int AppWorker::loadFile(const QString &path)
         return 0;
     }
     // The list that goes out is freed with loaded, after the lock.
-    command([&] { samples.swap(loaded); });
+    command([&] {
+        samples.swap(loaded);
+        pacingRate = rate;
+    });
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
     return samples.size();
 }
@@ -194,10 +217,24 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
 void AppWorker::process()
 {
     blockProcessSignals();
-    if (sampleRate > 0)
-        qDebug() << "Cadence:" << sampleRate << "échantillons par seconde";
-    else
-        qDebug() << "Cadence: pause de 2 ms après chaque trame";
+    double clockRate = -1;
+    std::unique_ptr<SampleClock> clock;
+    // Without a rate, the classic pacing: a 2 ms sleep after each frame. A
+    // new pacing comes with a loaded list.
+    const auto pace = [&](double rate) {
+        if (rate == clockRate)
+            return;
+        clockRate = rate;
+        clock = rate > 0 ? std::make_unique<SampleClock>(rate) : nullptr;
+        if (rate > 0)
+            qDebug() << "Cadence:" << rate << "échantillons par seconde";
+        else
+            qDebug() << "Cadence: pause de 2 ms après chaque trame";
+    };
+    {
+        QMutexLocker locker(&mutex);
+        pace(pacingRate);
+    }
     minimiseTimerSlack();
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
@@ -209,10 +246,6 @@ void AppWorker::process()
         return;
     }
 
-    // Without a rate, the classic pacing: a 2 ms sleep after each frame.
-    std::unique_ptr<SampleClock> clock;
-    if (sampleRate > 0)
-        clock = std::make_unique<SampleClock>(sampleRate);
     // The clock starts afresh whenever the output starts again.
     bool restartClock = true;
     int failedTransfers = 0;
@@ -232,6 +265,10 @@ void AppWorker::process()
             restartClock = true;
         }
 
+        if (clockRate != pacingRate) {
+            pace(pacingRate);
+            restartClock = true;
+        }
         if (samples.isEmpty()) {
             qWarning() << "Aucune donnée chargée, attente...";
             QThread::msleep(noDataPauseMs);

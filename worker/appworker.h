@@ -23,11 +23,12 @@ public:
     explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
 
-    // Reads the file into a new list and puts it in place only if it holds at
-    // least one sample; otherwise the list in place stays and the reason is
-    // logged. The samples read: 0 when there were none, -1 when the file could
-    // not be read. The read takes no lock, so the output goes on meanwhile.
-    int loadFile(const QString &path);
+    // Reads one signal of the file (a sample file has one; a record's first
+    // is 0) into a new list and puts it in place, with its rate, only if it
+    // holds at least one sample; otherwise the list in place stays and the
+    // reason is logged. The samples read: 0 when there were none, -1 when the
+    // file could not be read. The read takes no lock: the output goes on meanwhile.
+    int loadFile(const QString &path, int signal = 0);
     void pause();
     void resume();
     void stop();
@@ -51,11 +52,14 @@ private:
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
     const double sampleRate;
+    const double fullScaleMv;
     bool stopRequested = false;
     bool paused = true;
     QMutex mutex;
     QWaitCondition condition;
     QVector<qint32> samples;
+    // Samples per second of the list on the exact clock; 0: the classic pacing.
+    double pacingRate;
     // Commands waiting for the mutex; the loop hands it over to them between passes.
     QAtomicInt commandsWaiting;
 };

@@ -6,10 +6,20 @@
 // Where the output goes and how it is paced; the operator chooses both.
 struct OutputSettings
 {
-    QString devicePath = QStringLiteral("/dev/spidev0.0");
-    // Samples per second on an exact clock; 0 keeps the classic pacing, a 2 ms
-    // sleep after each frame.
-    double sampleRate = 0;
+    OutputSettings(const QString &devicePath = QStringLiteral("/dev/spidev0.0"), double sampleRate = 0)
+        : devicePath(devicePath), sampleRate(sampleRate)
+    {
+    }
+
+    QString devicePath;
+    // Samples per second on an exact clock, over a record's own rate; 0: a
+    // record's rate, and for a sample file the classic pacing, a 2 ms sleep
+    // after each frame.
+    double sampleRate;
+    // The signal of a record to play: a number from 1 or a label; empty: the first.
+    QString signal;
+    // The millivolts of a record that span the DAC's whole range, 0 mV at mid-scale.
+    double fullScaleMv = 10;
 };
 
 // At 100 kHz a frame takes 240 us on the wire. At 2000 samples/s a period of
@@ -17,5 +27,7 @@ struct OutputSettings
 // real-time latency (about 100 us at p99) fits in; records of up to 1000
 // samples/s play with room to spare.
 constexpr double maxSampleRate = 2000;
+// A full scale of up to 100 V covers any attenuator in front of an ECG input.
+constexpr double maxFullScaleMv = 100000;
 
 #endif // OUTPUTSETTINGS_H

@@ -47,7 +47,8 @@ ModalDriver::Answer ModalDriver::chooseFile(const QString &path)
     return [path](QWidget *modal) {
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         if (!dialog || dialog->windowTitle() != "Ouvrir un fichier CSV"
-            || dialog->nameFilters() != QStringList{"Fichiers CSV (*.csv)"}) {
+            || dialog->nameFilters()
+                   != QStringList{"Enregistrements ECG (*.csv *.hea *.dat *.edf *.bdf)", "Fichiers CSV (*.csv)"}) {
             modal->close();
             return true;
         }

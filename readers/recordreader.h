@@ -1,0 +1,82 @@
+#ifndef RECORDREADER_H
+#define RECORDREADER_H
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+// One signal of a file, as the file describes it.
+struct SignalInfo
+{
+    QString label;
+    QString unit;      // as the file names it; empty for a sample file
+    double rate = 0;   // samples per second; 0 for a sample file, which has none
+    qint64 length = -1; // samples; -1 where only reading tells (a sample file)
+};
+
+// Where a reader hands what it reads, in file order.
+struct SampleSink
+{
+    // DAC codes: a sample file's integers as they are, a record's values in
+    // millivolts mapped to the DAC's range.
+    std::function<void(const qint32 *codes, int count)> codes;
+    // A sample file's line that is not an integer; it is no code.
+    std::function<void(int lineNumber, const QString &text)> invalidLine;
+};
+
+// Maps millivolts to DAC codes: 0 mV at mid-scale, fullScaleMv across the
+// whole range, rounded to nearest; codes beyond it are clamped and counted.
+class CodeMapping
+{
+public:
+    explicit CodeMapping(double fullScaleMv) : codesPerMv(65536 / fullScaleMv) {}
+    qint32 code(double mv);
+    qint64 clipped = 0;
+
+private:
+    double codesPerMv;
+};
+
+// A file that the program plays: a sample file (one integer per line), a
+// WFDB record (its .hea header), or an EDF, EDF+ or BDF file. Lists its
+// signals and reads one of them from its start, block by block.
+class RecordReader
+{
+public:
+    virtual ~RecordReader() = default;
+
+    const QVector<SignalInfo> &signalList() const { return signalInfos; }
+    // Hands the signal's codes to sink, from its first sample. False when the
+    // file cannot be read to its end; error() then says why.
+    virtual bool read(int signal, const SampleSink &sink) = 0;
+    // What is wrong, and in which file; empty for a sample file, whose refusal
+    // needs no more than its name.
+    const QString &error() const { return failure; }
+    // What the last read found worth saying (a truncated record, say).
+    const QStringList &warnings() const { return notes; }
+
+protected:
+    QVector<SignalInfo> signalInfos;
+    QString failure;
+    QStringList notes;
+};
+
+// Opens path by its kind: .hea (or .dat, for the header beside it) a WFDB
+// record, .edf or .bdf an EDF file, anything else a sample file. Records'
+// millivolts are mapped to codes with fullScaleMv. Null when it cannot be
+// opened, with *error saying why (empty for a sample file).
+std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error);
+
+// The signal of a record that selector names: a number from 1, or a label
+// compared without case and surrounding blanks; the first for an empty
+// selector. A sample file's one signal whatever the selector. -1 for none.
+int findSignal(const QVector<SignalInfo> &signalInfos, const QString &selector);
+// "2: V5 (mV, 360/s)": signal number 2, for the operator.
+QString describeSignal(int number, const SignalInfo &info);
+// "1: MLII (mV, 360/s), 2: V5 (mV, 360/s)", for a refusal.
+QString describeSignals(const QVector<SignalInfo> &signalInfos);
+
+#endif // RECORDREADER_H

@@ -1,0 +1,39 @@
+#ifndef WFDBRECORD_H
+#define WFDBRECORD_H
+
+#include "recordreader.h"
+
+// A PhysioNet WFDB record: its header (.hea) and the one signal file that holds
+// all of its signals, multiplexed frame by frame, in format 212 (two 12-bit
+// samples in three bytes) or 16 (16-bit little-endian). Read by blocks, in
+// constant memory, with 64-bit file offsets.
+class WfdbRecord : public RecordReader
+{
+public:
+    // Null when the header or its signal file is refused, with *error saying
+    // what is wrong and in which file.
+    static std::unique_ptr<RecordReader> open(const QString &headerPath, double fullScaleMv, QString *error);
+
+    bool read(int signal, const SampleSink &sink) override;
+
+private:
+    struct Channel
+    {
+        double gain;     // ADC units per physical unit
+        int baseline;    // the ADC value of 0 physical units
+        double mvPerUnit; // the physical unit in millivolts
+    };
+
+    WfdbRecord(double fullScaleMv) : fullScaleMv(fullScaleMv) {}
+    QString readHeader(const QString &headerPath);
+    QString checkSignalFile();
+
+    const double fullScaleMv;
+    QString dataPath;
+    int format = 0;
+    qint64 byteOffset = 0;
+    qint64 frames = 0;
+    QVector<Channel> channels;
+};
+
+#endif // WFDBRECORD_H

@@ -1,0 +1,81 @@
+#include "records.h"
+
+#include <functional>
+
+QByteArray wfdbSamples(int format, const QVector<int> &samples)
+{
+    QByteArray bytes;
+    for (int i = 0; i < samples.size(); i += format == 16 ? 1 : 2) {
+        const int first = samples[i] & 0xFFFF;
+        if (format == 16) {
+            bytes += char(first & 0xFF);
+            bytes += char(first >> 8);
+            continue;
+        }
+        // Format 212: the first sample's low byte, both samples' high nibbles, the second's low byte.
+        const int second = i + 1 < samples.size() ? samples[i + 1] & 0xFFF : 0;
+        bytes += char(first & 0xFF);
+        bytes += char((first >> 8 & 0x0F) | (second >> 8) << 4);
+        if (i + 1 < samples.size())
+            bytes += char(second & 0xFF);
+    }
+    return bytes;
+}
+
+namespace {
+
+QByteArray field(const QByteArray &text, int width)
+{
+    return text.leftJustified(width, ' ', true);
+}
+
+} // namespace
+
+QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
+                   const QByteArray &reserved)
+{
+    QVector<EdfSignal> all = signalList;
+    const bool plus = !reserved.isEmpty();
+    if (plus)
+        all.append({"EDF Annotations", "", 0, 15, {}});
+    const int count = all.size();
+    QByteArray file = field("0", 8) + field(plus ? "X X X X" : "patient", 80)
+                      + field(plus ? "Startdate X X X X" : "recording", 80) + "01.01.20" + "00.00.00"
+                      + field(QByteArray::number(256 * (count + 1)), 8) + field(reserved, 44)
+                      + field(QByteArray::number(records), 8) + field(duration, 8)
+                      + field(QByteArray::number(count), 4);
+    const auto each = [&](int width, const std::function<QByteArray(const EdfSignal &)> &text) {
+        for (const EdfSignal &signal : all)
+            file += field(text(signal), width);
+    };
+    const auto physical = [](const EdfSignal &signal, int digital) {
+        return signal.unitsPerDigit == 0 ? QByteArray::number(digital < 0 ? -1 : 1)
+                                         : QByteArray::number(digital * signal.unitsPerDigit);
+    };
+    each(16, [](const EdfSignal &signal) { return signal.label; });
+    each(80, [](const EdfSignal &) { return QByteArray(); });
+    each(8, [](const EdfSignal &signal) { return signal.unit; });
+    each(8, [&](const EdfSignal &signal) { return physical(signal, -32768); });
+    each(8, [&](const EdfSignal &signal) { return physical(signal, 32767); });
+    each(8, [](const EdfSignal &) { return QByteArray("-32768"); });
+    each(8, [](const EdfSignal &) { return QByteArray("32767"); });
+    each(80, [](const EdfSignal &) { return QByteArray(); });
+    each(8, [](const EdfSignal &signal) { return QByteArray::number(signal.perRecord); });
+    each(32, [](const EdfSignal &) { return QByteArray(); });
+    for (int record = 0; record < records; ++record) {
+        for (const EdfSignal &signal : all) {
+            if (signal.label == "EDF Annotations") {
+                // A time-keeping annotation: the record's onset, then nothing.
+                const QByteArray onset = "+" + QByteArray::number(record * duration.toDouble()) + "\x14\x14";
+                file += (onset + QByteArray(2 * signal.perRecord, '\0')).left(2 * signal.perRecord);
+                continue;
+            }
+            for (int i = 0; i < signal.perRecord; ++i) {
+                const int value = signal.digital.value(record * signal.perRecord + i);
+                file += char(value & 0xFF);
+                file += char(value >> 8 & 0xFF);
+            }
+        }
+    }
+    return file;
+}

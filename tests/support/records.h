@@ -1,0 +1,30 @@
+#ifndef RECORDS_H
+#define RECORDS_H
+
+// Small records written as the published WFDB and EDF formats describe them.
+
+#include <QByteArray>
+#include <QVector>
+
+// The samples of a WFDB signal file, all signals frame by frame, in format
+// 212 (pairs of 12-bit samples in three bytes) or 16 (16-bit little-endian).
+QByteArray wfdbSamples(int format, const QVector<int> &samples);
+
+// One 16-bit signal of an EDF file, whose physical value is its digital value
+// times unitsPerDigit (0.1 or 1).
+struct EdfSignal
+{
+    QByteArray label;
+    QByteArray unit;
+    double unitsPerDigit;
+    int perRecord;
+    QVector<int> digital;
+};
+
+// An EDF+ file (reserved field "EDF+C" or "EDF+D"; "" for plain EDF) of the
+// signals, with an annotations signal after them for EDF+, in records of
+// duration seconds (as written in the header).
+QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
+                   const QByteArray &reserved = "EDF+C");
+
+#endif // RECORDS_H

@@ -1,0 +1,220 @@
+#include "recordreader.h"
+#include "records.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+// With this full scale a millivolt is 1000 codes: a record whose gain is 1000
+// per mV sends 32768 + its ADC value.
+constexpr double codesOf1000PerMv = 65.536;
+
+QVector<qint32> offset(const QVector<int> &adc)
+{
+    QVector<qint32> codes;
+    for (int value : adc)
+        codes.append(32768 + value);
+    return codes;
+}
+
+} // namespace
+
+class tst_RecordReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reads_data();
+    void reads();
+    void refusals_data();
+    void refusals();
+    void findsSignals_data();
+    void findsSignals();
+};
+
+void tst_RecordReader::reads_data()
+{
+    QTest::addColumn<QString>("opened");      // rec.hea, rec.dat or rec.edf
+    QTest::addColumn<QByteArray>("header");   // rec.hea
+    QTest::addColumn<QByteArray>("content");  // rec.dat or rec.edf
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<double>("fullScale");
+    QTest::addColumn<QVector<qint32>>("codes");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<QStringList>("warnings");
+
+    // Every 12-bit edge, an odd count; the invalid -2048 repeats the sample before.
+    QTest::newRow("212, edge values")
+        << "rec.hea" << QByteArray("rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n")
+        << wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}) << 0 << codesOf1000PerMv
+        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList();
+    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000/mV\n")
+                                               << wfdbSamples(212, {-2048, 7}) << 0 << codesOf1000PerMv
+                                               << offset({0, 7}) << 360.0 << QStringList();
+    // Comments first and between, CR LF, a byte offset, a baseline, the
+    // default rate, no sample count: the file's size tells.
+    QTest::newRow("three signals")
+        << "rec.hea"
+        << QByteArray("# written by the test\r\nrec 3\r\nrec.dat 212+24 1000(10)/mV 12 0 0 0 0 lead I\r\n# more\r\n"
+                      "rec.dat 212+24 2000(-4)/mV 12 0 0 0 0 V5 long name\r\nrec.dat 212+24 0 12 0\r\n")
+        << QByteArray(24, 'x') + wfdbSamples(212, {10, 96, 200, 11, -4, 400}) << 1 << codesOf1000PerMv
+        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList();
+    QTest::newRow("the third, gain 0 meaning 200, baseline its ADC zero")
+        << "rec.dat" << QByteArray("rec 3 100\nrec.dat 212 1000 12 0\nrec.dat 212 1000 12 0\nrec.dat 212 0 12 100\n")
+        << wfdbSamples(212, {0, 0, 300, 0, 0, 100}) << 2 << codesOf1000PerMv << QVector<qint32>{32768 + 1000, 32768}
+        << 100.0 << QStringList();
+    QTest::newRow("16, microvolts and volts")
+        << "rec.hea" << QByteArray("rec 2 500/1(0)\nrec.dat 16 1/uV 16 0 0 0 0 A\nrec.dat 16 1000/V 16 0 0 0 0 B\n")
+        << wfdbSamples(16, {-32768, 1, 300, -1}) << 0 << codesOf1000PerMv << QVector<qint32>{32768, 33068}
+        << 500.0 << QStringList();
+    QTest::newRow("16, the second signal") << "rec.hea"
+                                           << QByteArray("rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n")
+                                           << wfdbSamples(16, {-32768, 1, 300, -1}) << 1 << codesOf1000PerMv
+                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList();
+    QTest::newRow("truncated signal file")
+        << "rec.hea" << QByteArray("rec 1 360 10\nrec.dat 16 1000\n") << wfdbSamples(16, {1, 2, 3, 4}) + "\x01"
+        << 0 << codesOf1000PerMv << offset({1, 2, 3, 4}) << 360.0
+        << QStringList{"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"};
+    // The default full scale: 10 mV across the range, beyond it clamped.
+    QTest::newRow("clamped") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 200\n")
+                             << wfdbSamples(16, {0, 200, -1200, 1000}) << 0 << 10.0
+                             << QVector<qint32>{32768, 39322, 0, 65535} << 360.0
+                             << QStringList{"2 échantillons écrêtés"};
+    // A record of half a second, 4 samples each: 8 samples per second.
+    const EdfSignal ecg{"ECG", "uV", 0.1, 4, {0, 10, 20, 30, -10, -20, -30, -40}};
+    const EdfSignal lead{"II", "mV", 1, 4, {1, 2, 0, -1, 0, 0, 0, 0}};
+    QTest::newRow("EDF+, annotations") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "0.5") << 0
+                                       << codesOf1000PerMv << offset({0, 1, 2, 3, -1, -2, -3, -4}) << 8.0
+                                       << QStringList();
+    QTest::newRow("EDF, the second signal") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "1", "") << 1
+                                            << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
+                                            << QStringList();
+}
+
+void tst_RecordReader::reads()
+{
+    QFETCH(QString, opened);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, content);
+    QFETCH(int, signal);
+    QFETCH(double, fullScale);
+    QFETCH(QVector<qint32>, codes);
+    QFETCH(double, rate);
+    QFETCH(QStringList, warnings);
+
+    SampleFiles files;
+    if (!header.isEmpty())
+        files.write("rec.hea", header);
+    files.write(opened.endsWith(".edf") ? "rec.edf" : "rec.dat", content);
+    QString error;
+    const std::unique_ptr<RecordReader> reader = openRecord(files.path(opened), fullScale, &error);
+    QVERIFY2(reader, qPrintable(error));
+    const SignalInfo &info = reader->signalList().at(signal);
+    QCOMPARE(info.rate, rate);
+    QCOMPARE(info.length, qint64(codes.size()));
+    QVector<qint32> read;
+    const SampleSink sink{[&](const qint32 *block, int count) {
+                              for (int i = 0; i < count; ++i)
+                                  read.append(block[i]);
+                          },
+                          [](int, const QString &) { QFAIL("a record has no lines"); }};
+    QVERIFY2(reader->read(signal, sink), qPrintable(reader->error()));
+    QCOMPARE(read, codes);
+    QCOMPARE(reader->warnings(), warnings);
+}
+
+void tst_RecordReader::refusals_data()
+{
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QString>("dat"); // what rec.dat is: a file, "fifo", "directory" or "none"
+    QTest::addColumn<QString>("error"); // what the refusal says, in part
+
+    const QString unsupported = "non pris en charge";
+    QTest::newRow("multi-segment") << "rec.hea" << QByteArray("rec/2 1 360\nrec.dat 212\n") << "file"
+                                   << "multisegment, " + unsupported;
+    QTest::newRow("several signal files") << "rec.hea" << QByteArray("rec 2 360\nrec.dat 212\nother.dat 212\n")
+                                          << "file" << "plusieurs fichiers, " + unsupported;
+    QTest::newRow("two samples per frame") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212x2\n") << "file"
+                                           << "plus d'un échantillon par trame, " + unsupported;
+    QTest::newRow("skew") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212:3\n") << "file"
+                          << "décalage (skew), " + unsupported;
+    QTest::newRow("format 80") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 80\n") << "file"
+                               << "format 80 " + unsupported;
+    QTest::newRow("missing .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "none"
+                                  << "\"rec.dat\" : absent";
+    QTest::newRow("a FIFO as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "fifo"
+                                    << "pas un fichier ordinaire";
+    QTest::newRow("a directory as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "directory"
+                                         << "pas un fichier ordinaire";
+    QTest::newRow("naming itself") << "rec.hea" << QByteArray("rec 1 360\nrec.hea 212\n") << "file"
+                                   << "l'en-tête lui-même";
+    QTest::newRow("empty header") << "rec.hea" << QByteArray() << "file" << "vide";
+    QTest::newRow("binary header") << "rec.hea" << QByteArray("rec 1\0\x01\x02", 8) << "file" << "illisible";
+    QTest::newRow("no signal") << "rec.hea" << QByteArray("rec 0 360\n") << "file"
+                               << "nombre de signaux « 0 » refusé";
+    QTest::newRow("a billion signals") << "rec.hea" << QByteArray("rec 1000000000 360\nrec.dat 212\n") << "file"
+                                       << "1000000000 signaux annoncés, 1 décrits";
+    for (const char *rate : {"0", "-360", "fast"})
+        QTest::newRow(qPrintable(QString("rate %1").arg(rate)))
+            << "rec.hea" << QByteArray("rec 1 ") + rate + "\nrec.dat 212\n" << "file"
+            << QString("fréquence d'échantillonnage « %1 » refusée").arg(rate);
+    const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1");
+    QTest::newRow("garbage EDF") << "rec.edf" << QByteArray(300, 'x') << "none" << "non conforme";
+    QTest::newRow("truncated EDF") << "rec.edf" << edf.left(edf.size() - 3) << "none" << "non conforme";
+    QTest::newRow("discontinuous EDF+") << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "EDF+D")
+                                        << "none" << "EDF+D";
+}
+
+// Refused with what is wrong and in which file; nothing crashes or hangs.
+void tst_RecordReader::refusals()
+{
+    QFETCH(QString, opened);
+    QFETCH(QByteArray, header);
+    QFETCH(QString, dat);
+    QFETCH(QString, error);
+
+    SampleFiles files;
+    files.write(opened, header);
+    const QString datPath = files.path("rec.dat");
+    if (dat == "file")
+        files.write("rec.dat", wfdbSamples(212, {1, 2}));
+    else if (dat == "fifo")
+        QCOMPARE(mkfifo(qPrintable(datPath), 0600), 0);
+    else if (dat == "directory")
+        QVERIFY(QDir().mkdir(datPath));
+    QString said;
+    QVERIFY(!openRecord(files.path(opened), 10, &said));
+    QVERIFY2(said.contains(error), qPrintable(said));
+}
+
+void tst_RecordReader::findsSignals_data()
+{
+    QTest::addColumn<QString>("selector");
+    QTest::addColumn<int>("found");
+
+    QTest::newRow("none: the first") << "" << 0;
+    QTest::newRow("a label, any case and blanks") << " mlii " << 0;
+    QTest::newRow("a number") << "2" << 1;
+    QTest::newRow("number 0") << "0" << -1;
+    QTest::newRow("beyond the last") << "3" << -1;
+    QTest::newRow("no such label") << "V1" << -1;
+}
+
+void tst_RecordReader::findsSignals()
+{
+    QFETCH(QString, selector);
+    QFETCH(int, found);
+
+    const QVector<SignalInfo> record{{"MLII", "mV", 360, 10}, {"V5", "mV", 360, 10}};
+    QCOMPARE(findSignal(record, selector), found);
+    // A sample file has its one signal, whatever is asked.
+    QCOMPARE(findSignal({{QString(), QString(), 0, 10}}, selector), 0);
+}
+
+QTEST_MAIN(tst_RecordReader)
+#include "tst_recordreader.moc"
