@@ -133,6 +133,12 @@ void App::onOpenFileClicked()
     int signal = 0;
     if (!chooseSignal(reader->signalList(), &signal))
         return;
+    const QString refusedRate = AppWorker::rateRefusal(settings.sampleRate, reader->signalList().at(signal).rate);
+    if (!refusedRate.isEmpty()) {
+        qWarning().noquote() << refusedRate;
+        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
+        return;
+    }
     // Read once, before the file is accepted: a file with an over-long line is
     // refused like one that cannot be read.
     std::optional<QVector<QPointF>> points;

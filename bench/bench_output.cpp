@@ -177,7 +177,11 @@ int loadingComparison(const QString &samples, int streamSeconds)
     const QVector<File> files{{"the recording, 3,600 lines", samples},
                               {"1,000,000 lines", writeLongFile(samples, 1000000, dir.filePath("million.csv"))},
                               {"24 hours at 360/s, 31,104,000 lines",
-                               writeLongFile(samples, 31104000, dir.filePath("day.csv"))}};
+                               writeLongFile(samples, 31104000, dir.filePath("day.csv"))},
+                              {"24 hours at 360/s, two signals, WFDB format 212",
+                               writeLongRecord(samples, 31104000, dir.filePath("day.hea"))},
+                              {"24 hours at 360/s, two signals, EDF+",
+                               writeLongRecord(samples, 31104000, dir.filePath("day.edf"))}};
     QTextStream out(stdout);
     printMachine(out);
     out << "Each step in a process of its own; peak = its peak resident memory (VmHWM)\n\n"

@@ -6,12 +6,14 @@
 #include "outputsettings.h"
 #include "preview.h"
 #include "recordreader.h"
+#include "records.h"
 #include "mainui.h"
 #include "runningapp.h"
 
 #include <QChart>
 #include <QChartView>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -47,17 +49,19 @@ double previewAndDraw(const QString &path)
     return timer.nsecsElapsed() / 1e6;
 }
 
-// The first count values of the file, as the DAC receives them.
+// The first count codes of the file's first signal, as the DAC receives them.
 QVector<quint16> fileCodes(const QString &path, long count)
 {
     QVector<quint16> codes;
-    QFile file(path);
-    file.open(QIODevice::ReadOnly | QIODevice::Text);
-    while (codes.size() < count && !file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (!line.isEmpty())
-            codes.append(quint16(line.toInt()));
-    }
+    QString error;
+    const std::unique_ptr<RecordReader> reader = openRecord(path, OutputSettings().fullScaleMv, &error);
+    const SampleSink sink{[&](const qint32 *block, int size) {
+                              for (int i = 0; i < size && codes.size() < count; ++i)
+                                  codes.append(quint16(block[i]));
+                          },
+                          [&](int, const QString &) { codes.append(quint16(-1)); }};
+    if (reader)
+        reader->read(0, sink);
     return codes;
 }
 
@@ -70,8 +74,12 @@ int runProgram(const QString &path, int streamSeconds)
     RunningApp user;
     QElapsedTimer timer;
     timer.start();
-    // The file dialog takes the path as it would be typed, without "..".
-    user.choose(QFileInfo(path).canonicalFilePath());
+    // The file dialog takes the path as it would be typed, without "..";
+    // of a record's two signals, the first is taken.
+    user.choose(QFileInfo(path).canonicalFilePath(), [](QWidget *signalList) {
+        QTest::keyClick(signalList, Qt::Key_Return);
+        return true;
+    });
     user.window->grab();
     const double chooseMs = timer.nsecsElapsed() / 1e6;
     timer.restart();
@@ -107,6 +115,45 @@ QString writeLongFile(const QString &samples, long lines, const QString &path)
     file.open(QIODevice::WriteOnly);
     for (long n = 0; !recording.isEmpty() && n < lines; ++n)
         file.write(recording.at(int(n % recording.size())));
+    return path;
+}
+
+QString writeLongRecord(const QString &samples, int count, const QString &path)
+{
+    QFile source(samples);
+    source.open(QIODevice::ReadOnly | QIODevice::Text);
+    QVector<int> recording;
+    for (const QByteArray &line : source.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            recording.append(line.trimmed().toInt());
+    }
+    QVector<int> both(2 * count);
+    for (int i = 0; i < count; ++i) {
+        both[2 * i] = recording.at(i % recording.size());
+        both[2 * i + 1] = 2048 - both[2 * i];
+    }
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    if (path.endsWith(".edf")) {
+        // Digital values in tenths of a microvolt over the baseline.
+        QVector<int> first(count);
+        QVector<int> second(count);
+        for (int i = 0; i < count; ++i) {
+            first[i] = (both[2 * i] - 1024) * 50;
+            second[i] = (both[2 * i + 1] - 1024) * 50;
+        }
+        file.write(edfFile({{"MLII", "uV", 0.1, 360, first}, {"V1", "uV", 0.1, 360, second}}, count / 360, "1"));
+        return path;
+    }
+    const QString data = QFileInfo(path).completeBaseName() + ".dat";
+    file.write(QString("%1 2 360 %2\n%3 212 200(1024)/mV 11 1024 0 0 0 MLII\n%3 212 200(1024)/mV 11 1024 0 0 0 V1\n")
+                   .arg(QFileInfo(path).completeBaseName())
+                   .arg(count)
+                   .arg(data)
+                   .toUtf8());
+    QFile signalFile(QFileInfo(path).dir().filePath(data));
+    signalFile.open(QIODevice::WriteOnly);
+    signalFile.write(wfdbSamples(212, both));
     return path;
 }
 

@@ -8,6 +8,11 @@
 
 // The recording repeated (or cut) to that many lines.
 QString writeLongFile(const QString &samples, long lines, const QString &path);
+// The recording repeated to that many samples, at 360 per second, in millivolts
+// (its 11-bit codes, 200 per mV about 1024), with its negation as a second
+// signal: as a WFDB record in format 212 (path names its header), or as an
+// EDF+ file of one-second records.
+QString writeLongRecord(const QString &samples, int count, const QString &path);
 
 struct Step
 {

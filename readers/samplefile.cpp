@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool openSampleFile(QFile &file)
+bool openSampleFile(QFile &file, QIODevice::OpenMode mode)
 {
     const int fd = ::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -20,7 +20,7 @@ bool openSampleFile(QFile &file)
         ::close(fd);
         return false;
     }
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return false;
     }

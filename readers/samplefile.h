@@ -1,6 +1,7 @@
 #ifndef SAMPLEFILE_H
 #define SAMPLEFILE_H
 
+#include <QIODevice>
 #include <QString>
 
 #include <functional>
@@ -13,13 +14,15 @@ class QIODevice;
 // exhaust memory.
 constexpr int maxSampleLineLength = 4096;
 
-// Opens file (constructed with its path) read-only in text mode, only if what
+// Opens file (constructed with its path) read-only, in text mode unless a
+// binary file is asked for (a record's signal file, in which text mode would
+// drop the CR of every CR LF pair of bytes), only if what
 // the path names at that moment is a regular file (or a link to one): the
 // path is opened without blocking and the descriptor's type is checked, then
 // read. A FIFO would block its reader until a writer came, and a device such
 // as /dev/zero never ends; checking the path first and opening it afterwards
 // would let it be replaced in between.
-bool openSampleFile(QFile &file);
+bool openSampleFile(QFile &file, QIODevice::OpenMode mode = QIODevice::ReadOnly | QIODevice::Text);
 
 // The lines that an open sample file probably holds, judged from the length of
 // its first lines, a little over: enough to reserve a list for all of its

@@ -172,6 +172,8 @@ QString WfdbRecord::checkSignalFile()
     const qint64 bytes = qMax<qint64>(0, data.size() - byteOffset);
     const qint64 samples = format == 16 ? bytes / 2 : bytes / 3 * 2 + (bytes % 3 == 2 ? 1 : 0);
     const qint64 present = samples / channels.size();
+    if (present == 0)
+        return "Fichier de signaux WFDB " + quoted(dataPath) + " : aucun échantillon";
     if (frames == 0) {
         frames = present;
     } else if (present < frames) {
@@ -189,7 +191,7 @@ QString WfdbRecord::checkSignalFile()
 bool WfdbRecord::read(int signal, const SampleSink &sink)
 {
     QFile data(dataPath);
-    if (!openSampleFile(data) || !data.seek(byteOffset)) {
+    if (!openSampleFile(data, QIODevice::ReadOnly) || !data.seek(byteOffset)) {
         failure = "Fichier de signaux WFDB " + quoted(dataPath) + " : illisible";
         return false;
     }

@@ -185,6 +185,7 @@ void tst_AppWorker::refusedSourcesKeepTheList_data()
     QTest::newRow("a line longer than allowed") << "long line";
     QTest::newRow("no line end in 1 MB") << "no line end";
     QTest::newRow("blank lines only") << "blank";
+    QTest::newRow("a record faster than 2000/s") << "fast record";
 }
 
 // A file that cannot be read, or holds no sample, leaves what plays in place.
@@ -205,14 +206,22 @@ void tst_AppWorker::refusedSourcesKeepTheList()
         files.write(kind + ".csv", QByteArray(1 << 20, '\x01'));
     else if (kind == "blank")
         files.write(kind + ".csv", "\n \n");
+    else if (kind == "fast record") {
+        files.write("fast.dat", QByteArray(2, '\1'));
+        path = files.write("fast.hea", "fast 1 2001\nfast.dat 16\n");
+    }
 
     OutputThread output;
     QVERIFY(waitForDeviceSetUp());
     LogCapture log;
     QCOMPARE(output.worker->loadFile(files.write("good.csv", "1\n2\n")), 2);
     QCOMPARE(output.worker->loadFile(path), kind == "blank" ? 0 : -1);
-    const QString reason = kind == "blank" ? "Aucun échantillon dans \"%1\"" : "Erreur ouverture fichier: \"%1\"";
-    QCOMPARE(log.texts().mid(1), QStringList{reason.arg(path)});
+    QStringList reasons{kind == "blank" ? "Aucun échantillon dans \"%1\"" : "Erreur ouverture fichier: \"%1\""};
+    if (kind == "fast record") {
+        reasons.prepend("Cadence de 2001 échantillons par seconde refusée : au plus 2000, ou --rate");
+        QVERIFY(AppWorker::rateRefusal(0, 2000).isEmpty() && AppWorker::rateRefusal(360, 2001).isEmpty());
+    }
+    QCOMPARE(log.texts().mid(1), reasons.replaceInStrings("%1", path));
 
     output.worker->resume();
     QVERIFY(fakespidev::waitForTransfers(4, waitMs));

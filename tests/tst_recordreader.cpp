@@ -75,6 +75,10 @@ void tst_RecordReader::reads_data()
                                            << QByteArray("rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n")
                                            << wfdbSamples(16, {-32768, 1, 300, -1}) << 1 << codesOf1000PerMv
                                            << QVector<qint32>{33768, 31768} << 500.0 << QStringList();
+    // Bytes that text mode would take for a CR LF line end.
+    QTest::newRow("16, bytes 0D 0A") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
+                                     << wfdbSamples(16, {0x0A0D, 1}) << 0 << codesOf1000PerMv << offset({0x0A0D, 1})
+                                     << 360.0 << QStringList();
     QTest::newRow("truncated signal file")
         << "rec.hea" << QByteArray("rec 1 360 10\nrec.dat 16 1000\n") << wfdbSamples(16, {1, 2, 3, 4}) + "\x01"
         << 0 << codesOf1000PerMv << offset({1, 2, 3, 4}) << 360.0
@@ -147,6 +151,8 @@ void tst_RecordReader::refusals_data()
                                << "format 80 " + unsupported;
     QTest::newRow("missing .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "none"
                                   << "\"rec.dat\" : absent";
+    QTest::newRow("empty .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "empty"
+                                << "\"rec.dat\" : aucun échantillon";
     QTest::newRow("a FIFO as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "fifo"
                                     << "pas un fichier ordinaire";
     QTest::newRow("a directory as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "directory"
@@ -181,8 +187,8 @@ void tst_RecordReader::refusals()
     SampleFiles files;
     files.write(opened, header);
     const QString datPath = files.path("rec.dat");
-    if (dat == "file")
-        files.write("rec.dat", wfdbSamples(212, {1, 2}));
+    if (dat == "file" || dat == "empty")
+        files.write("rec.dat", dat == "file" ? wfdbSamples(212, {1, 2}) : QByteArray());
     else if (dat == "fifo")
         QCOMPARE(mkfifo(qPrintable(datPath), 0600), 0);
     else if (dat == "directory")

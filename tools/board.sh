@@ -59,6 +59,19 @@ cp "$work/busybox/bin/busybox" "$root/bin/"
 cp "$modules/watchdog/imx2_wdt.ko" "$modules/gpio/gpio-mxc.ko" "$modules/spi/spi-imx.ko" "$root/lib/modules/"
 cp build-armhf/tools/board/boarddriver build-armhf/app/ecg-simulator "$root/board/"
 cp "$sample" "$root/board/samples.csv"
+# The same recording as a WFDB record, format 212, at 360 samples/s, its values
+# 200 ADC units per mV about 1024 (as MIT-BIH's).
+python3 - "$sample" "$root/board" <<'PYTHON'
+import sys
+values = [int(line) for line in open(sys.argv[1]) if line.strip()]
+open(sys.argv[2] + "/record.hea", "w").write(
+    f"record 1 360 {len(values)}\nrecord.dat 212 200(1024)/mV 11 1024 0 0 0 MLII\n")
+data = bytearray()
+for i in range(0, len(values), 2):
+    first, second = values[i] & 0xFFF, (values[i + 1] & 0xFFF) if i + 1 < len(values) else 0
+    data += bytes([first & 0xFF, (first >> 8) | (second >> 8) << 4] + ([second & 0xFF] if i + 1 < len(values) else []))
+open(sys.argv[2] + "/record.dat", "wb").write(data)
+PYTHON
 plugin=/usr/lib/arm-linux-gnueabihf/qt5/plugins/platforms/libqoffscreen.so
 for program in build-armhf/tools/board/boarddriver build-armhf/app/ecg-simulator "$plugin"; do
     qemu-arm /lib/ld-linux-armhf.so.3 --list "$program" | awk '/=> \// {print $3}'
@@ -86,17 +99,28 @@ chgrp spi /dev/spidev0.0; chmod 0660 /dev/spidev0.0
 (ulimit -r 20; su operator -c "/board/boarddriver operate /board/samples.csv 1")
 # The headless mode as a service would run it: ended with SIGTERM after some
 # seconds, or with spidev unbound from the node while it streams.
-play() { # USER SECONDS [unbind]
+play() { # USER SECONDS [unbind|record]
     rm -f /tmp/play.log
+    input=/board/samples.csv
+    [ "\${3:-}" = record ] && input=/board/record.hea
     echo "BOARD messages before: \$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)"
     if [ \$1 = root ]; then
-        env -u QT_QPA_PLATFORM /board/ecg-simulator --play /board/samples.csv 2>/tmp/play.log &
+        env -u QT_QPA_PLATFORM /board/ecg-simulator --play \$input 2>/tmp/play.log &
     else
-        su \$1 -c "exec env -u QT_QPA_PLATFORM /board/ecg-simulator --play /board/samples.csv 2>/tmp/play.log" &
+        su \$1 -c "exec env -u QT_QPA_PLATFORM /board/ecg-simulator --play \$input 2>/tmp/play.log" &
     fi
     pid=\$!
-    sleep \$2
-    if [ -n "\${3:-}" ]; then
+    if [ "\${3:-}" = record ]; then
+        # The pace over a stretch after a second of warm-up, in the guest's time.
+        sleep 1
+        m1=\$(cat /sys/bus/spi/devices/spi0.0/statistics/messages); u1=\$(cut -d' ' -f1 /proc/uptime)
+        sleep \$((\$2 - 1))
+        m2=\$(cat /sys/bus/spi/devices/spi0.0/statistics/messages); u2=\$(cut -d' ' -f1 /proc/uptime)
+        echo "BOARD stretch of the run: \$((m2 - m1)) messages in \$(echo \$u2 \$u1 | awk '{print \$1 - \$2}') s"
+    else
+        sleep \$2
+    fi
+    if [ "\${3:-}" = unbind ]; then
         echo spi0.0 >/sys/bus/spi/drivers/spidev/unbind
         sleep 1
         echo "BOARD answers after the unbind: \$(kill -0 \$pid && echo yes)"
@@ -111,6 +135,8 @@ echo "BOARD scenario: headless, as root"
 play root $seconds
 echo "BOARD scenario: headless, as an operator of group spi"
 (ulimit -r 20; play operator 2)
+echo "BOARD scenario: headless, a WFDB record at its rate, as root"
+play root $seconds record
 echo "BOARD scenario: headless, spidev unbound while streaming"
 play root 2 unbind
 echo spi0.0 >/sys/bus/spi/drivers/spidev/bind

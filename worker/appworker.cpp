@@ -104,13 +104,10 @@ int AppWorker::loadFile(const QString &path, int signal)
         std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
         if (reader && signal < reader->signalList().size()) {
             const SignalInfo &info = reader->signalList().at(signal);
+            detail = rateRefusal(sampleRate, info.rate);
             if (rate <= 0)
                 rate = info.rate;
-            if (rate > maxSampleRate) {
-                detail = QString("Cadence de %1 échantillons par seconde refusée : au plus %2, ou --rate")
-                             .arg(rate)
-                             .arg(maxSampleRate);
-            } else {
+            if (detail.isEmpty()) {
                 loaded.reserve(int(qBound<qint64>(0, info.length, std::numeric_limits<int>::max() / 8)));
                 read = reader->read(signal, sink);
                 detail = reader->error();
@@ -139,6 +136,15 @@ int AppWorker::loadFile(const QString &path, int signal)
     });
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
     return samples.size();
+}
+
+QString AppWorker::rateRefusal(double askedRate, double signalRate)
+{
+    if (askedRate > 0 || signalRate <= maxSampleRate)
+        return QString();
+    return QString("Cadence de %1 échantillons par seconde refusée : au plus %2, ou --rate")
+        .arg(signalRate)
+        .arg(maxSampleRate);
 }
 
 // QMutex is not fair: the loop takes the mutex again right after each pass and

@@ -29,6 +29,9 @@ public:
     // reason is logged. The samples read: 0 when there were none, -1 when the
     // file could not be read. The read takes no lock: the output goes on meanwhile.
     int loadFile(const QString &path, int signal = 0);
+    // Why a signal of that rate cannot play at the rate asked (0: its own);
+    // empty when it can.
+    static QString rateRefusal(double askedRate, double signalRate);
     void pause();
     void resume();
     void stop();
