@@ -62,29 +62,83 @@ void App::onSimuToggled(bool checked)
         output->worker()->pause();
         return;
     }
-    if (!deviceFailure.isEmpty()) {
-        warn(deviceWarning());
-        mainUI->switchOff();
-        return;
-    }
-    if (filePath.isEmpty()) {
+    if (filePath.isEmpty() && deviceFailure.isEmpty()) {
         // The toggle stays on; the operator switches it off again.
         refuse("Aucun fichier sélectionné.", "Aucun fichier");
         return;
     }
-    // The file is read afresh each time; a file that cannot be read, or holds
-    // no sample, leaves the output off instead of waiting for data.
+    const QString refusal = switchOn();
+    if (!refusal.isEmpty()) {
+        warn(refusal);
+        mainUI->switchOff();
+    }
+}
+
+// The file is read afresh each time; a file that cannot be read, or holds no
+// sample, leaves the output off instead of waiting for data.
+QString App::switchOn()
+{
+    if (!deviceFailure.isEmpty())
+        return deviceWarning();
+    if (filePath.isEmpty())
+        return "Aucun fichier sélectionné.";
     int loaded;
     {
         BusyCursor busy;
         loaded = output->worker()->loadFile(filePath, fileSignal);
     }
-    if (loaded <= 0) {
-        warn(loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.");
-        mainUI->switchOff();
-        return;
-    }
+    if (loaded <= 0)
+        return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
     output->worker()->resume();
+    return QString();
+}
+
+AppWorker *App::worker() const
+{
+    return output->worker();
+}
+
+bool App::playing() const
+{
+    return mainUI->running();
+}
+
+QString App::setPlaying(bool on)
+{
+    if (on == playing())
+        return QString();
+    if (on) {
+        const QString refusal = switchOn();
+        if (!refusal.isEmpty())
+            return refusal;
+    } else {
+        output->worker()->pause();
+    }
+    mainUI->showRunning(on);
+    return QString();
+}
+
+QString App::choose(const QString &path, const QString &signalSelector)
+{
+    std::unique_ptr<RecordReader> reader;
+    QString refusal = open(path, &reader);
+    if (!refusal.isEmpty())
+        return refusal;
+    const int signal = findSignal(reader->signalList(), signalSelector);
+    if (signal < 0)
+        return noSuchSignal(signalSelector, reader->signalList());
+    refusal = accept(path, *reader, signal);
+    if (!refusal.isEmpty())
+        return refusal;
+    // From its first sample: at once while the output is on, else at its start.
+    if (playing()) {
+        output->worker()->pause();
+        refusal = switchOn();
+        if (!refusal.isEmpty())
+            mainUI->showRunning(false);
+    }
+    output->worker()->setPosition(0);
+    return refusal;
 }
 
 // Nothing can go out: the operator is told at once, and again at each switch-on.
@@ -117,40 +171,62 @@ void App::onOpenFileClicked()
         tr("Enregistrements ECG (*.csv *.hea *.dat *.edf *.bdf);;Fichiers CSV (*.csv)"));
     if (path.isEmpty())
         return;
+    std::unique_ptr<RecordReader> reader;
+    QString refusal = open(path, &reader);
+    int signal = 0;
+    if (refusal.isEmpty()) {
+        signal = findSignal(reader->signalList(), settings.signal);
+        if (signal < 0)
+            refusal = noSuchSignal(settings.signal, reader->signalList());
+        else if (!askSignal(reader->signalList(), &signal))
+            return;
+    }
+    if (refusal.isEmpty())
+        refusal = accept(path, *reader, signal);
+    if (!refusal.isEmpty())
+        refuse(refusal, "Aucun fichier sélectionné.");
+}
 
+// Opens a chosen file; the refusal when it cannot be, the detail in the log.
+QString App::open(const QString &path, std::unique_ptr<RecordReader> *reader) const
+{
     QString detail;
-    const std::unique_ptr<RecordReader> reader = openRecord(path, settings.fullScaleMv, &detail);
-    if (!reader) {
+    *reader = openRecord(path, output->worker()->fullScale(), &detail);
+    if (!*reader) {
         if (!detail.isEmpty())
             qWarning().noquote() << detail;
-        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
-        return;
+        return "Impossible d'ouvrir le fichier.";
     }
-    if (QFileInfo(path).size() == 0) {
-        refuse("Le fichier est vide.", "Aucun fichier sélectionné.");
-        return;
-    }
-    int signal = 0;
-    if (!chooseSignal(reader->signalList(), &signal))
-        return;
-    const QString refusedRate = AppWorker::rateRefusal(settings.sampleRate, reader->signalList().at(signal).rate);
+    if (QFileInfo(path).size() == 0)
+        return "Le fichier est vide.";
+    return QString();
+}
+
+QString App::noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos)
+{
+    return QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
+        .arg(selector.trimmed(), describeSignals(signalInfos));
+}
+
+// Makes the file and signal the chosen ones, and draws the chart of the codes
+// that will go out; the refusal when the signal is too fast or the file
+// cannot be read to its end. Read once, before the file is accepted.
+QString App::accept(const QString &path, RecordReader &reader, int signal)
+{
+    const QString refusedRate = AppWorker::rateRefusal(settings.sampleRate, reader.signalList().at(signal).rate);
     if (!refusedRate.isEmpty()) {
         qWarning().noquote() << refusedRate;
-        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
-        return;
+        return "Impossible d'ouvrir le fichier.";
     }
-    // Read once, before the file is accepted: a file with an over-long line is
-    // refused like one that cannot be read.
     std::optional<QVector<QPointF>> points;
     {
         BusyCursor busy;
-        points = previewPoints(*reader, signal);
+        points = previewPoints(reader, signal);
     }
     if (!points) {
-        if (!reader->error().isEmpty())
-            qWarning().noquote() << reader->error();
-        refuse("Impossible d'ouvrir le fichier.", "Aucun fichier sélectionné.");
-        return;
+        if (!reader.error().isEmpty())
+            qWarning().noquote() << reader.error();
+        return "Impossible d'ouvrir le fichier.";
     }
     filePath = path;
     fileSignal = signal;
@@ -169,20 +245,13 @@ void App::onOpenFileClicked()
     QChart *previous = view->chart();
     view->setChart(chart);
     previous->deleteLater();
+    return QString();
 }
 
-// The signal that --signal names, or the operator's choice among a record's
-// several: the named one, or else the first, proposed. False when none is
-// named so, or the operator cancels: the earlier choice then stays.
-bool App::chooseSignal(const QVector<SignalInfo> &signalInfos, int *signal)
+// The operator's choice among a record's several signals, the one given
+// proposed. False when the operator cancels: the earlier choice then stays.
+bool App::askSignal(const QVector<SignalInfo> &signalInfos, int *signal)
 {
-    *signal = findSignal(signalInfos, settings.signal);
-    if (*signal < 0) {
-        refuse(QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
-                   .arg(settings.signal.trimmed(), describeSignals(signalInfos)),
-               "Aucun fichier sélectionné.");
-        return false;
-    }
     if (signalInfos.size() < 2)
         return true;
     QStringList items;

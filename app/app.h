@@ -1,6 +1,7 @@
 #ifndef APP_H
 #define APP_H
 
+#include "controls.h"
 #include "outputsettings.h"
 #include "recordreader.h"
 
@@ -13,8 +14,9 @@ class MainUI;
 class OutputRunner;
 
 // Builds the window, the output worker and its thread; turns the operator's
-// commands into worker commands and previews the chosen sample file.
-class App : public QObject
+// commands, and the remote ones, into worker commands and previews the chosen
+// file.
+class App : public QObject, public Controls
 {
     Q_OBJECT
 
@@ -25,6 +27,13 @@ public:
     // Shows the window, then starts the output thread.
     void start();
 
+    AppWorker *worker() const override;
+    QString file() const override { return filePath; }
+    int signal() const override { return fileSignal; }
+    bool playing() const override;
+    QString choose(const QString &path, const QString &signalSelector) override;
+    QString setPlaying(bool on) override;
+
 private slots:
     void onSimuToggled(bool checked);
     void onExitRequested();
@@ -32,7 +41,11 @@ private slots:
     void onOutputFailed(const QString &reason);
 
 private:
-    bool chooseSignal(const QVector<SignalInfo> &signalInfos, int *signal);
+    QString switchOn();
+    QString open(const QString &path, std::unique_ptr<RecordReader> *reader) const;
+    static QString noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos);
+    QString accept(const QString &path, RecordReader &reader, int signal);
+    bool askSignal(const QVector<SignalInfo> &signalInfos, int *signal);
     void refuse(const QString &warning, const QString &fileLabel);
     void warn(const QString &warning);
     QString deviceWarning() const;

@@ -1,6 +1,7 @@
 #include "app.h"
 #include "options.h"
 #include "player.h"
+#include "scpiserver.h"
 
 #include <QApplication>
 
@@ -25,12 +26,20 @@ int main(int argc, char **argv)
             return commandLine.exitStatus;
         }
         // Headless: no window, no display needed (an SSH session, a service).
-        if (!commandLine.playFile.isEmpty())
-            return Player(commandLine.output, commandLine.playFile).exec();
+        if (!commandLine.playFile.isEmpty()) {
+            Player player(commandLine.output, commandLine.playFile);
+            ScpiServer scpi(&player, commandLine.output);
+            if (commandLine.listenPort)
+                scpi.listen(commandLine.listenAddress, commandLine.listenPort);
+            return player.exec();
+        }
     }
 
     QApplication application(argc, argv);
     App app(commandLine.output);
+    ScpiServer scpi(&app, commandLine.output);
+    if (commandLine.listenPort)
+        scpi.listen(commandLine.listenAddress, commandLine.listenPort);
     app.start();
     return application.exec();
 }

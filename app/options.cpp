@@ -28,6 +28,7 @@ const QString rateAccepted =
 const QString fullScaleAccepted =
     QStringLiteral("un nombre de millivolts supérieur à 0 et d'au plus %1 (par exemple 10 ou 5)").arg(maxFullScaleMv);
 const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
+const QString listenAccepted = QStringLiteral("[ADRESSE:]PORT, un port de 1 à 65535 (par exemple 5025 ou 0.0.0.0:5025)");
 const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
@@ -52,6 +53,22 @@ std::optional<double> positiveNumber(const QString &text, double most)
     if (!ok || !std::isfinite(number) || number <= 0 || number > most)
         return std::nullopt;
     return number;
+}
+
+// "[ADDRESS:]PORT" ("[::1]:5025" for IPv6); 127.0.0.1 when no address is given.
+bool listenOn(const QString &text, QHostAddress *address, quint16 *port)
+{
+    const int colon = text.lastIndexOf(':');
+    QString host = colon < 0 ? QString() : text.left(colon);
+    if (host.startsWith('[') && host.endsWith(']'))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const int number = text.mid(colon + 1).toInt(&ok);
+    if (!ok || number < 1 || number > 65535)
+        return false;
+    *address = host.isEmpty() ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(host);
+    *port = quint16(number);
+    return !address->isNull();
 }
 
 // A key's value as written in the file; INI lists (a, b) are read back joined.
@@ -90,7 +107,12 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
         "SIGHUP le relit.",
         "FILE");
-    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, playOption});
+    const QCommandLineOption listenOption(
+        "listen",
+        "Commandes SCPI par TCP sur ce port (par défaut de 127.0.0.1 seulement), sans authentification : "
+        "quiconque atteint le port commande la sortie.",
+        "[ADRESSE:]PORT");
+    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, playOption, listenOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -105,7 +127,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         for (const auto &[name, accepted] :
              {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
               std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
-              std::pair(playOption, playAccepted)}) {
+              std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
                 return refusal(option + " attend une valeur : " + accepted);
         }
@@ -169,11 +191,18 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     const auto rateAccepts = [](const QString &text) { return bool(positiveNumber(text, maxSampleRate)); };
     const auto fullScaleAccepts = [](const QString &text) { return bool(positiveNumber(text, maxFullScaleMv)); };
     const auto textAccepts = [](const QString &text) { return !text.trimmed().isEmpty(); };
+    const auto listenAccepts = [](const QString &text) {
+        QHostAddress address;
+        quint16 port = 0;
+        return listenOn(text.trimmed(), &address, &port);
+    };
     QString rate;
     QString fullScale;
+    QString listen;
     for (const QString &refused :
          {check(rateOption, rateAccepted, true, rateAccepts, &rate),
           check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
+          check(listenOption, listenAccepted, true, listenAccepts, &listen),
           check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
           check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal)}) {
         if (!refused.isEmpty())
@@ -183,6 +212,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         commandLine.output.sampleRate = *positiveNumber(rate, maxSampleRate);
     if (!fullScale.isEmpty())
         commandLine.output.fullScaleMv = *positiveNumber(fullScale, maxFullScaleMv);
+    if (!listen.isEmpty())
+        listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
     return commandLine;
 }
 

@@ -3,6 +3,7 @@
 
 #include "outputsettings.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +13,9 @@ struct CommandLine
     OutputSettings output;
     // Without a window: stream this file until SIGINT or SIGTERM.
     QString playFile;
+    // SCPI over TCP on this address and port; port 0: none.
+    QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 listenPort = 0;
     // Run when negative; otherwise exit at once with this status, after
     // printing text (on standard output for 0, standard error otherwise).
     int exitStatus = -1;

@@ -37,14 +37,14 @@ int Player::exec()
     // The signal that --signal names; the loader says why a file is refused.
     QString detail;
     if (const std::unique_ptr<RecordReader> reader = openRecord(path, settings.fullScaleMv, &detail)) {
-        signal = findSignal(reader->signalList(), settings.signal);
-        if (signal < 0) {
+        fileSignal = findSignal(reader->signalList(), settings.signal);
+        if (fileSignal < 0) {
             qWarning().noquote() << QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
                                         .arg(settings.signal.trimmed(), path, describeSignals(reader->signalList()));
             return sampleFileRefused;
         }
     }
-    const int samples = worker->loadFile(path, signal);
+    const int samples = worker->loadFile(path, fileSignal);
     if (samples < 0) {
         qWarning() << "Fichier d'échantillons refusé:" << path;
         return sampleFileRefused;
@@ -65,7 +65,7 @@ void Player::onSignal(int number)
         if (stopping)
             return;
         // A file that cannot be read, or holds no sample, changes nothing.
-        if (output->worker()->loadFile(path, signal) <= 0)
+        if (output->worker()->loadFile(path, fileSignal) <= 0)
             qWarning() << "Relecture refusée, la sortie continue avec les valeurs précédentes";
         return;
     }
@@ -75,6 +75,53 @@ void Player::onSignal(int number)
     stopping = true;
     output->stop();
     QTimer::singleShot(stopTimeoutMs, this, [] { forceStop("la sortie ne s'est pas arrêtée en 5 s"); });
+}
+
+AppWorker *Player::worker() const
+{
+    return output->worker();
+}
+
+// A file chosen remotely plays from its first sample: at once while the output
+// is on, else at its start; a refusal keeps what plays.
+QString Player::choose(const QString &chosen, const QString &signalSelector)
+{
+    QString detail;
+    const std::unique_ptr<RecordReader> reader = openRecord(chosen, output->worker()->fullScale(), &detail);
+    if (!reader) {
+        if (!detail.isEmpty())
+            qWarning().noquote() << detail;
+        return "Impossible d'ouvrir le fichier.";
+    }
+    const int chosenSignal = findSignal(reader->signalList(), signalSelector);
+    if (chosenSignal < 0)
+        return QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
+            .arg(signalSelector.trimmed(), describeSignals(reader->signalList()));
+    if (outputOn) {
+        const int loaded = output->worker()->loadFile(chosen, chosenSignal);
+        if (loaded <= 0)
+            return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
+    }
+    output->worker()->setPosition(0);
+    path = chosen;
+    fileSignal = chosenSignal;
+    return QString();
+}
+
+QString Player::setPlaying(bool on)
+{
+    if (on == outputOn || stopping)
+        return QString();
+    if (on) {
+        const int loaded = output->worker()->loadFile(path, fileSignal);
+        if (loaded <= 0)
+            return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
+        output->worker()->resume();
+    } else {
+        output->worker()->pause();
+    }
+    outputOn = on;
+    return QString();
 }
 
 // The output thread may hang in a device call: the program ends without

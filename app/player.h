@@ -1,6 +1,7 @@
 #ifndef PLAYER_H
 #define PLAYER_H
 
+#include "controls.h"
 #include "outputsettings.h"
 
 #include <QObject>
@@ -21,7 +22,7 @@ enum PlayStatus {
 // Streams one sample file without a window, from its first sample and
 // cyclically, until SIGINT or SIGTERM; SIGHUP re-reads the file, and the
 // output goes on at the same position modulo its new length.
-class Player : public QObject
+class Player : public QObject, public Controls
 {
     Q_OBJECT
 
@@ -34,13 +35,21 @@ public:
     // Runs the event loop of the application object that exists; the exit status.
     int exec();
 
+    AppWorker *worker() const override;
+    QString file() const override { return path; }
+    int signal() const override { return fileSignal; }
+    bool playing() const override { return outputOn; }
+    QString choose(const QString &path, const QString &signalSelector) override;
+    QString setPlaying(bool on) override;
+
 private:
     void onSignal(int number);
     [[noreturn]] static void forceStop(const char *reason);
 
-    const QString path;
+    QString path;
     const OutputSettings settings;
-    int signal = 0;
+    int fileSignal = 0;
+    bool outputOn = true;
     OutputRunner *output;
     UnixSignals *unixSignals;
     bool stopping = false;

@@ -3,6 +3,7 @@
 #include "mainui.h"
 #include "records.h"
 #include "runningapp.h"
+#include "scpiserver.h"
 #include "samplefile.h"
 #include "testsupport.h"
 
@@ -13,6 +14,7 @@
 #include <QLineSeries>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <cerrno>
@@ -125,6 +127,7 @@ private slots:
     void refusedChoiceKeepsEarlierFile();
     void recordSignalChoice_data();
     void recordSignalChoice();
+    void remoteCommandsShowInTheWindow();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
     void recordedFileStreamsEndToEnd();
@@ -424,6 +427,36 @@ void tst_App::recordSignalChoice()
                                                          &warned));
     QVERIFY(key ? asked : warned);
     QCOMPARE(running.stream(2), streamed);
+    QCOMPARE(running.modals.unexpected(), 0);
+}
+
+// SCPI drives the window's own commands: the toggle, the file's name and chart
+// follow, and a refusal comes back as an error instead of a warning box.
+void tst_App::remoteCommandsShowInTheWindow()
+{
+    TestedApp running;
+    ScpiServer scpi(running.app.get(), OutputSettings());
+    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket rig;
+    rig.connectToHost(QHostAddress::LocalHost, scpi.port());
+    QVERIFY(rig.waitForConnected(waitMs));
+    const auto query = [&](const QByteArray &line) {
+        rig.write(line + '\n');
+        return QTest::qWaitFor([&] { return rig.canReadLine(); }, waitMs) ? rig.readLine().trimmed() : QByteArray();
+    };
+
+    QCOMPARE(query("OUTP ON;:SYST:ERR?"), QByteArray("-200,\"Execution error;Aucun fichier sélectionné.\""));
+    QVERIFY(!running.button("btnSimu")->isChecked());
+    const QString path = files.write("remote.csv", "5\n6\n");
+    QCOMPARE(query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?"), QByteArray("1"));
+    QCOMPARE(running.fileLabel(), QString("remote.csv"));
+    QCOMPARE(running.previewPoints().size(), 2);
+    QVERIFY(running.button("btnSimu")->isChecked());
+    QVERIFY(!running.button("btnQuit")->isEnabled());
+    QVERIFY(fakespidev::waitForTransfers(4, waitMs));
+    QCOMPARE(query("OUTP OFF;OUTP?"), QByteArray("0"));
+    QCOMPARE(running.button("btnSimu")->text(), QString("Lancer la simulation"));
+    QCOMPARE(sentCodes().mid(0, 2), (QVector<quint16>{5, 6}));
     QCOMPARE(running.modals.unexpected(), 0);
 }
 

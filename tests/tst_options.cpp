@@ -17,6 +17,8 @@ private slots:
     void readCommandLine();
     void recordOptions_data();
     void recordOptions();
+    void listen_data();
+    void listen();
 
 private:
     SampleFiles files;
@@ -138,6 +140,35 @@ void tst_Options::recordOptions()
     if (refusal.isEmpty()) {
         QCOMPARE(read.output.fullScaleMv, fullScale);
         QCOMPARE(read.output.signal, signal);
+    }
+}
+
+void tst_Options::listen_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("address"); // empty: refused
+    QTest::addColumn<int>("port");
+
+    // No address: this machine only, since SCPI has no authentication.
+    QTest::newRow("a port") << "5025" << "127.0.0.1" << 5025;
+    QTest::newRow("every address") << "0.0.0.0:5025" << "0.0.0.0" << 5025;
+    QTest::newRow("IPv6") << "[::1]:1" << "::1" << 1;
+    QTest::newRow("highest port") << "65535" << "127.0.0.1" << 65535;
+    for (const char *refused : {"0", "65536", "localhost:5025", "5025:", ""})
+        QTest::newRow(qPrintable(QString("'%1' refused").arg(refused))) << refused << "" << 0;
+}
+
+void tst_Options::listen()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+
+    const CommandLine read = ::readCommandLine({"ecg-simulator", "--listen=" + given}, {});
+    QCOMPARE(read.exitStatus, address.isEmpty() ? 2 : -1);
+    if (!address.isEmpty()) {
+        QCOMPARE(read.listenAddress.toString(), address);
+        QCOMPARE(read.listenPort, quint16(port));
     }
 }
 

@@ -45,6 +45,17 @@ void MainUI::switchOff()
     ui->btnSimu->setChecked(false);
 }
 
+bool MainUI::running() const
+{
+    return ui->btnSimu->isChecked();
+}
+
+void MainUI::showRunning(bool running)
+{
+    const QSignalBlocker quiet(this);
+    ui->btnSimu->setChecked(running);
+}
+
 void MainUI::fitInto(const QRect &area)
 {
     if (area.width() >= formSize.width() && area.height() >= formSize.height()) {

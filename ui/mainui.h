@@ -27,6 +27,10 @@ public:
     QtCharts::QChartView *getChartView() const;
     // Turns the toggle off, as a press would, if it is on.
     void switchOff();
+    // Whether the toggle is on; shows it on or off without telling the
+    // controller, which did it (a remote command).
+    bool running() const;
+    void showRunning(bool running);
     // On a screen whose available area is smaller than the form, the window
     // takes that area: the header keeps its size, centred as far as it fits,
     // and the chart fills the rest. Elsewhere the window is as the form made it.

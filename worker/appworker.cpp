@@ -83,7 +83,7 @@ AppWorker::~AppWorker()
 int AppWorker::loadFile(const QString &path, int signal)
 {
     QVector<qint32> loaded;
-    double rate = sampleRate;
+    double ownRate = 0;
     const SampleSink sink{[&](const qint32 *codes, int count) {
                               const int end = loaded.size();
                               loaded.resize(end + count);
@@ -105,8 +105,7 @@ int AppWorker::loadFile(const QString &path, int signal)
         if (reader && signal < reader->signalList().size()) {
             const SignalInfo &info = reader->signalList().at(signal);
             detail = rateRefusal(sampleRate, info.rate);
-            if (rate <= 0)
-                rate = info.rate;
+            ownRate = info.rate;
             if (detail.isEmpty()) {
                 loaded.reserve(int(qBound<qint64>(0, info.length, std::numeric_limits<int>::max() / 8)));
                 read = reader->read(signal, sink);
@@ -132,10 +131,44 @@ int AppWorker::loadFile(const QString &path, int signal)
     // The list that goes out is freed with loaded, after the lock.
     command([&] {
         samples.swap(loaded);
-        pacingRate = rate;
+        listRate = ownRate;
+        pacingRate = sampleRate > 0 ? sampleRate : listRate;
     });
     qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
     return samples.size();
+}
+
+// Read as commands are made, so that the loop hands the mutex over.
+double AppWorker::rate()
+{
+    double rate = 0;
+    command([&] { rate = pacingRate; });
+    return rate;
+}
+
+int AppWorker::sampleCount()
+{
+    int count = 0;
+    command([&] { count = samples.size(); });
+    return count;
+}
+
+int AppWorker::position()
+{
+    int position = 0;
+    command([&] { position = samples.isEmpty() ? 0 : readPosition % samples.size(); });
+    return position;
+}
+
+void AppWorker::setPosition(int position)
+{
+    command([&] { readPosition = samples.isEmpty() ? 0 : position % samples.size(); });
+}
+
+void AppWorker::setRate(double rate)
+{
+    sampleRate = rate;
+    command([&] { pacingRate = sampleRate > 0 ? sampleRate : listRate; });
 }
 
 QString AppWorker::rateRefusal(double askedRate, double signalRate)
@@ -255,7 +288,6 @@ void AppWorker::process()
     // The clock starts afresh whenever the output starts again.
     bool restartClock = true;
     int failedTransfers = 0;
-    int readPosition = 0;
     forever {
         QMutexLocker locker(&mutex);
         while (commandsWaiting.loadAcquire() > 0)

@@ -35,6 +35,23 @@ public:
     void pause();
     void resume();
     void stop();
+
+    // For remote control, from the thread that loads. The rate in force
+    // (samples per second; 0: the classic pacing); the list's length and the
+    // read position in it, the index of the next sample to go out.
+    double rate();
+    int sampleCount();
+    int position();
+    // Moves the read position (modulo the list's length).
+    void setPosition(int position);
+    // A rate over every file's own, at once and for the loads to come; 0: each
+    // file's own again (a sample file's: the classic pacing). The caller checks
+    // the bounds.
+    void setRate(double rate);
+    // The millivolts across the DAC's range of the records loaded from now on.
+    void setFullScale(double mv) { fullScaleMv = mv; }
+    double fullScale() const { return fullScaleMv; }
+
     // The output loop; returns after stop, or at once if the DAC cannot be set up.
     void process();
 
@@ -54,15 +71,22 @@ private:
 
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
-    const double sampleRate;
-    const double fullScaleMv;
+    // The rate asked over the files' own (0: none), and the full scale of the
+    // records to load: set and read by the thread that loads.
+    double sampleRate;
+    double fullScaleMv;
     bool stopRequested = false;
     bool paused = true;
     QMutex mutex;
     QWaitCondition condition;
     QVector<qint32> samples;
-    // Samples per second of the list on the exact clock; 0: the classic pacing.
+    // The list's own rate (0 for a sample file), and the rate at which it goes
+    // out on the exact clock (0: the classic pacing).
+    double listRate = 0;
     double pacingRate;
+    // The index in the list of the next sample to send. A reload leaves it as
+    // it is; the loop takes it modulo the list's length.
+    int readPosition = 0;
     // Commands waiting for the mutex; the loop hands it over to them between passes.
     QAtomicInt commandsWaiting;
 };
