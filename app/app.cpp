@@ -105,6 +105,8 @@ bool App::playing() const
 
 QString App::setPlaying(bool on)
 {
+    if (!output->worker())
+        return "Fin du programme en cours.";
     if (on == playing())
         return QString();
     if (on) {
@@ -118,8 +120,23 @@ QString App::setPlaying(bool on)
     return QString();
 }
 
+void App::quit()
+{
+    setPlaying(false);
+    onExitRequested();
+}
+
+void App::raiseWindow()
+{
+    mainUI->show();
+    mainUI->raise();
+    mainUI->activateWindow();
+}
+
 QString App::choose(const QString &path, const QString &signalSelector)
 {
+    if (!output->worker())
+        return "Fin du programme en cours.";
     std::unique_ptr<RecordReader> reader;
     QString refusal = open(path, &reader);
     if (!refusal.isEmpty())

@@ -33,6 +33,9 @@ public:
     bool playing() const override;
     QString choose(const QString &path, const QString &signalSelector) override;
     QString setPlaying(bool on) override;
+    void quit() override;
+    bool hasWindow() const override { return true; }
+    void raiseWindow() override;
 
 private slots:
     void onSimuToggled(bool checked);

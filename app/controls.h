@@ -14,7 +14,8 @@ class Controls
 public:
     virtual ~Controls() = default;
 
-    // The output worker, for its rate, length and read position.
+    // The output worker, for its rate, length and read position; null once
+    // the program is ending.
     virtual AppWorker *worker() const = 0;
     // The file chosen (empty for none), and the signal of it that plays, from 0.
     virtual QString file() const = 0;
@@ -26,6 +27,11 @@ public:
     // while the output is on.
     virtual QString choose(const QString &path, const QString &signal) = 0;
     virtual QString setPlaying(bool on) = 0;
+    // Ends the program as Quitter does (the output switched off first).
+    virtual void quit() = 0;
+    // Whether there is a window, and bringing it to the front.
+    virtual bool hasWindow() const = 0;
+    virtual void raiseWindow() = 0;
 };
 
 #endif // CONTROLS_H

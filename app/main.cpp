@@ -1,4 +1,5 @@
 #include "app.h"
+#include "mpris.h"
 #include "options.h"
 #include "player.h"
 #include "scpiserver.h"
@@ -31,6 +32,7 @@ int main(int argc, char **argv)
             ScpiServer scpi(&player, commandLine.output);
             if (commandLine.listenPort)
                 scpi.listen(commandLine.listenAddress, commandLine.listenPort);
+            Mpris mpris(&player);
             return player.exec();
         }
     }
@@ -40,6 +42,7 @@ int main(int argc, char **argv)
     ScpiServer scpi(&app, commandLine.output);
     if (commandLine.listenPort)
         scpi.listen(commandLine.listenAddress, commandLine.listenPort);
+    Mpris mpris(&app);
     app.start();
     return application.exec();
 }

@@ -22,9 +22,9 @@ public:
 
     // Starts the thread, whose start runs the worker's output loop.
     void start();
-    // The worker to steer, until stop: after it, the worker ends and is
-    // deleted in the output thread at any time.
-    AppWorker *worker() const { return outputWorker; }
+    // The worker to steer; null once stop was asked, since the worker then
+    // ends and is deleted in the output thread at any time.
+    AppWorker *worker() const { return stopped ? nullptr : outputWorker.data(); }
     // Asks the output to stop after the frame in progress; the first call only.
     void stop();
 

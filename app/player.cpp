@@ -86,6 +86,8 @@ AppWorker *Player::worker() const
 // is on, else at its start; a refusal keeps what plays.
 QString Player::choose(const QString &chosen, const QString &signalSelector)
 {
+    if (stopping)
+        return "Fin du programme en cours.";
     QString detail;
     const std::unique_ptr<RecordReader> reader = openRecord(chosen, output->worker()->fullScale(), &detail);
     if (!reader) {
@@ -110,7 +112,9 @@ QString Player::choose(const QString &chosen, const QString &signalSelector)
 
 QString Player::setPlaying(bool on)
 {
-    if (on == outputOn || stopping)
+    if (stopping)
+        return "Fin du programme en cours.";
+    if (on == outputOn)
         return QString();
     if (on) {
         const int loaded = output->worker()->loadFile(path, fileSignal);

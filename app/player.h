@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <csignal>
+
 class OutputRunner;
 class UnixSignals;
 
@@ -41,6 +43,9 @@ public:
     bool playing() const override { return outputOn; }
     QString choose(const QString &path, const QString &signalSelector) override;
     QString setPlaying(bool on) override;
+    void quit() override { onSignal(SIGTERM); }
+    bool hasWindow() const override { return false; }
+    void raiseWindow() override {}
 
 private:
     void onSignal(int number);

@@ -207,7 +207,7 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
         errors.clear();
         return QString();
     }
-    if (nodes.size() == 1 && head == "*RST" && !query)
+    if (nodes.size() == 1 && head == "*RST" && !query && controls->worker())
         return reset();
     if ((matchesPath(nodes, {"SYSTem", "ERRor"}) || matchesPath(nodes, {"SYSTem", "ERRor", "NEXT"})) && query)
         return errors.isEmpty() ? QString("0,\"No error\"") : errors.takeFirst();
@@ -228,6 +228,10 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
         const QString refusal = controls->setPlaying(state == "ON" || state == "1");
         if (!refusal.isEmpty())
             error(-200, refusal);
+        return QString();
+    }
+    if (!controls->worker()) {
+        error(-200, "Fin du programme en cours.");
         return QString();
     }
     if (nodes.size() == 2 && matches(nodes[0], "SOURce"))

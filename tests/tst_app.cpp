@@ -1,6 +1,7 @@
 #include "app.h"
 #include "fakespidev.h"
 #include "mainui.h"
+#include "mpris.h"
 #include "records.h"
 #include "runningapp.h"
 #include "scpiserver.h"
@@ -457,6 +458,17 @@ void tst_App::remoteCommandsShowInTheWindow()
     QCOMPARE(query("OUTP OFF;OUTP?"), QByteArray("0"));
     QCOMPARE(running.button("btnSimu")->text(), QString("Lancer la simulation"));
     QCOMPARE(sentCodes().mid(0, 2), (QVector<quint16>{5, 6}));
+
+    // MPRIS's commands, as its D-Bus adaptors call them.
+    Mpris mpris(running.app.get());
+    mpris.playPause();
+    QVERIFY(running.button("btnSimu")->isChecked());
+    QCOMPARE(mpris.playbackStatus(), QString("Playing"));
+    QCOMPARE(mpris.metadata().value("xesam:title").toString(), QString("remote.csv"));
+    mpris.stop();
+    QVERIFY(!running.button("btnSimu")->isChecked());
+    QCOMPARE(mpris.playbackStatus(), QString("Stopped"));
+    QCOMPARE(query("SOUR:POS?"), QByteArray("0"));
     QCOMPARE(running.modals.unexpected(), 0);
 }
 

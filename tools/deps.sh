@@ -2,7 +2,7 @@
 # Installs the Debian packages of the named groups (default: build), skipping
 # those already there. The one list of the project's packages.
 #   build       compile and run the simulator
-#   test        what the tests start: a private D-Bus daemon, RealtimeKit and polkit, PyVISA
+#   test        what the tests start: a private D-Bus daemon, RealtimeKit and polkit, PyVISA, playerctl
 #   screenshot  run it under a virtual X server and capture its window
 #   bench       the Python loop that the benchmark compares against, the load it runs under, cyclictest
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
@@ -13,7 +13,7 @@ set -euo pipefail
 
 declare -A groups=(
     [build]="cmake g++ make qtbase5-dev libqt5charts5-dev libedf-dev"
-    [test]="dbus-daemon rtkit polkitd python3 python3-pyvisa python3-pyvisa-py"
+    [test]="dbus-daemon dbus-bin rtkit polkitd python3 python3-pyvisa python3-pyvisa-py playerctl"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev stress-ng rt-tests"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf libedf-dev:armhf"
