@@ -9,59 +9,31 @@ import os
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
+from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
+
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
-WAIT_S = 5
 PLAYER = "ecg_simulator"
-
-
-def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT_S
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.02)
-    raise AssertionError(f"not within {WAIT_S} s: {what}")
 
 
 class Mpris(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        cls.three = cls.file("three.csv", "100\n200\n300\n")
-        cls.two = cls.file("two.csv", "7\n8\n")
-        cls.capture = os.path.join(cls.dir.name, "capture.csv")
+        cls.headless = Headless()
+        cls.addClassCleanup(cls.headless.stop)
+        cls.three = cls.headless.file("three.csv", "100\n200\n300\n")
+        cls.two = cls.headless.file("two.csv", "7\n8\n")
         cls.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        cls.addClassCleanup(lambda: (cls.bus.terminate(), cls.bus.wait()))
         cls.environment = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=cls.bus.stdout.readline().strip())
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            cls.port = probe.getsockname()[1]
-        program = dict(cls.environment, LD_PRELOAD=VIRTUALDAC, VIRTUALDAC_CAPTURE=cls.capture,
-                       VIRTUALDAC_WIRE_TIME="0",
-                       ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
-        program.pop("QT_QPA_PLATFORM", None)
-        cls.program = subprocess.Popen([SIMULATOR, "--play", cls.three, "--rate", "50", "--listen", str(cls.port)],
-                                       env=program, stderr=subprocess.DEVNULL)
+        cls.port = free_port()
+        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--rate", "50", "--listen", str(cls.port)],
+                      cls.environment)
         wait_for(lambda: cls.playerctl("status").stdout == "Playing\n", "the player on the bus")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.kill()
-        cls.program.wait()
-        cls.bus.terminate()
-        cls.bus.wait()
-        cls.dir.cleanup()
-
-    @classmethod
-    def file(cls, name, content):
-        path = os.path.join(cls.dir.name, name)
-        with open(path, "w") as out:
-            out.write(content)
-        return path
 
     @classmethod
     def playerctl(cls, *arguments):
@@ -75,16 +47,6 @@ class Mpris(unittest.TestCase):
                                env=self.environment, capture_output=True, text=True, timeout=WAIT_S)
         # "   variant       string "ECG Simulator"": the value after its type.
         return reply.stdout.strip().splitlines()[-1].split(None, 2)[2]
-
-    def codes_after(self, start_ns, count):
-        """The codes of the first count frames after start_ns (the capture's
-        CLOCK_MONOTONIC; it is written out in bursts)."""
-        def after():
-            with open(self.capture) as capture:
-                frames = [line.split(",") for line in capture.readlines()[1:] if line.endswith("\n")]
-            return [int(fields[1]) for fields in frames if int(fields[0]) > start_ns]
-        wait_for(lambda: len(after()) >= count, f"{count} frames")
-        return after()[:count]
 
     def setUp(self):
         self.playerctl("open", "file://" + self.three)
@@ -103,22 +65,22 @@ class Mpris(unittest.TestCase):
         self.assertEqual(self.playerctl("status").stdout, "Paused\n")
         paused = time.monotonic_ns()
         time.sleep(0.2)
-        self.assertEqual(self.codes_after(paused, 0), [])
+        self.assertEqual(self.headless.codes_after(paused, 0), [])
         self.playerctl("stop")
         self.assertEqual(self.playerctl("status").stdout, "Stopped\n")
         # The next play starts from the first sample.
         stopped = time.monotonic_ns()
         self.playerctl("play")
-        self.assertEqual(self.codes_after(stopped, 4), [100, 200, 300, 100])
+        self.assertEqual(self.headless.codes_after(stopped, 4), [100, 200, 300, 100])
 
     def test_open_and_refusal(self):
         # Paused first, so that no frame of the file before comes after.
         self.playerctl("pause")
         paused = time.monotonic_ns()
         self.assertEqual(self.playerctl("open", "file://" + self.two).returncode, 0)
-        self.assertEqual(self.codes_after(paused, 3), [7, 8, 7])
+        self.assertEqual(self.headless.codes_after(paused, 3), [7, 8, 7])
         self.assertEqual(self.playerctl("metadata", "xesam:title").stdout, "two.csv\n")
-        refused = self.playerctl("open", f"file://{self.dir.name}/none.csv")
+        refused = self.playerctl("open", f"file://{self.headless.dir.name}/none.csv")
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn("Impossible d'ouvrir le fichier.", refused.stderr)
 
@@ -128,7 +90,7 @@ class Mpris(unittest.TestCase):
         self.assertEqual(self.playerctl("position").stdout, "0.040000\n")
         paused = time.monotonic_ns()
         self.playerctl("play")
-        self.assertEqual(self.codes_after(paused, 2), [300, 100])
+        self.assertEqual(self.headless.codes_after(paused, 2), [300, 100])
         self.assertEqual(self.property(".Player", "MaximumRate"), "40")
         subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
                         "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Set", "string:org.mpris.MediaPlayer2.Player", "string:Rate",
@@ -157,7 +119,7 @@ class Mpris(unittest.TestCase):
         subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
                         "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Quit"], env=self.environment, check=True,
                        capture_output=True, timeout=WAIT_S)
-        self.assertEqual(self.program.wait(WAIT_S), 0)
+        self.assertEqual(self.headless.program.wait(WAIT_S), 0)
 
 
 if __name__ == "__main__":

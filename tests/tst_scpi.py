@@ -8,65 +8,34 @@ usage: tst_scpi.py SIMULATOR VIRTUALDAC_LIBRARY
 import os
 import random
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
+from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
+
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
-WAIT_S = 5
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT_S
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.02)
-    raise AssertionError(f"not within {WAIT_S} s: {what}")
 
 
 class Scpi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import pyvisa
-        cls.dir = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        cls.three = cls.file("three.csv", "100\n200\n300\n")
-        cls.two = cls.file("two.csv", "7\n8\n")
-        cls.capture = os.path.join(cls.dir.name, "capture.csv")
+        cls.headless = Headless()
+        cls.addClassCleanup(cls.headless.stop)
+        cls.three = cls.headless.file("three.csv", "100\n200\n300\n")
+        cls.two = cls.headless.file("two.csv", "7\n8\n")
         cls.port = free_port()
-        # A sanitizer's runtime comes with the preloaded library, before the program's.
-        environment = dict(os.environ, LD_PRELOAD=VIRTUALDAC, VIRTUALDAC_CAPTURE=cls.capture,
-                           VIRTUALDAC_WIRE_TIME="0",
-                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
-        environment.pop("QT_QPA_PLATFORM", None)
-        cls.program = subprocess.Popen([SIMULATOR, "--play", cls.three, "--listen", str(cls.port)],
-                                       env=environment, stderr=subprocess.PIPE, text=True)
+        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port)], os.environ)
         cls.manager = pyvisa.ResourceManager("@py")
-        wait_for(lambda: cls.connectable(), "the simulator listens")
+        wait_for(cls.connectable, "the simulator listens")
         cls.rig = cls.manager.open_resource(f"TCPIP::127.0.0.1::{cls.port}::SOCKET", read_termination="\n",
                                             write_termination="\n", timeout=WAIT_S * 1000)
 
     @classmethod
     def tearDownClass(cls):
         cls.rig.close()
-        cls.program.terminate()
-        cls.program.wait(WAIT_S)
-        cls.dir.cleanup()
-
-    @classmethod
-    def file(cls, name, content):
-        path = os.path.join(cls.dir.name, name)
-        with open(path, "w") as out:
-            out.write(content)
-        return path
 
     @classmethod
     def connectable(cls):
@@ -75,26 +44,6 @@ class Scpi(unittest.TestCase):
             return True
         except OSError:
             return False
-
-    def codes(self):
-        """(time in ns, code) of every frame so far."""
-        frames = []
-        with open(self.capture) as capture:
-            for line in capture.readlines()[1:]:
-                fields = line.split(",")
-                if len(fields) > 2 and line.endswith("\n"):
-                    frames.append((int(fields[0]), int(fields[1])))
-        return frames
-
-    def frames_after(self, start_ns, count):
-        """(time, code) of the first count frames after start_ns (CLOCK_MONOTONIC,
-        the capture's clock; the capture is written out in bursts)."""
-        after = lambda: [frame for frame in self.codes() if frame[0] > start_ns]
-        wait_for(lambda: len(after()) >= count, f"{count} frames")
-        return after()[:count]
-
-    def codes_after(self, start_ns, count):
-        return [code for _, code in self.frames_after(start_ns, count)]
 
     def setUp(self):
         self.rig.write("*RST;*CLS;:OUTP ON")
@@ -107,21 +56,21 @@ class Scpi(unittest.TestCase):
         self.assertEqual(self.rig.query("syst:vers?"), "1999.0")
 
     def test_output_and_file(self):
-        self.assertEqual(set(self.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
+        self.assertEqual(set(self.headless.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
         self.assertEqual(self.rig.query("OUTPut OFF;OUTP?"), "0")
         stopped = time.monotonic_ns()
         time.sleep(0.2)
-        self.assertEqual(self.codes_after(stopped, 0), [])
+        self.assertEqual(self.headless.codes_after(stopped, 0), [])
         # Chosen while off, it plays from its first sample at the next start.
         self.rig.write(f"SOURce:FILE '{self.two}';:OUTP 1")
         self.assertEqual(self.rig.query("SOUR:FILE?"), f'"{self.two}"')
-        self.assertEqual(self.codes_after(stopped, 4), [7, 8, 7, 8])
+        self.assertEqual(self.headless.codes_after(stopped, 4), [7, 8, 7, 8])
 
     def test_position_and_rate(self):
         self.assertEqual(self.rig.query("OUTP OFF;:SOUR:POS 2;RATE 100;POS?;RATE?"), "2;100")
         off = time.monotonic_ns()
         self.rig.write("OUTP ON")
-        frames = self.frames_after(off, 4)
+        frames = self.headless.frames_after(off, 4)
         self.assertEqual([code for _, code in frames], [300, 100, 200, 300])
         # A lower bound holds on any machine: 100 a second, 10 ms apart.
         times = [time for time, _ in frames]
@@ -131,7 +80,7 @@ class Scpi(unittest.TestCase):
     def test_errors(self):
         for command, code in (("FOO", -113), ("SOUR:RATE 5000", -222), ("SOUR:RATE fast", -224),
                               ("OUTP MAYBE", -224), ("SOUR:POS 3", -222), ("OUTP", -109), ("*IDN? x", -108),
-                              (f'SOUR:FILE "{self.dir.name}/none.csv"', -256)):
+                              (f'SOUR:FILE "{self.headless.dir.name}/none.csv"', -256)):
             self.rig.write(command)
             self.assertTrue(self.rig.query("SYST:ERR?").startswith(f"{code},"), command)
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
@@ -171,7 +120,7 @@ class Scpi(unittest.TestCase):
         for other in others:
             other.close()
         self.assertEqual(self.rig.query("*OPC?"), "1")
-        self.assertEqual(set(self.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
+        self.assertEqual(set(self.headless.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
 
 
 if __name__ == "__main__":

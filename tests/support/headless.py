@@ -1,0 +1,67 @@
+"""The simulator without a window, on the virtual DAC, as the Python tests run it."""
+import os
+import socket
+import subprocess
+import tempfile
+import time
+
+WAIT_S = 5
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + WAIT_S
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.02)
+    raise AssertionError(f"not within {WAIT_S} s: {what}")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Headless:
+    """A folder for the test's files, and the program playing in it with its
+    frames captured there (in memory, where /dev/shm exists)."""
+
+    def __init__(self):
+        self.dir = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.capture = os.path.join(self.dir.name, "capture.csv")
+        self.program = None
+
+    def file(self, name, content):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w") as out:
+            out.write(content)
+        return path
+
+    def start(self, simulator, virtualdac, arguments, environment):
+        # A sanitizer's runtime comes with the preloaded library, before the program's.
+        environment = dict(environment, LD_PRELOAD=virtualdac, VIRTUALDAC_CAPTURE=self.capture,
+                           VIRTUALDAC_WIRE_TIME="0",
+                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        environment.pop("QT_QPA_PLATFORM", None)
+        self.program = subprocess.Popen([simulator, *arguments], env=environment, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        if self.program:
+            self.program.kill()
+            self.program.wait()
+        self.dir.cleanup()
+
+    def frames_after(self, start_ns, count):
+        """(time, code) of the first count frames after start_ns: the capture's
+        clock is CLOCK_MONOTONIC, and it is written out in bursts."""
+        def after():
+            with open(self.capture) as capture:
+                lines = [line.split(",") for line in capture.readlines()[1:] if line.endswith("\n")]
+            return [(int(fields[0]), int(fields[1])) for fields in lines if int(fields[0]) > start_ns]
+        wait_for(lambda: len(after()) >= count, f"{count} frames")
+        return after()[:count]
+
+    def codes_after(self, start_ns, count):
+        return [code for _, code in self.frames_after(start_ns, count)]
