@@ -82,7 +82,7 @@ printf 'root:x:0:\nspi:x:999:operator\noperator:x:1000:\n' >"$root/etc/group"
 cat >"$root/init" <<EOF
 #!/bin/busybox sh
 # The emulated board's first process: loads the SPI controller's drivers and
-# runs the simulator in four settings; the host checks what they report.
+# runs the simulator in each scenario below; the host checks what they report.
 /bin/busybox --install -s /bin
 export PATH=/bin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
