@@ -6,6 +6,7 @@ command's effect is checked on the frames that the virtual DAC receives.
 usage: tst_mpris.py SIMULATOR VIRTUALDAC_LIBRARY
 """
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -17,6 +18,19 @@ from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
 
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 PLAYER = "ecg_simulator"
+
+
+def next_line(process):
+    """The next line that process writes, waiting WAIT_S at most."""
+    line = b""
+    while not line.endswith(b"\n"):
+        if not select.select([process.stdout], [], [], WAIT_S)[0]:
+            raise AssertionError(f"no line within {WAIT_S} s, after {line!r}")
+        byte = os.read(process.stdout.fileno(), 1)
+        if not byte:
+            break
+        line += byte
+    return line.decode()
 
 
 class Mpris(unittest.TestCase):
@@ -96,20 +110,20 @@ class Mpris(unittest.TestCase):
                         "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Set", "string:org.mpris.MediaPlayer2.Player", "string:Rate",
                         "variant:double:2"], env=self.environment, check=True, timeout=WAIT_S)
         self.assertEqual(self.property(".Player", "Rate"), "2")
-        with socket.create_connection(("127.0.0.1", self.port)) as rig:
+        with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as rig:
             rig.sendall(b"SOUR:RATE?\n")
             self.assertEqual(rig.makefile().readline(), "100\n")
 
     def test_changes_told_whatever_their_cause(self):
         follower = subprocess.Popen(["playerctl", "-p", PLAYER, "--follow", "status"], env=self.environment,
-                                    stdout=subprocess.PIPE, text=True)
+                                    stdout=subprocess.PIPE, bufsize=0)
         try:
-            self.assertEqual(follower.stdout.readline(), "Playing\n")
+            self.assertEqual(next_line(follower), "Playing\n")
             # Switched off by SCPI, not by MPRIS.
-            with socket.create_connection(("127.0.0.1", self.port)) as rig:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as rig:
                 rig.sendall(b"OUTP OFF\n*OPC?\n")
                 rig.makefile().readline()
-            self.assertEqual(follower.stdout.readline(), "Paused\n")
+            self.assertEqual(next_line(follower), "Paused\n")
         finally:
             follower.kill()
             follower.wait()
