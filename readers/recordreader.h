@@ -14,7 +14,7 @@ struct SignalInfo
     QString label;
     QString unit;      // as the file names it; empty for a sample file
     double rate = 0;   // samples per second; 0 for a sample file, which has none
-    qint64 length = -1; // samples; -1 where only reading tells (a sample file)
+    qint64 length = 0; // samples; for a sample file an estimate, a little over, from its first lines
 };
 
 // Where a reader hands what it reads, in file order.
