@@ -88,7 +88,7 @@ QString App::switchOn()
         loaded = output->worker()->loadFile(filePath, fileSignal);
     }
     if (loaded <= 0)
-        return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
+        return loadRefusal(loaded);
     output->worker()->resume();
     return QString();
 }
@@ -217,12 +217,6 @@ QString App::open(const QString &path, std::unique_ptr<RecordReader> *reader) co
     if (QFileInfo(path).size() == 0)
         return "Le fichier est vide.";
     return QString();
-}
-
-QString App::noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos)
-{
-    return QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
-        .arg(selector.trimmed(), describeSignals(signalInfos));
 }
 
 // Makes the file and signal the chosen ones, and draws the chart of the codes

@@ -46,7 +46,6 @@ private slots:
 private:
     QString switchOn();
     QString open(const QString &path, std::unique_ptr<RecordReader> *reader) const;
-    static QString noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos);
     QString accept(const QString &path, RecordReader &reader, int signal);
     bool askSignal(const QVector<SignalInfo> &signalInfos, int *signal);
     void refuse(const QString &warning, const QString &fileLabel);

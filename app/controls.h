@@ -34,4 +34,10 @@ public:
     virtual void raiseWindow() = 0;
 };
 
+// The refusal of a file that loadFile could not read (-1) or found no sample in (0).
+inline QString loadRefusal(int loaded)
+{
+    return loaded < 0 ? QStringLiteral("Impossible d'ouvrir le fichier.") : QStringLiteral("Le fichier est vide.");
+}
+
 #endif // CONTROLS_H

@@ -97,12 +97,11 @@ QString Player::choose(const QString &chosen, const QString &signalSelector)
     }
     const int chosenSignal = findSignal(reader->signalList(), signalSelector);
     if (chosenSignal < 0)
-        return QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
-            .arg(signalSelector.trimmed(), describeSignals(reader->signalList()));
+        return noSuchSignal(signalSelector, reader->signalList());
     if (outputOn) {
         const int loaded = output->worker()->loadFile(chosen, chosenSignal);
         if (loaded <= 0)
-            return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
+            return loadRefusal(loaded);
     }
     output->worker()->setPosition(0);
     path = chosen;
@@ -119,7 +118,7 @@ QString Player::setPlaying(bool on)
     if (on) {
         const int loaded = output->worker()->loadFile(path, fileSignal);
         if (loaded <= 0)
-            return loaded < 0 ? "Impossible d'ouvrir le fichier." : "Le fichier est vide.";
+            return loadRefusal(loaded);
         output->worker()->resume();
     } else {
         output->worker()->pause();

@@ -288,9 +288,7 @@ QString ScpiServer::runSource(const QString &node, bool query, const QString &pa
             return QString::number(worker->fullScale());
         if (inRange(maxFullScaleMv)) {
             worker->setFullScale(number);
-            // A record's codes are mapped anew.
-            if (!controls->file().isEmpty())
-                controls->choose(controls->file(), QString::number(controls->signal() + 1));
+            rereadFile();
         }
     } else if (matches(node, "POSition")) {
         if (query)
@@ -315,11 +313,17 @@ QString ScpiServer::reset()
     AppWorker *worker = controls->worker();
     worker->setRate(settings.sampleRate);
     worker->setFullScale(settings.fullScaleMv);
-    if (!controls->file().isEmpty())
-        controls->choose(controls->file(), QString::number(controls->signal() + 1));
+    rereadFile();
     worker->setPosition(0);
     errors.clear();
     return QString();
+}
+
+// The file chosen, read again: a record's codes are mapped at the full scale in force.
+void ScpiServer::rereadFile()
+{
+    if (!controls->file().isEmpty())
+        controls->choose(controls->file(), QString::number(controls->signal() + 1));
 }
 
 // Queued for SYSTem:ERRor?, oldest first; a full queue's last entry becomes

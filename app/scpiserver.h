@@ -33,6 +33,7 @@ private:
     QString run(const QStringList &nodes, bool query, const QString &parameter);
     QString runSource(const QString &node, bool query, const QString &parameter);
     QString reset();
+    void rereadFile();
     void error(int code, const QString &detail = QString());
 
     Controls *const controls;

@@ -109,6 +109,12 @@ QString describeSignal(int number, const SignalInfo &info)
     return QString("%1: %2 (%3, %4/s)").arg(number).arg(info.label, info.unit).arg(info.rate);
 }
 
+QString noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos)
+{
+    return QString("Aucun signal « %1 » dans ce fichier. Ses signaux : %2.")
+        .arg(selector.trimmed(), describeSignals(signalInfos));
+}
+
 QString describeSignals(const QVector<SignalInfo> &signalInfos)
 {
     QStringList described;

@@ -78,5 +78,7 @@ int findSignal(const QVector<SignalInfo> &signalInfos, const QString &selector);
 QString describeSignal(int number, const SignalInfo &info);
 // "1: MLII (mV, 360/s), 2: V5 (mV, 360/s)", for a refusal.
 QString describeSignals(const QVector<SignalInfo> &signalInfos);
+// The refusal of a selector that names none of the signals, with their list.
+QString noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos);
 
 #endif // RECORDREADER_H
