@@ -1,7 +1,5 @@
 #include "app.h"
 
-#include "appworker.h"
-#include "outputrunner.h"
 #include "mainui.h"
 #include "preview.h"
 
@@ -17,112 +15,66 @@
 using namespace QtCharts;
 
 namespace {
-
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
-
-// The busy cursor while a file is read: a day-long file takes seconds.
-class BusyCursor
-{
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    Q_DISABLE_COPY(BusyCursor)
-};
-
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
-    : QObject(parent), settings(settings)
+    : QObject(parent), settings(settings), model(settings)
 {
     mainUI = new MainUI;
     connect(mainUI, &MainUI::simuToggled, this, &App::onSimuToggled);
     connect(mainUI, &MainUI::exitRequested, this, &App::onExitRequested);
     connect(mainUI, &MainUI::openFileRequested, this, &App::onOpenFileClicked);
-
-    output = std::make_unique<OutputRunner>(settings);
-    connect(output->worker(), &AppWorker::setUpFailed, this, &App::onOutputFailed);
+    connect(mainUI, &MainUI::cancelLoadRequested, &model, &Playback::cancelLoad);
+    connect(&model, &Playback::changed, this, &App::showPlayback);
+    connect(&model, &Playback::outputFailed, this, &App::onOutputFailed);
 }
 
 App::~App()
 {
     qDebug() << "App destructor";
-    output.reset();
     delete mainUI;
 }
 
 void App::start()
 {
     mainUI->show();
-    output->start();
+    model.start();
+}
+
+// Whatever changed the playback (the window, SCPI, MPRIS), the window shows it.
+void App::showPlayback()
+{
+    if (!switchingOn)
+        mainUI->showRunning(model.playing());
+    if (model.loading())
+        mainUI->showLoading(model.loadProgress());
+    else
+        mainUI->hideLoading();
+    if (model.list() != charted)
+        showChart();
 }
 
 void App::onSimuToggled(bool checked)
 {
     if (!checked) {
-        output->worker()->pause();
+        model.setPlaying(false);
         return;
     }
-    if (filePath.isEmpty() && deviceFailure.isEmpty()) {
-        // The toggle stays on; the operator switches it off again.
-        refuse("Aucun fichier sélectionné.", "Aucun fichier");
-        return;
-    }
-    const QString refusal = switchOn();
-    if (!refusal.isEmpty()) {
-        warn(refusal);
-        mainUI->switchOff();
-    }
-}
-
-// The file is read afresh each time; a file that cannot be read, or holds no
-// sample, leaves the output off instead of waiting for data.
-QString App::switchOn()
-{
-    if (!deviceFailure.isEmpty())
-        return deviceWarning();
-    if (filePath.isEmpty())
-        return "Aucun fichier sélectionné.";
-    int loaded;
-    {
-        BusyCursor busy;
-        loaded = output->worker()->loadFile(filePath, fileSignal);
-    }
-    if (loaded <= 0)
-        return loadRefusal(loaded);
-    output->worker()->resume();
-    return QString();
-}
-
-AppWorker *App::worker() const
-{
-    return output->worker();
-}
-
-bool App::playing() const
-{
-    return mainUI->running();
-}
-
-QString App::setPlaying(bool on)
-{
-    if (!output->worker())
-        return "Fin du programme en cours.";
-    if (on == playing())
-        return QString();
-    if (on) {
-        const QString refusal = switchOn();
-        if (!refusal.isEmpty())
-            return refusal;
-    } else {
-        output->worker()->pause();
-    }
-    mainUI->showRunning(on);
-    return QString();
+    switchingOn = true;
+    model.setPlaying(true, [this](const Refusal &refusal) {
+        switchingOn = false;
+        if (refusal) {
+            warn(refusal);
+            mainUI->switchOff();
+        }
+        showPlayback();
+    });
 }
 
 void App::quit()
 {
-    setPlaying(false);
+    model.setPlaying(false);
     onExitRequested();
 }
 
@@ -133,52 +85,22 @@ void App::raiseWindow()
     mainUI->activateWindow();
 }
 
-QString App::choose(const QString &path, const QString &signalSelector)
-{
-    if (!output->worker())
-        return "Fin du programme en cours.";
-    std::unique_ptr<RecordReader> reader;
-    QString refusal = open(path, &reader);
-    if (!refusal.isEmpty())
-        return refusal;
-    const int signal = findSignal(reader->signalList(), signalSelector);
-    if (signal < 0)
-        return noSuchSignal(signalSelector, reader->signalList());
-    refusal = accept(path, *reader, signal);
-    if (!refusal.isEmpty())
-        return refusal;
-    // From its first sample: at once while the output is on, else at its start.
-    if (playing()) {
-        output->worker()->pause();
-        refusal = switchOn();
-        if (!refusal.isEmpty())
-            mainUI->showRunning(false);
-    }
-    output->worker()->setPosition(0);
-    return refusal;
-}
-
 // Nothing can go out: the operator is told at once, and again at each switch-on.
 void App::onOutputFailed(const QString &reason)
 {
-    deviceFailure = reason;
-    warn(deviceWarning());
+    warn({Refusal::Device, "Erreur initialisation DAC8551", reason});
     mainUI->switchOff();
 }
 
-QString App::deviceWarning() const
-{
-    return "Erreur initialisation DAC8551\n" + deviceFailure;
-}
-
+// The program ends once the output has stopped; should the device hang, the
+// playback ends it 5 s later.
 void App::onExitRequested()
 {
     // Qt still delivers the events queued behind this click (a press on the
-    // toggle, say) before the event loop ends; none may reach the worker, which
-    // is ending and then deleted in its own thread.
+    // toggle, say) before the event loop ends; none may reach the playback.
     disconnect(mainUI, nullptr, this, nullptr);
-    output->stop();
-    QCoreApplication::quit();
+    connect(&model, &Playback::finished, qApp, &QCoreApplication::quit);
+    model.end();
 }
 
 void App::onOpenFileClicked()
@@ -189,63 +111,28 @@ void App::onOpenFileClicked()
     if (path.isEmpty())
         return;
     std::unique_ptr<RecordReader> reader;
-    QString refusal = open(path, &reader);
-    int signal = 0;
-    if (refusal.isEmpty()) {
-        signal = findSignal(reader->signalList(), settings.signal);
-        if (signal < 0)
-            refusal = noSuchSignal(settings.signal, reader->signalList());
-        else if (!askSignal(reader->signalList(), &signal))
-            return;
-    }
-    if (refusal.isEmpty())
-        refusal = accept(path, *reader, signal);
-    if (!refusal.isEmpty())
-        refuse(refusal, "Aucun fichier sélectionné.");
+    if (const Refusal refusal = model.open(path, &reader))
+        return warn(refusal);
+    int signal = findSignal(reader->signalList(), settings.signal);
+    if (signal < 0)
+        return warn({Refusal::NoSuchSignal, noSuchSignal(settings.signal, reader->signalList()), QString()});
+    if (!askSignal(reader->signalList(), &signal))
+        return;
+    model.choose(std::move(reader), path, signal, Playback::When::AtNextStart, [this](const Refusal &refusal) {
+        if (refusal)
+            warn(refusal);
+    });
 }
 
-// Opens a chosen file; the refusal when it cannot be, the detail in the log.
-QString App::open(const QString &path, std::unique_ptr<RecordReader> *reader) const
+// The chart of the codes that will go out, and the file's name.
+void App::showChart()
 {
-    QString detail;
-    *reader = openRecord(path, output->worker()->fullScale(), &detail);
-    if (!*reader) {
-        if (!detail.isEmpty())
-            qWarning().noquote() << detail;
-        return "Impossible d'ouvrir le fichier.";
-    }
-    if (QFileInfo(path).size() == 0)
-        return "Le fichier est vide.";
-    return QString();
-}
-
-// Makes the file and signal the chosen ones, and draws the chart of the codes
-// that will go out; the refusal when the signal is too fast or the file
-// cannot be read to its end. Read once, before the file is accepted.
-QString App::accept(const QString &path, RecordReader &reader, int signal)
-{
-    const QString refusedRate = AppWorker::rateRefusal(settings.sampleRate, reader.signalList().at(signal).rate);
-    if (!refusedRate.isEmpty()) {
-        qWarning().noquote() << refusedRate;
-        return "Impossible d'ouvrir le fichier.";
-    }
-    std::optional<QVector<QPointF>> points;
-    {
-        BusyCursor busy;
-        points = previewPoints(reader, signal);
-    }
-    if (!points) {
-        if (!reader.error().isEmpty())
-            qWarning().noquote() << reader.error();
-        return "Impossible d'ouvrir le fichier.";
-    }
-    filePath = path;
-    fileSignal = signal;
-    mainUI->setFileName(QFileInfo(path).fileName());
-
-    // All points at once: appending them one by one costs a signal each.
+    charted = model.list();
+    mainUI->setFileName(model.file());
     auto *series = new QLineSeries;
-    series->replace(*points);
+    // All points at once: appending them one by one costs a signal each.
+    if (charted)
+        series->replace(previewPoints(*charted));
 
     auto *chart = new QChart;
     chart->legend()->hide();
@@ -256,7 +143,6 @@ QString App::accept(const QString &path, RecordReader &reader, int signal)
     QChart *previous = view->chart();
     view->setChart(chart);
     previous->deleteLater();
-    return QString();
 }
 
 // The operator's choice among a record's several signals, the one given
@@ -282,13 +168,11 @@ bool App::askSignal(const QVector<SignalInfo> &signalInfos, int *signal)
     return *signal >= 0;
 }
 
-void App::refuse(const QString &warning, const QString &fileLabel)
+// The operator's text with the reason under it; a read given up on purpose
+// needs no box.
+void App::warn(const Refusal &refusal)
 {
-    warn(warning);
-    mainUI->setFileName(fileLabel);
-}
-
-void App::warn(const QString &warning)
-{
-    QMessageBox::warning(mainUI, "Erreur", warning, QMessageBox::Ok, QMessageBox::NoButton);
+    if (refusal.kind == Refusal::Cancelled)
+        return;
+    QMessageBox::warning(mainUI, "Erreur", refusal.explained(), QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -3,7 +3,7 @@
 
 #include "controls.h"
 #include "outputsettings.h"
-#include "recordreader.h"
+#include "playback.h"
 
 #include <QObject>
 #include <QString>
@@ -11,11 +11,9 @@
 #include <memory>
 
 class MainUI;
-class OutputRunner;
 
-// Builds the window, the output worker and its thread; turns the operator's
-// commands, and the remote ones, into worker commands and previews the chosen
-// file.
+// Builds the window and the playback; turns the operator's commands into
+// playback commands, and shows whatever the playback does, whoever asked.
 class App : public QObject, public Controls
 {
     Q_OBJECT
@@ -27,12 +25,7 @@ public:
     // Shows the window, then starts the output thread.
     void start();
 
-    AppWorker *worker() const override;
-    QString file() const override { return filePath; }
-    int signal() const override { return fileSignal; }
-    bool playing() const override;
-    QString choose(const QString &path, const QString &signalSelector) override;
-    QString setPlaying(bool on) override;
+    Playback *playback() { return &model; }
     void quit() override;
     bool hasWindow() const override { return true; }
     void raiseWindow() override;
@@ -44,22 +37,18 @@ private slots:
     void onOutputFailed(const QString &reason);
 
 private:
-    QString switchOn();
-    QString open(const QString &path, std::unique_ptr<RecordReader> *reader) const;
-    QString accept(const QString &path, RecordReader &reader, int signal);
+    void showPlayback();
+    void showChart();
     bool askSignal(const QVector<SignalInfo> &signalInfos, int *signal);
-    void refuse(const QString &warning, const QString &fileLabel);
-    void warn(const QString &warning);
-    QString deviceWarning() const;
+    void warn(const Refusal &refusal);
 
     MainUI *mainUI;
-    std::unique_ptr<OutputRunner> output;
     const OutputSettings settings;
-    QString filePath;
-    // The signal of filePath to play: always 0 for a sample file.
-    int fileSignal = 0;
-    // Why the DAC could not be set up; empty while it is (or may yet be) fine.
-    QString deviceFailure;
+    Playback model;
+    // What the chart shows.
+    std::shared_ptr<const SampleList> charted;
+    // A switch-on that waits for its file to be read: the toggle stays on.
+    bool switchingOn = false;
 };
 
 #endif // APP_H

@@ -29,20 +29,20 @@ int main(int argc, char **argv)
         // Headless: no window, no display needed (an SSH session, a service).
         if (!commandLine.playFile.isEmpty()) {
             Player player(commandLine.output, commandLine.playFile);
-            ScpiServer scpi(&player, commandLine.output);
+            ScpiServer scpi(player.playback(), commandLine.output);
             if (commandLine.listenPort)
                 scpi.listen(commandLine.listenAddress, commandLine.listenPort);
-            Mpris mpris(&player);
+            Mpris mpris(player.playback(), &player);
             return player.exec();
         }
     }
 
     QApplication application(argc, argv);
     App app(commandLine.output);
-    ScpiServer scpi(&app, commandLine.output);
+    ScpiServer scpi(app.playback(), commandLine.output);
     if (commandLine.listenPort)
         scpi.listen(commandLine.listenAddress, commandLine.listenPort);
-    Mpris mpris(&app);
+    Mpris mpris(app.playback(), &app);
     app.start();
     return application.exec();
 }

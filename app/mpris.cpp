@@ -1,6 +1,5 @@
 #include "mpris.h"
 
-#include "appworker.h"
 #include "controls.h"
 
 #include <QCoreApplication>
@@ -10,21 +9,18 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <cmath>
+
 namespace {
 
 const QString objectPath = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString serviceName = QStringLiteral("org.mpris.MediaPlayer2.ecg_simulator");
 const QString playerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
-// A sample of the classic pacing: the 2 ms sleep and 0.24 ms on the wire.
-constexpr double classicSamplesPerSecond = 1 / 0.00224;
-constexpr double minimumFactor = 0.01;
-// What Qt's adaptors cannot tell by themselves is looked for this often.
-constexpr int changesPollMs = 200;
 
 } // namespace
 
-Mpris::Mpris(Controls *controls, QObject *parent)
-    : QObject(parent), controls(controls), stopped(!controls->playing())
+Mpris::Mpris(Playback *playback, Controls *controls, QObject *parent)
+    : QObject(parent), playback(playback), controls(controls)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -40,9 +36,8 @@ Mpris::Mpris(Controls *controls, QObject *parent)
         return;
     }
     // Whatever changes them (the window, SCPI, a signal), every change is told.
-    connect(&changes, &QTimer::timeout, this, &Mpris::announceChanges);
+    connect(playback, &Playback::changed, this, &Mpris::announceChanges);
     announceChanges();
-    changes.start(changesPollMs);
 }
 
 bool Mpris::canRaise() const
@@ -62,145 +57,162 @@ void Mpris::quit()
 
 QString Mpris::playbackStatus() const
 {
-    return controls->playing() ? "Playing" : stopped ? "Stopped" : "Paused";
-}
-
-double Mpris::samplesPerSecond() const
-{
-    const double rate = controls->worker() ? controls->worker()->rate() : 0;
-    return rate > 0 ? rate : classicSamplesPerSecond;
+    switch (playback->state()) {
+    case PlayState::Playing: return "Playing";
+    case PlayState::Paused: return "Paused";
+    case PlayState::Stopped: break;
+    }
+    return "Stopped";
 }
 
 QString Mpris::trackId() const
 {
-    return QString("/org/ecg_simulator/track/%1").arg(qHash(controls->file() + '/' + QString::number(controls->signal())));
+    return QString("/org/ecg_simulator/track/%1").arg(qHash(playback->file() + '/' + QString::number(playback->signal())));
+}
+
+qint64 Mpris::lengthUs() const
+{
+    return qint64(double(playback->length()) / playback->samplesPerSecond() * 1e6);
 }
 
 QVariantMap Mpris::metadata() const
 {
-    if (controls->file().isEmpty() || !controls->worker())
+    if (playback->file().isEmpty())
         return {{"mpris:trackid", QVariant::fromValue(QDBusObjectPath("/org/mpris/MediaPlayer2/TrackList/NoTrack"))}};
-    const qint64 length = qint64(controls->worker()->sampleCount() / samplesPerSecond() * 1e6);
+    const QString name = QFileInfo(playback->file()).fileName();
     return {{"mpris:trackid", QVariant::fromValue(QDBusObjectPath(trackId()))},
-            {"xesam:title", QFileInfo(controls->file()).fileName()},
-            {"xesam:url", QUrl::fromLocalFile(QFileInfo(controls->file()).absoluteFilePath()).toString()},
-            {"mpris:length", length}};
+            {"xesam:title", playback->signalLabel().isEmpty() ? name : name + " — " + playback->signalLabel()},
+            {"xesam:url", QUrl::fromLocalFile(QFileInfo(playback->file()).absoluteFilePath()).toString()},
+            {"mpris:length", lengthUs()}};
 }
 
 qint64 Mpris::position() const
 {
-    return controls->worker() ? qint64(controls->worker()->position() / samplesPerSecond() * 1e6) : 0;
+    return qint64(double(playback->position()) / playback->samplesPerSecond() * 1e6);
 }
 
-// The rate in force, 0 for the classic pacing (and once the program ends).
-double Mpris::rateInForce() const
+// Rate 1 is the default rate (the option's, else the file's own, else what the
+// classic pacing comes to), whatever set the rate in force.
+double Mpris::nominalRate() const
 {
-    return controls->worker() ? controls->worker()->rate() : 0;
+    return playback->defaultRate() > 0 ? playback->defaultRate() : playback->samplesPerSecond();
 }
 
 double Mpris::rate() const
 {
-    return rateInForce() > 0 ? factor : 1;
+    return playback->samplesPerSecond() / nominalRate();
 }
 
-// A factor on the rate in force; the classic pacing has none to change.
-void Mpris::setRate(double rate)
+void Mpris::setRate(double factor)
 {
-    AppWorker *worker = controls->worker();
-    if (rateInForce() <= 0)
+    if (std::isnan(factor))
         return;
-    if (rate <= 0) {
+    if (factor <= 0) {
         pause();
         return;
     }
-    if (rate < minimumRate() || rate > maximumRate())
-        return;
-    worker->setRate(worker->rate() / factor * rate);
-    factor = rate;
+    if (qFuzzyCompare(factor, 1))
+        playback->setDefaultRate();
+    else
+        playback->setRate(nominalRate() * factor);
+}
+
+double Mpris::minimumRate() const
+{
+    return minSampleRate / nominalRate();
 }
 
 double Mpris::maximumRate() const
 {
-    const double rate = rateInForce();
-    return rate > 0 ? maxSampleRate / (rate / factor) : 1;
+    return maxSampleRate / nominalRate();
 }
 
 void Mpris::play()
 {
-    const QString refusal = controls->setPlaying(true);
-    if (refusal.isEmpty())
-        stopped = false;
-    refuseIfCalled(refusal);
+    replyWhenDone(&Mpris::startPlaying);
 }
 
 void Mpris::pause()
 {
-    controls->setPlaying(false);
+    playback->setPlaying(false);
 }
 
 void Mpris::playPause()
 {
-    controls->playing() ? pause() : play();
+    playback->playing() ? pause() : play();
 }
 
-// Off, and the next Play starts from the first sample.
 void Mpris::stop()
 {
-    controls->setPlaying(false);
-    if (controls->worker())
-        controls->worker()->setPosition(0);
-    stopped = true;
+    playback->stop();
+}
+
+// Within the file, in microseconds; past its end would be Next, which there is not.
+void Mpris::seekTo(double targetUs)
+{
+    const double sample = std::floor(qMax(0.0, targetUs) / 1e6 * playback->samplesPerSecond());
+    if (sample >= double(playback->length()))
+        return;
+    if (!playback->setPosition(qint64(sample)))
+        emit seeked(position());
 }
 
 void Mpris::seek(qint64 offsetUs)
 {
-    const qint64 target = qMax<qint64>(0, position() + offsetUs);
-    // Past the end would be Next, which there is not.
-    if (!controls->worker() || target >= metadata().value("mpris:length").toLongLong())
-        return;
-    controls->worker()->setPosition(int(target / 1e6 * samplesPerSecond()));
-    emit seeked(position());
+    seekTo(double(position()) + double(offsetUs));
 }
 
 void Mpris::setPosition(const QDBusObjectPath &track, qint64 positionUs)
 {
-    if (!controls->worker() || track.path() != trackId() || positionUs < 0
-        || positionUs > metadata().value("mpris:length").toLongLong())
-        return;
-    controls->worker()->setPosition(int(positionUs / 1e6 * samplesPerSecond()));
-    emit seeked(position());
+    if (track.path() == trackId() && positionUs >= 0)
+        seekTo(double(positionUs));
 }
 
-// Chosen as in the file dialog, then played; a refusal is a D-Bus error with
-// the program's message.
+// Chosen as in the file dialog, then played from its first sample; a refusal
+// is a D-Bus error with the program's message and its reason.
 void Mpris::openUri(const QString &uri)
 {
     const QUrl url(uri);
     if (!url.isLocalFile()) {
-        refuseIfCalled("Seuls les fichiers (file://) sont pris en charge.");
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::InvalidArgs, "Seuls les fichiers (file://) sont pris en charge.");
         return;
     }
-    const QString refusal = controls->choose(url.toLocalFile(), QString());
-    if (!refusal.isEmpty()) {
-        refuseIfCalled(refusal);
-        return;
-    }
-    play();
+    const QString path = url.toLocalFile();
+    replyWhenDone([path](Playback *playback, const Playback::Done &done) {
+        playback->choose(path, QString(), Playback::When::AtOnce, [playback, done](const Refusal &refusal) {
+            if (refusal)
+                return done(refusal);
+            playback->setPlaying(true, done);
+        });
+    });
 }
 
-void Mpris::refuseIfCalled(const QString &refusal)
+void Mpris::startPlaying(Playback *playback, const Playback::Done &done)
 {
-    if (!refusal.isEmpty() && calledFromDBus())
-        sendErrorReply(QDBusError::Failed, refusal);
+    playback->setPlaying(true, done);
+}
+
+// Runs a command that may end later (once a file is read); a call from D-Bus
+// gets its reply then, an error for a refusal.
+void Mpris::replyWhenDone(const std::function<void(Playback *, const Playback::Done &)> &command)
+{
+    if (!calledFromDBus())
+        return command(playback, {});
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    command(playback, [call](const Refusal &refusal) {
+        QDBusConnection::sessionBus().send(refusal ? call.createErrorReply(QDBusError::Failed, refusal.explained())
+                                                   : call.createReply());
+    });
 }
 
 void Mpris::announceChanges()
 {
-    if (!controls->worker())
-        return;
     const QVariantMap now{{"PlaybackStatus", playbackStatus()},
                           {"Metadata", metadata()},
                           {"Rate", rate()},
+                          {"MinimumRate", minimumRate()},
                           {"MaximumRate", maximumRate()}};
     QVariantMap changed;
     for (auto property = now.begin(); property != now.end(); ++property) {
@@ -224,9 +236,4 @@ MprisPlayer::MprisPlayer(Mpris *player)
     : QDBusAbstractAdaptor(player), player(player)
 {
     connect(player, &Mpris::seeked, this, &MprisPlayer::Seeked);
-}
-
-double Mpris::minimumRate() const
-{
-    return rateInForce() > 0 ? minimumFactor : 1;
 }

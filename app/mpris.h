@@ -1,25 +1,26 @@
 #ifndef MPRIS_H
 #define MPRIS_H
 
+#include "playback.h"
+
 #include <QDBusAbstractAdaptor>
 #include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QStringList>
-#include <QTimer>
 #include <QVariantMap>
 
 class Controls;
 
 // The program as a media player on the session bus (MPRIS 2.2), so that
-// playerctl, media keys and desktop panels drive it: the window's or the
-// headless mode's own commands, through Controls. Without a session bus it
-// says so in one debug line and does nothing.
+// playerctl, media keys and desktop panels drive its playback, and quit or
+// raise it through the front end. Without a session bus it says so in one
+// debug line and does nothing.
 class Mpris : public QObject, protected QDBusContext
 {
     Q_OBJECT
 
 public:
-    explicit Mpris(Controls *controls, QObject *parent = nullptr);
+    Mpris(Playback *playback, Controls *controls, QObject *parent = nullptr);
 
     // org.mpris.MediaPlayer2
     bool canRaise() const;
@@ -45,20 +46,17 @@ signals:
     void seeked(qint64 positionUs);
 
 private:
-    // Samples per second for times: the rate in force, or what the classic
-    // pacing comes to (a sample each 2.24 ms).
-    double samplesPerSecond() const;
-    double rateInForce() const;
     QString trackId() const;
-    void refuseIfCalled(const QString &refusal);
+    qint64 lengthUs() const;
+    double nominalRate() const;
+    void seekTo(double targetUs);
+    static void startPlaying(Playback *playback, const Playback::Done &done);
+    void replyWhenDone(const std::function<void(Playback *, const Playback::Done &)> &command);
     void announceChanges();
 
+    Playback *const playback;
     Controls *const controls;
-    bool stopped;
-    // The factor on the rate in force that Rate shows (1 at the rate of the file or of --rate).
-    double factor = 1;
     QVariantMap announced;
-    QTimer changes;
 };
 
 // org.mpris.MediaPlayer2 of an Mpris.

@@ -23,7 +23,8 @@ const QStringList qtValueOptions{"platform", "platformpluginpath", "platformthem
 const QStringList qtFlagOptions{"reverse", "widgetcount"};
 
 const QString rateAccepted =
-    QStringLiteral("un nombre d'échantillons par seconde supérieur à 0 et d'au plus %1 (par exemple 360 ou 359.5)")
+    QStringLiteral("un nombre d'échantillons par seconde de %1 à %2 (par exemple 360 ou 359.5)")
+        .arg(minSampleRate)
         .arg(maxSampleRate);
 const QString fullScaleAccepted =
     QStringLiteral("un nombre de millivolts supérieur à 0 et d'au plus %1 (par exemple 10 ou 5)").arg(maxFullScaleMv);
@@ -46,11 +47,11 @@ CommandLine refusal(const QString &text)
 }
 
 // A number greater than 0 and at most most.
-std::optional<double> positiveNumber(const QString &text, double most)
+std::optional<double> numberWithin(const QString &text, double least, double most)
 {
     bool ok = false;
     const double number = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(number) || number <= 0 || number > most)
+    if (!ok || !(number >= least && number <= most))
         return std::nullopt;
     return number;
 }
@@ -188,8 +189,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
             *winner = values.first().value;
         return QString();
     };
-    const auto rateAccepts = [](const QString &text) { return bool(positiveNumber(text, maxSampleRate)); };
-    const auto fullScaleAccepts = [](const QString &text) { return bool(positiveNumber(text, maxFullScaleMv)); };
+    const auto rateAccepts = [](const QString &text) { return bool(numberWithin(text, minSampleRate, maxSampleRate)); };
+    const auto fullScaleAccepts = [](const QString &text) { return bool(numberWithin(text, minFullScaleMv, maxFullScaleMv)); };
     const auto textAccepts = [](const QString &text) { return !text.trimmed().isEmpty(); };
     const auto listenAccepts = [](const QString &text) {
         QHostAddress address;
@@ -209,9 +210,9 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
             return refusal(refused);
     }
     if (!rate.isEmpty())
-        commandLine.output.sampleRate = *positiveNumber(rate, maxSampleRate);
+        commandLine.output.sampleRate = *numberWithin(rate, minSampleRate, maxSampleRate);
     if (!fullScale.isEmpty())
-        commandLine.output.fullScaleMv = *positiveNumber(fullScale, maxFullScaleMv);
+        commandLine.output.fullScaleMv = *numberWithin(fullScale, minFullScaleMv, maxFullScaleMv);
     if (!listen.isEmpty())
         listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
     return commandLine;

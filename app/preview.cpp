@@ -1,6 +1,6 @@
 #include "preview.h"
 
-#include "recordreader.h"
+#include "samplelist.h"
 
 #include <algorithm>
 
@@ -36,12 +36,12 @@ void halve(QVector<Bucket> &buckets)
 
 } // namespace
 
-std::optional<QVector<QPointF>> previewPoints(RecordReader &reader, int signal)
+QVector<QPointF> previewPoints(const SampleList &list)
 {
     QVector<Bucket> buckets;
     qint64 count = 0;
     qint64 bucketSize = 1;
-    const auto add = [&](qint32 code) {
+    const auto add = [&](quint16 code) {
         const QPointF point(count, code);
         if (count % bucketSize == 0)
             buckets.append({point, point});
@@ -55,10 +55,7 @@ std::optional<QVector<QPointF>> previewPoints(RecordReader &reader, int signal)
             bucketSize *= 2;
         }
     };
-    const SampleSink sink{[&](const qint32 *codes, int size) { std::for_each(codes, codes + size, add); },
-                          [](int, const QString &) {}};
-    if (!reader.read(signal, sink))
-        return std::nullopt;
+    std::for_each(list.codes.begin(), list.codes.end(), add);
 
     QVector<QPointF> points;
     points.reserve(2 * buckets.size());

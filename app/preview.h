@@ -4,9 +4,7 @@
 #include <QPointF>
 #include <QVector>
 
-#include <optional>
-
-class RecordReader;
+struct SampleList;
 
 // Up to this many points the chart draws every one: every excerpt of up to an
 // hour at 25 samples/s, and every file of up to 100,000 lines, looks exactly
@@ -17,13 +15,11 @@ constexpr int maxPlainPreviewPoints = 100000;
 // peak stays visible while Qt Charts strokes a few thousand points, not millions.
 constexpr int maxPreviewBuckets = 4096;
 
-// The chart points of one signal of a file: its codes, each a point (n, code)
-// where n counts them; a sample file's lines that are no integer are left out.
-// Up to maxPlainPreviewPoints points, all of them. Beyond, the points split in
-// order into equal buckets (of the fewest points, a power of two, that make at
-// most maxPreviewBuckets; the last may be short), each drawn by its least and
-// its greatest point, in order. Reads the file once and keeps the buckets
-// only. None when the file cannot be read to its end.
-std::optional<QVector<QPointF>> previewPoints(RecordReader &reader, int signal);
+// The chart points of a sample list: its codes, each a point (n, code) where
+// n counts them. Up to maxPlainPreviewPoints points, all of them. Beyond, the
+// points split in order into equal buckets (of the fewest points, a power of
+// two, that make at most maxPreviewBuckets; the last may be short), each drawn
+// by its least and its greatest point, in order.
+QVector<QPointF> previewPoints(const SampleList &list);
 
 #endif // PREVIEW_H

@@ -1,11 +1,10 @@
 #include "scpiserver.h"
 
-#include "appworker.h"
-#include "controls.h"
+#include "playback.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTcpSocket>
@@ -99,8 +98,8 @@ QString quoted(const QString &text)
 
 } // namespace
 
-ScpiServer::ScpiServer(Controls *controls, const OutputSettings &settings, QObject *parent)
-    : QObject(parent), controls(controls), settings(settings)
+ScpiServer::ScpiServer(Playback *playback, const OutputSettings &settings, QObject *parent)
+    : QObject(parent), playback(playback), settings(settings)
 {
     connect(&server, &QTcpServer::newConnection, this, &ScpiServer::accept);
 }
@@ -207,7 +206,7 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
         errors.clear();
         return QString();
     }
-    if (nodes.size() == 1 && head == "*RST" && !query && controls->worker())
+    if (nodes.size() == 1 && head == "*RST" && !query && !playback->ending())
         return reset();
     if ((matchesPath(nodes, {"SYSTem", "ERRor"}) || matchesPath(nodes, {"SYSTem", "ERRor", "NEXT"})) && query)
         return errors.isEmpty() ? QString("0,\"No error\"") : errors.takeFirst();
@@ -215,7 +214,7 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
         return "1999.0";
     if (matchesPath(nodes, {"OUTPut"}) || matchesPath(nodes, {"OUTPut", "STATe"})) {
         if (query)
-            return controls->playing() ? "1" : "0";
+            return playback->playing() ? "1" : "0";
         const QString state = parameter.toUpper();
         if (state.isEmpty()) {
             error(-109);
@@ -225,12 +224,10 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
             error(-224);
             return QString();
         }
-        const QString refusal = controls->setPlaying(state == "ON" || state == "1");
-        if (!refusal.isEmpty())
-            error(-200, refusal);
+        playback->setPlaying(state == "ON" || state == "1", errorFor(-200));
         return QString();
     }
-    if (!controls->worker()) {
+    if (playback->ending()) {
         error(-200, "Fin du programme en cours.");
         return QString();
     }
@@ -242,7 +239,6 @@ QString ScpiServer::run(const QStringList &nodes, bool query, const QString &par
 
 QString ScpiServer::runSource(const QString &node, bool query, const QString &parameter)
 {
-    AppWorker *worker = controls->worker();
     if (!query && parameter.isEmpty()) {
         error(-109);
         return QString();
@@ -253,53 +249,44 @@ QString ScpiServer::runSource(const QString &node, bool query, const QString &pa
     }
     bool isNumber = false;
     const double number = parameter.toDouble(&isNumber);
-    const auto inRange = [&](double most) {
-        if (!isNumber || !std::isfinite(number))
-            error(-224);
-        else if (number <= 0 || number > most)
-            error(-222);
-        else
-            return true;
-        return false;
+    const auto refuse = [&](const Refusal &refusal) {
+        if (refusal)
+            error(refusal.kind == Refusal::OutOfRange ? -222 : -200, refusal.explained());
     };
     if (matches(node, "FILE")) {
         if (query)
-            return quoted(controls->file());
-        const QString path = unquoted(parameter);
-        const QString refusal = controls->choose(path, settings.signal);
-        if (!refusal.isEmpty())
-            error(QFileInfo::exists(path) ? -200 : -256, refusal);
+            return quoted(playback->file());
+        playback->choose(unquoted(parameter), settings.signal, Playback::When::AtOnce, errorFor(-200));
     } else if (matches(node, "SIGNal")) {
         if (query)
-            return QString::number(controls->signal() + 1);
-        const QString refusal = controls->file().isEmpty() ? QString("Aucun fichier sélectionné.")
-                                                           : controls->choose(controls->file(), unquoted(parameter));
-        if (!refusal.isEmpty())
-            error(-224, refusal);
+            return QString::number(playback->signal() + 1);
+        if (playback->file().isEmpty())
+            error(-224, "Aucun fichier sélectionné.");
+        else
+            playback->choose(playback->file(), unquoted(parameter), Playback::When::AtOnce, errorFor(-224));
     } else if (matches(node, "RATE")) {
         if (query)
-            return QString::number(worker->rate());
+            return QString::number(playback->rate());
         if (matches(parameter, "DEFault"))
-            worker->setRate(settings.sampleRate);
-        else if (inRange(maxSampleRate))
-            worker->setRate(number);
+            refuse(playback->setDefaultRate());
+        else if (!isNumber)
+            error(-224);
+        else
+            refuse(playback->setRate(number));
     } else if (matches(node, "FSCale")) {
         if (query)
-            return QString::number(worker->fullScale());
-        if (inRange(maxFullScaleMv)) {
-            worker->setFullScale(number);
-            rereadFile();
-        }
+            return QString::number(playback->fullScale());
+        if (!isNumber)
+            error(-224);
+        else
+            refuse(playback->setFullScale(number));
     } else if (matches(node, "POSition")) {
         if (query)
-            return QString::number(worker->position());
-        const int count = worker->sampleCount();
+            return QString::number(playback->position());
         if (!isNumber || number != std::floor(number))
             error(-224);
-        else if (number < 0 || number >= count)
-            error(-222);
         else
-            worker->setPosition(int(number));
+            refuse(playback->setPosition(qint64(number)));
     } else {
         error(-113);
     }
@@ -309,21 +296,24 @@ QString ScpiServer::runSource(const QString &node, bool query, const QString &pa
 // The output off, from the first sample, at the settings' rate and full scale.
 QString ScpiServer::reset()
 {
-    controls->setPlaying(false);
-    AppWorker *worker = controls->worker();
-    worker->setRate(settings.sampleRate);
-    worker->setFullScale(settings.fullScaleMv);
-    rereadFile();
-    worker->setPosition(0);
+    playback->stop();
+    playback->setDefaultRate();
+    playback->setFullScale(settings.fullScaleMv);
     errors.clear();
     return QString();
 }
 
-// The file chosen, read again: a record's codes are mapped at the full scale in force.
-void ScpiServer::rereadFile()
+// A refusal that comes once a file is read, queued with the code for its kind:
+// a path that names no readable file is not found, whatever the reason.
+Playback::Done ScpiServer::errorFor(int code)
 {
-    if (!controls->file().isEmpty())
-        controls->choose(controls->file(), QString::number(controls->signal() + 1));
+    const QPointer<ScpiServer> server(this);
+    return [server, code](const Refusal &refusal) {
+        if (!server || !refusal || refusal.kind == Refusal::Cancelled)
+            return;
+        server->error(refusal.kind == Refusal::NotFound ? -256 : refusal.kind == Refusal::OutOfRange ? -222 : code,
+              refusal.explained());
+    };
 }
 
 // Queued for SYSTem:ERRor?, oldest first; a full queue's last entry becomes

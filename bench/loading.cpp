@@ -2,6 +2,7 @@
 
 #include "appworker.h"
 #include "fakespidev.h"
+#include "loadsignal.h"
 #include "measure.h"
 #include "outputsettings.h"
 #include "preview.h"
@@ -36,10 +37,9 @@ double previewAndDraw(const QString &path)
 {
     QElapsedTimer timer;
     timer.start();
-    QString error;
-    const std::unique_ptr<RecordReader> reader = openRecord(path, OutputSettings().fullScaleMv, &error);
+    const LoadedSignal loaded = loadSignal(path, 0, OutputSettings().fullScaleMv);
     auto *series = new QtCharts::QLineSeries;
-    series->replace(reader ? previewPoints(*reader, 0).value_or(QVector<QPointF>()) : QVector<QPointF>());
+    series->replace(loaded.list ? previewPoints(*loaded.list) : QVector<QPointF>());
     auto *chart = new QtCharts::QChart;
     chart->addSeries(series);
     chart->createDefaultAxes();
@@ -167,8 +167,7 @@ int runStep(const QString &step, const QString &path, int streamSeconds)
     if (step == "preview") {
         ms = previewAndDraw(path);
     } else {
-        AppWorker worker;
-        worker.loadFile(path);
+        loadSignal(path, 0, OutputSettings().fullScaleMv);
         ms = timer.nsecsElapsed() / 1e6;
     }
     std::printf("%.1f 0 0 %ld 1\n", ms, peakResidentKiB());

@@ -2,6 +2,7 @@
 
 #include "appworker.h"
 #include "fakespidev.h"
+#include "loadsignal.h"
 
 #include <QFile>
 #include <QProcess>
@@ -76,7 +77,7 @@ public:
             worker->process();
         });
         thread.start();
-        worker->loadFile(samples);
+        worker->setList(loadSignal(samples, 0, OutputSettings().fullScaleMv).list, 0);
         worker->resume();
     }
 

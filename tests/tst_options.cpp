@@ -5,7 +5,7 @@
 
 namespace {
 const QString rateAccepted = QStringLiteral(
-    "un nombre d'échantillons par seconde supérieur à 0 et d'au plus 2000 (par exemple 360 ou 359.5)");
+    "un nombre d'échantillons par seconde de 0.001 à 2000 (par exemple 360 ou 359.5)");
 }
 
 class tst_Options : public QObject
@@ -44,11 +44,13 @@ void tst_Options::readCommandLine_data()
         << QByteArray("rate=500\ndevice=/dev/spidev1.0\n") << -1 << "" << 250.0 << "/dev/spidev0.1";
     QTest::newRow("highest rate accepted") << QStringList{"--rate=2000"} << QByteArray() << QByteArray() << -1 << ""
                                            << 2000.0 << classic;
+    QTest::newRow("lowest rate accepted") << QStringList{"--rate=0.001"} << QByteArray() << QByteArray() << -1 << ""
+                                          << 0.001 << classic;
     QTest::newRow("system where the others are silent") << QStringList() << QByteArray("[other]\nrate=1\n")
                                                         << QByteArray("rate=1000\n") << -1 << "" << 1000.0
                                                         << classic;
 
-    for (const char *rate : {"abc", "0", "-360", "2000.001", "inf", "nan", "360,5", ""})
+    for (const char *rate : {"abc", "0", "0.00099", "-360", "2000.001", "inf", "nan", "360,5", ""})
         QTest::newRow(qPrintable(QString("rate '%1' refused").arg(rate)))
             << QStringList{QString("--rate=%1").arg(rate)} << QByteArray() << QByteArray() << 2
             << QString("ecg-simulator: --rate : « %1 » refusé ; attendu : %2").arg(rate, rateAccepted) << 0.0 << "";

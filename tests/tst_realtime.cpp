@@ -160,7 +160,7 @@ QDBusConnection tst_Realtime::privateBus() const
 std::unique_ptr<OutputThread> tst_Realtime::streaming()
 {
     auto output = std::make_unique<OutputThread>();
-    output->worker->loadFile(files.write("two.csv", "1\n2\n"));
+    loadInto(*output->worker, files.write("two.csv", "1\n2\n"));
     output->worker->resume();
     if (!QTest::qWaitFor([] { return fakespidev::transferCount() >= 10; }, waitMs))
         return nullptr;

@@ -5,7 +5,10 @@
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 
 MainUI::MainUI(QWidget *parent)
@@ -19,6 +22,18 @@ MainUI::MainUI(QWidget *parent)
     formChart = ui->chartView->geometry();
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         fitInto(screen->availableGeometry());
+
+    loadingPanel = new QWidget(this);
+    loadingBar = new QProgressBar(loadingPanel);
+    loadingBar->setRange(0, 1000);
+    loadingBar->setFormat("Lecture du fichier : %p %");
+    auto *cancel = new QPushButton("Annuler", loadingPanel);
+    cancel->setObjectName("cancelLoadButton");
+    auto *loadingLayout = new QHBoxLayout(loadingPanel);
+    loadingLayout->addWidget(loadingBar, 1);
+    loadingLayout->addWidget(cancel);
+    loadingPanel->hide();
+    connect(cancel, &QPushButton::clicked, this, &MainUI::cancelLoadRequested);
 
     connect(ui->btnSimu, &QPushButton::toggled, this, &MainUI::onBtnSimuToggled);
     connect(ui->btnQuit, &QPushButton::clicked, this, &MainUI::onBtnQuitClicked);
@@ -75,6 +90,21 @@ void MainUI::fitInto(const QRect &area)
     const int bottom = formSize.height() - formChart.y() - formChart.height();
     ui->chartView->setGeometry(left, formChart.y(), qMax(0, fitted.width() - left - right),
                                qMax(0, fitted.height() - formChart.y() - bottom));
+}
+
+void MainUI::showLoading(double progress)
+{
+    const QRect chart = ui->chartView->geometry();
+    const int height = loadingPanel->sizeHint().height();
+    loadingPanel->setGeometry(chart.x(), chart.bottom() - height, chart.width(), height);
+    loadingBar->setValue(int(progress * 1000));
+    loadingPanel->show();
+    loadingPanel->raise();
+}
+
+void MainUI::hideLoading()
+{
+    loadingPanel->hide();
 }
 
 // Quitting is the Quit button's job: a close request would leave the output running.

@@ -6,6 +6,7 @@
 namespace QtCharts {
 class QChartView;
 }
+class QProgressBar;
 namespace Ui {
 class MainUI;
 }
@@ -35,11 +36,16 @@ public:
     // takes that area: the header keeps its size, centred as far as it fits,
     // and the chart fills the rest. Elsewhere the window is as the form made it.
     void fitInto(const QRect &area);
+    // A bar over the chart's foot while a file is read, progress from 0 to 1,
+    // with a button that asks to give the read up.
+    void showLoading(double progress);
+    void hideLoading();
 
 signals:
     void simuToggled(bool checked);
     void openFileRequested();
     void exitRequested();
+    void cancelLoadRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -51,6 +57,8 @@ private slots:
 
 private:
     MainUIForm *ui;
+    QWidget *loadingPanel;
+    QProgressBar *loadingBar;
     // The window's and its two parts' geometries as the form lays them out.
     QSize formSize;
     QRect formHeader;

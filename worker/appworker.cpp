@@ -3,7 +3,6 @@
 #include "dacframe.h"
 #include "realtime.h"
 #include "sampleclock.h"
-#include "recordreader.h"
 #include "spidev.h"
 
 #include <QDeadlineTimer>
@@ -11,12 +10,10 @@
 #include <QFile>
 #include <QThread>
 
-#include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <limits>
-#include <new>
 
 #include <pthread.h>
 
@@ -62,15 +59,25 @@ std::int64_t monotonicNowNs()
     return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
 }
 
+// A record's code at the full scale in force, from the one it was read at: the
+// same millivolts, clamped to the DAC's range.
+quint16 outputCode(const SampleList &list, qint64 position, double fullScaleMv)
+{
+    const quint16 code = list.codes[std::size_t(position)];
+    if (!list.isRecord() || fullScaleMv == list.fullScaleMv)
+        return code;
+    const double scaled = std::round(32768 + (code - 32768.0) * list.fullScaleMv / fullScaleMv);
+    return quint16(qBound(0.0, scaled, 65535.0));
+}
+
 } // namespace
 
 AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
     : QObject(parent),
       devicePath(settings.devicePath),
       spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
-      sampleRate(settings.sampleRate),
-      fullScaleMv(settings.fullScaleMv),
-      pacingRate(settings.sampleRate)
+      pacingRate(settings.sampleRate),
+      fullScaleMv(settings.fullScaleMv)
 {
 }
 
@@ -80,144 +87,76 @@ AppWorker::~AppWorker()
     spi.reset();
 }
 
-int AppWorker::loadFile(const QString &path, int signal)
+void AppWorker::setList(std::shared_ptr<const SampleList> list, qint64 position)
 {
-    QVector<qint32> loaded;
-    double ownRate = 0;
-    const SampleSink sink{[&](const qint32 *codes, int count) {
-                              const int end = loaded.size();
-                              loaded.resize(end + count);
-                              std::copy(codes, codes + count, loaded.begin() + end);
-                          },
-                          [&](int lineNumber, const QString &text) {
-                              qWarning() << "Ligne invalide (" << lineNumber << "):" << text;
-                              loaded.append(-1);
-                          }};
-    // A file with an over-long line is no sample file: nothing of it is loaded.
-    // Nor is one too long for the memory (4 bytes a sample), which Qt reports
-    // by std::bad_alloc. The list is reserved once for the whole file: growing
-    // it would copy it again and again (a day at 360/s is 124 MB), and the
-    // pages of the reserve that are never written take no memory.
-    bool read = false;
-    QString detail;
-    try {
-        std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
-        if (reader && signal < reader->signalList().size()) {
-            const SignalInfo &info = reader->signalList().at(signal);
-            detail = rateRefusal(sampleRate, info.rate);
-            ownRate = info.rate;
-            if (detail.isEmpty()) {
-                loaded.reserve(int(qBound<qint64>(0, info.length, std::numeric_limits<int>::max() / 8)));
-                read = reader->read(signal, sink);
-                detail = reader->error();
-                for (const QString &warning : reader->warnings())
-                    qWarning().noquote() << warning;
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        loaded = QVector<qint32>();
-        qWarning() << "Mémoire insuffisante pour" << path;
-    }
-    if (!read) {
-        if (!detail.isEmpty())
-            qWarning().noquote() << detail;
-        qWarning() << "Erreur ouverture fichier:" << path;
-        return -1;
-    }
-    if (loaded.isEmpty()) {
-        qWarning() << "Aucun échantillon dans" << path;
-        return 0;
-    }
-    // The list that goes out is freed with loaded, after the lock.
-    command([&] {
-        samples.swap(loaded);
-        listRate = ownRate;
-        pacingRate = sampleRate > 0 ? sampleRate : listRate;
-    });
-    qDebug() << "Fichier chargé avec" << samples.size() << "valeurs.";
-    return samples.size();
-}
-
-// Read as commands are made, so that the loop hands the mutex over.
-double AppWorker::rate()
-{
-    double rate = 0;
-    command([&] { rate = pacingRate; });
-    return rate;
-}
-
-int AppWorker::sampleCount()
-{
-    int count = 0;
-    command([&] { count = samples.size(); });
-    return count;
-}
-
-int AppWorker::position()
-{
-    int position = 0;
-    command([&] { position = samples.isEmpty() ? 0 : readPosition % samples.size(); });
-    return position;
-}
-
-void AppWorker::setPosition(int position)
-{
-    command([&] { readPosition = samples.isEmpty() ? 0 : position % samples.size(); });
-}
-
-void AppWorker::setRate(double rate)
-{
-    sampleRate = rate;
-    command([&] { pacingRate = sampleRate > 0 ? sampleRate : listRate; });
-}
-
-QString AppWorker::rateRefusal(double askedRate, double signalRate)
-{
-    if (askedRate > 0 || signalRate <= maxSampleRate)
-        return QString();
-    return QString("Cadence de %1 échantillons par seconde refusée : au plus %2, ou --rate")
-        .arg(signalRate)
-        .arg(maxSampleRate);
-}
-
-// QMutex is not fair: the loop takes the mutex again right after each pass and
-// would mostly win it back from a waiting command, which could then wait for
-// many passes while frames go on. So a command announces itself before it
-// locks, and the loop yields the mutex to announced commands before its next
-// pass: a command waits for at most the pass in progress.
-template<typename Change>
-void AppWorker::command(Change change)
-{
-    commandsWaiting.ref();
     QMutexLocker locker(&mutex);
-    commandsWaiting.deref();
-    change();
+    place(list, position);
+}
+
+void AppWorker::replaceList(std::shared_ptr<const SampleList> list)
+{
+    QMutexLocker locker(&mutex);
+    place(list, inFlight >= 0 ? inFlight + 1 : readPosition.load());
+}
+
+// Under the mutex. The list that went out until now is freed with list, after the lock.
+void AppWorker::place(std::shared_ptr<const SampleList> &list, qint64 position)
+{
+    samples.swap(list);
+    ++placements;
+    readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
+    completedLoops = 0;
     condition.wakeAll();
+}
+
+void AppWorker::setPosition(qint64 position)
+{
+    QMutexLocker locker(&mutex);
+    ++placements;
+    readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
+    condition.wakeAll();
+}
+
+void AppWorker::setPacing(double rate)
+{
+    QMutexLocker locker(&mutex);
+    pacingRate = rate;
+    condition.wakeAll();
+}
+
+void AppWorker::setFullScale(double mv)
+{
+    QMutexLocker locker(&mutex);
+    fullScaleMv = mv;
 }
 
 void AppWorker::pause()
 {
-    command([this] { paused = true; });
+    QMutexLocker locker(&mutex);
+    paused = true;
+    condition.wakeAll();
 }
 
 void AppWorker::resume()
 {
-    command([this] { paused = false; });
+    QMutexLocker locker(&mutex);
+    paused = false;
+    condition.wakeAll();
 }
 
 void AppWorker::stop()
 {
-    command([this] {
-        stopRequested = true;
-        paused = false;
-    });
+    QMutexLocker locker(&mutex);
+    stopRequested = true;
+    paused = false;
+    condition.wakeAll();
 }
 
 // Waits on the condition with an absolute deadline, so that a command cuts the
 // wait short (a period is a second long at 1 sample/s). True when the frame is
 // to go: at its deadline, or at once on a stop, whose pass ends with its frame
-// as in the classic pacing. False when a pause came first (and a paused loop's
-// list may be reloaded) or another command: the loop then looks again.
+// as in the classic pacing. False when a pause came first or another command:
+// the loop then looks again.
 bool AppWorker::waitUntil(std::int64_t deadlineNs)
 {
     QDeadlineTimer deadline;
@@ -253,18 +192,35 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
     }
 }
 
+// After the frame: the next sample, unless a command placed the read position
+// (or another list) while the frame was sent.
+void AppWorker::advance(const Pass &pass)
+{
+    QMutexLocker locker(&mutex);
+    inFlight = -1;
+    if (pass.placement != placements)
+        return;
+    const qint64 next = pass.position + 1;
+    if (next == pass.list->size())
+        ++completedLoops;
+    readPosition = next % pass.list->size();
+}
+
 void AppWorker::process()
 {
     blockProcessSignals();
     double clockRate = -1;
     std::unique_ptr<SampleClock> clock;
-    // Without a rate, the classic pacing: a 2 ms sleep after each frame. A
-    // new pacing comes with a loaded list.
+    // Without a rate, the classic pacing: a 2 ms sleep after each frame.
+    // Returns whether the pacing changed.
     const auto pace = [&](double rate) {
         if (rate == clockRate)
-            return;
+            return false;
         clockRate = rate;
         clock = rate > 0 ? std::make_unique<SampleClock>(rate) : nullptr;
+        return true;
+    };
+    const auto reportPace = [](double rate) {
         if (rate > 0)
             qDebug() << "Cadence:" << rate << "échantillons par seconde";
         else
@@ -274,6 +230,7 @@ void AppWorker::process()
         QMutexLocker locker(&mutex);
         pace(pacingRate);
     }
+    reportPace(clockRate);
     minimiseTimerSlack();
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
@@ -289,41 +246,37 @@ void AppWorker::process()
     bool restartClock = true;
     int failedTransfers = 0;
     forever {
-        QMutexLocker locker(&mutex);
-        while (commandsWaiting.loadAcquire() > 0)
-            condition.wait(&mutex);
-        if (stopRequested) {
-            locker.unlock();
-            emit finished();
-            return;
-        }
-        if (paused) {
-            while (paused)
+        Pass pass;
+        bool paceChanged = false;
+        {
+            QMutexLocker locker(&mutex);
+            if (stopRequested)
+                break;
+            while (paused) {
                 condition.wait(&mutex);
-            restartClock = true;
+                restartClock = true;
+            }
+            paceChanged = pace(pacingRate);
+            restartClock = restartClock || paceChanged;
+            if (samples && samples->size() > 0 && clock) {
+                if (restartClock)
+                    clock->restart(monotonicNowNs());
+                restartClock = false;
+                if (!waitUntil(clock->nextDeadlineNs()))
+                    continue;
+            }
+            pass = {samples, readPosition.load(), fullScaleMv, placements};
+            inFlight = samples && samples->size() > 0 ? pass.position : -1;
         }
-
-        if (clockRate != pacingRate) {
-            pace(pacingRate);
-            restartClock = true;
-        }
-        if (samples.isEmpty()) {
+        if (paceChanged)
+            reportPace(clockRate);
+        if (!pass.list || pass.list->size() == 0) {
             qWarning() << "Aucune donnée chargée, attente...";
             QThread::msleep(noDataPauseMs);
             restartClock = true;
             continue;
         }
-        if (clock) {
-            if (restartClock)
-                clock->restart(monotonicNowNs());
-            restartClock = false;
-            if (!waitUntil(clock->nextDeadlineNs()))
-                continue;
-        }
-        // A reload may have shortened the list: go on at the same position
-        // modulo the new count rather than restart from the first sample.
-        readPosition %= samples.size();
-        const DacFrame frame = dacFrame(samples.at(readPosition));
+        const DacFrame frame = dacFrame(outputCode(*pass.list, pass.position, pass.fullScaleMv));
         const std::int64_t sentAt = clock ? monotonicNowNs() : 0;
         reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), &failedTransfers);
         if (clock) {
@@ -333,6 +286,7 @@ void AppWorker::process()
         } else {
             QThread::msleep(framePauseMs);
         }
-        readPosition = (readPosition + 1) % samples.size();
+        advance(pass);
     }
+    emit finished();
 }

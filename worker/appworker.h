@@ -2,19 +2,22 @@
 #define APPWORKER_H
 
 #include "outputsettings.h"
+#include "samplelist.h"
 
-#include <QAtomicInt>
 #include <QMutex>
 #include <QObject>
-#include <QVector>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <memory>
 
 class SpiDev;
 
-// Streams the sample list to the DAC from the output thread. The GUI thread
-// steers it with direct calls; the mutex guards the flags and the list.
+// Streams a sample list to the DAC from the output thread. The main thread
+// steers it with direct calls, which set what the next frame needs under the
+// mutex and wake the loop; the loop takes a copy of that under the mutex and
+// sends, sleeps and logs without it, so that no command ever waits for the
+// device, however long a transfer takes.
 class AppWorker : public QObject
 {
     Q_OBJECT
@@ -23,34 +26,28 @@ public:
     explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
 
-    // Reads one signal of the file (a sample file has one; a record's first
-    // is 0) into a new list and puts it in place, with its rate, only if it
-    // holds at least one sample; otherwise the list in place stays and the
-    // reason is logged. The samples read: 0 when there were none, -1 when the
-    // file could not be read. The read takes no lock: the output goes on meanwhile.
-    int loadFile(const QString &path, int signal = 0);
-    // Why a signal of that rate cannot play at the rate asked (0: its own);
-    // empty when it can.
-    static QString rateRefusal(double askedRate, double signalRate);
+    // Puts a list in place together with the read position in it: the next
+    // frame is that sample of that list, never one of the list before.
+    void setList(std::shared_ptr<const SampleList> list, qint64 position);
+    // Puts a list in place at the read position, modulo its length: its
+    // sample after the last one sent, however a frame was in flight.
+    void replaceList(std::shared_ptr<const SampleList> list);
+    // Moves the read position (modulo the list's length).
+    void setPosition(qint64 position);
+    // Samples per second on the exact clock; 0: the classic pacing, a 2 ms
+    // sleep after each frame. The caller checks the bounds.
+    void setPacing(double rate);
+    // The millivolts across the DAC's range for a record's codes, whatever
+    // full scale they were read at; a sample file's codes go out as they are.
+    void setFullScale(double mv);
     void pause();
     void resume();
     void stop();
 
-    // For remote control, from the thread that loads. The rate in force
-    // (samples per second; 0: the classic pacing); the list's length and the
-    // read position in it, the index of the next sample to go out.
-    double rate();
-    int sampleCount();
-    int position();
-    // Moves the read position (modulo the list's length).
-    void setPosition(int position);
-    // A rate over every file's own, at once and for the loads to come; 0: each
-    // file's own again (a sample file's: the classic pacing). The caller checks
-    // the bounds.
-    void setRate(double rate);
-    // The millivolts across the DAC's range of the records loaded from now on.
-    void setFullScale(double mv) { fullScaleMv = mv; }
-    double fullScale() const { return fullScaleMv; }
+    // The index of the next sample to go out, and the times the list was
+    // sent to its end since it was put in place; read without waiting.
+    qint64 position() const { return readPosition.load(); }
+    qint64 loops() const { return completedLoops.load(); }
 
     // The output loop; returns after stop, or at once if the DAC cannot be set up.
     void process();
@@ -63,32 +60,41 @@ signals:
     void resultReady(const QString &result);
 
 private:
-    template<typename Change>
-    void command(Change change);
+    // What a frame needs, as the loop copies it under the mutex.
+    struct Pass
+    {
+        std::shared_ptr<const SampleList> list;
+        qint64 position = 0;
+        double fullScaleMv = 0;
+        quint64 placement = 0;
+    };
+
     bool waitUntil(std::int64_t deadlineNs);
     QString setUpFailure() const;
     static void reportTransfer(int sent, std::size_t size, int *failedInARow);
+    void advance(const Pass &pass);
+    void place(std::shared_ptr<const SampleList> &list, qint64 position);
 
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
-    // The rate asked over the files' own (0: none), and the full scale of the
-    // records to load: set and read by the thread that loads.
-    double sampleRate;
-    double fullScaleMv;
-    bool stopRequested = false;
-    bool paused = true;
+
     QMutex mutex;
     QWaitCondition condition;
-    QVector<qint32> samples;
-    // The list's own rate (0 for a sample file), and the rate at which it goes
-    // out on the exact clock (0: the classic pacing).
-    double listRate = 0;
+    // Guarded by the mutex.
+    bool stopRequested = false;
+    bool paused = true;
+    std::shared_ptr<const SampleList> samples;
     double pacingRate;
-    // The index in the list of the next sample to send. A reload leaves it as
-    // it is; the loop takes it modulo the list's length.
-    int readPosition = 0;
-    // Commands waiting for the mutex; the loop hands it over to them between passes.
-    QAtomicInt commandsWaiting;
+    double fullScaleMv;
+    // Counts the commands that place the read position; a pass moves it on
+    // only if none came while its frame was sent.
+    quint64 placements = 0;
+    // The sample whose frame is being sent, -1 between frames.
+    qint64 inFlight = -1;
+
+    // Written under the mutex, read by anyone at any time.
+    std::atomic<qint64> readPosition{0};
+    std::atomic<qint64> completedLoops{0};
 };
 
 #endif // APPWORKER_H

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <limits>
+
 // Where the output goes and how it is paced; the operator chooses both.
 struct OutputSettings
 {
@@ -27,7 +29,12 @@ struct OutputSettings
 // real-time latency (about 100 us at p99) fits in; records of up to 1000
 // samples/s play with room to spare.
 constexpr double maxSampleRate = 2000;
+// A sample every 1000 s: slower is no signal, and the clock's deadlines stay
+// far within 64 bits of nanoseconds for thousands of years.
+constexpr double minSampleRate = 0.001;
 // A full scale of up to 100 V covers any attenuator in front of an ECG input.
 constexpr double maxFullScaleMv = 100000;
+// Above 0: the smallest full scale a double holds.
+constexpr double minFullScaleMv = std::numeric_limits<double>::min();
 
 #endif // OUTPUTSETTINGS_H

@@ -34,9 +34,12 @@ QPushButton *RunningApp::button(const char *name) const
     return window->findChild<QPushButton *>(name);
 }
 
+// Files are read in the background: a click is done once what it asked to read is.
 void RunningApp::click(const char *name)
 {
     QTest::mouseClick(button(name), Qt::LeftButton);
+    if (!QTest::qWaitFor([this] { return !app || !app->playback()->loading(); }, quitWithinMs))
+        qWarning("RunningApp: a file is still read 5 s after the click");
 }
 
 void RunningApp::choose(const QString &path, const ModalDriver::Answer &then)

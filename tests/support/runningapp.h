@@ -20,6 +20,7 @@ public:
     ~RunningApp();
 
     QPushButton *button(const char *name) const;
+    // Clicks a button; returns once the file it may have asked for is read.
     void click(const char *name);
     // Chooses path in the file dialog; then answers what the choice brings up.
     void choose(const QString &path, const ModalDriver::Answer &then = {});

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "loadsignal.h"
+
 #include "fakespidev.h"
 
 #include <QFile>
@@ -147,6 +149,12 @@ bool threadSleeps(int threadId)
     return fields.mid(fields.lastIndexOf(')') + 2, 1) == "S";
 }
 
+bool threadWaitsOnLock(int threadId)
+{
+    QFile waitChannel(QString("/proc/self/task/%1/wchan").arg(threadId));
+    return threadSleeps(threadId) && waitChannel.open(QIODevice::ReadOnly) && waitChannel.readAll().startsWith("futex");
+}
+
 void startSimulator(QProcess &process, const QStringList &arguments, QProcessEnvironment environment,
                     const QString &capture)
 {
@@ -185,4 +193,13 @@ QVector<quint16> capturedCodes(const QString &capture)
             codes.append(quint16(fields[1].toUInt()));
     }
     return codes;
+}
+
+int loadInto(AppWorker &worker, const QString &path, int signal, double fullScaleMv)
+{
+    const LoadedSignal loaded = loadSignal(path, signal, fullScaleMv);
+    if (!loaded.list)
+        return loaded.refusal.kind == Refusal::Empty ? 0 : -1;
+    worker.setList(loaded.list, worker.position());
+    return int(loaded.list->size());
 }

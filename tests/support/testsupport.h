@@ -4,6 +4,7 @@
 // Helpers shared by the test suites.
 
 #include "appworker.h"
+#include "outputsettings.h"
 
 #include <QProcessEnvironment>
 #include <QSignalSpy>
@@ -95,6 +96,8 @@ bool waitForDeviceSetUp();
 
 // True while the thread of that kernel id sleeps (its /proc state is S).
 bool threadSleeps(int threadId);
+// True while it sleeps on a lock or a condition, not in a timed sleep.
+bool threadWaitsOnLock(int threadId);
 
 class QProcess;
 
@@ -106,5 +109,10 @@ void startSimulator(QProcess &process, const QStringList &arguments,
                     const QString &capture = QString());
 // The DAC codes of the frames in a virtual DAC capture.
 QVector<quint16> capturedCodes(const QString &capture);
+
+
+// Reads a file as the playback does and puts it in place in the worker at the
+// worker's read position; the samples read, 0 for none, -1 when refused.
+int loadInto(AppWorker &worker, const QString &path, int signal = 0, double fullScaleMv = OutputSettings().fullScaleMv);
 
 #endif // TESTSUPPORT_H

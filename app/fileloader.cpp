@@ -1,0 +1,80 @@
+#include "fileloader.h"
+
+#include "recordreader.h"
+
+#include <QElapsedTimer>
+
+namespace {
+// Often enough for a progress bar, seldom enough not to flood the event loop.
+constexpr qint64 progressIntervalMs = 100;
+} // namespace
+
+FileLoader::FileLoader(QObject *parent) : QThread(parent)
+{
+    qRegisterMetaType<LoadedSignal>();
+}
+
+FileLoader::~FileLoader()
+{
+    mutex.lock();
+    abort = true;
+    cancelledUpTo = lastRequest;
+    condition.wakeOne();
+    mutex.unlock();
+    wait();
+}
+
+quint64 FileLoader::load(std::unique_ptr<RecordReader> chosen, const QString &chosenPath, int chosenSignal,
+                         double chosenFullScaleMv)
+{
+    QMutexLocker locker(&mutex);
+    cancelledUpTo = lastRequest;
+    reader = std::move(chosen);
+    path = chosenPath;
+    signal = chosenSignal;
+    fullScaleMv = chosenFullScaleMv;
+    pending = true;
+    if (!isRunning())
+        start();
+    else
+        condition.wakeOne();
+    return ++lastRequest;
+}
+
+void FileLoader::cancel()
+{
+    QMutexLocker locker(&mutex);
+    cancelledUpTo = lastRequest;
+}
+
+void FileLoader::run()
+{
+    forever {
+        mutex.lock();
+        while (!pending && !abort)
+            condition.wait(&mutex);
+        if (abort) {
+            mutex.unlock();
+            return;
+        }
+        const std::unique_ptr<RecordReader> current = std::move(reader);
+        const QString currentPath = path;
+        const int currentSignal = signal;
+        const double currentFullScale = fullScaleMv;
+        const quint64 request = lastRequest;
+        pending = false;
+        mutex.unlock();
+
+        QElapsedTimer sinceProgress;
+        sinceProgress.start();
+        LoadObserver observer;
+        observer.cancelled = [&] { return cancelledUpTo.loadAcquire() >= request; };
+        observer.progress = [&](qint64 read, qint64 total) {
+            if (sinceProgress.elapsed() >= progressIntervalMs) {
+                sinceProgress.restart();
+                emit progressed(request, read, total);
+            }
+        };
+        emit loaded(request, loadSignal(*current, currentPath, currentSignal, currentFullScale, observer));
+    }
+}

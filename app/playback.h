@@ -1,0 +1,176 @@
+#ifndef PLAYBACK_H
+#define PLAYBACK_H
+
+#include "outputsettings.h"
+#include "recordreader.h"
+#include "refusal.h"
+#include "samplelist.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class AppWorker;
+class FileLoader;
+class OutputRunner;
+struct LoadedSignal;
+
+// Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM)
+// and 2 (an option refused); the window's too when its output cannot stop.
+enum PlayStatus {
+    sampleFileRefused = 3, // missing, unreadable, refused (a record's header, its rate, no such signal)
+    noSample = 4,          // not a single sample in it
+    dacRefused = 5,        // the device cannot be opened or set up
+    stopForced = 6,        // a second SIGINT or SIGTERM, or the output did not stop in time
+};
+
+// Off from the first sample, off where it paused, or on.
+enum class PlayState { Stopped, Paused, Playing };
+
+// What plays and how: the chosen file and signal, the rate, the full scale,
+// the state and the read position. The window, the headless mode, SCPI, MPRIS
+// and the Unix signals all drive the output through this one object, in the
+// main thread; it alone steers the worker and the loader, makes the checks,
+// and says every change with changed().
+class Playback : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Called once a command has been carried out, or refused; at once when
+    // nothing has to be read first, else when the read ends.
+    using Done = std::function<void(const Refusal &)>;
+    enum class When { AtNextStart, AtOnce };
+
+    explicit Playback(const OutputSettings &settings, QObject *parent = nullptr);
+    ~Playback() override;
+
+    // Starts the output thread, which opens the DAC.
+    void start();
+    // Stops the output after the frame in progress, for good; the commands
+    // are refused from then on. finished() follows once the loop has ended;
+    // a loop that has not ended 5 s later hangs in the device, and the
+    // program ends without it (forceEnd).
+    void end();
+    // Ends the program at once with stopForced, saying why: the output
+    // thread may be stuck in the driver, and the kernel closes the device.
+    [[noreturn]] static void forceEnd(const char *reason);
+
+    PlayState state() const { return playState; }
+    bool playing() const { return playState == PlayState::Playing; }
+    bool ending() const { return !worker(); }
+    // The chosen file (empty for none) and signal (from 0): what the chart
+    // shows and what the next start sends.
+    QString file() const { return chosen.path; }
+    int signal() const { return chosen.signal; }
+    QString signalLabel() const { return chosen.label; }
+    std::shared_ptr<const SampleList> list() const { return chosen.list; }
+    // What goes out, when a file was chosen in the window while it played.
+    QString outputFile() const { return output.path; }
+    QString outputSignalLabel() const { return output.label; }
+    // Samples per second on the exact clock; 0 for the classic pacing.
+    double rate() const;
+    // The rate of the file that goes out (0: a sample file) and the rate that
+    // DEFault restores: the option's, else the file's own.
+    double ownRate() const;
+    double defaultRate() const;
+    // The rate, or what the classic pacing comes to, for times.
+    double samplesPerSecond() const;
+    double fullScale() const { return fullScaleMv; }
+    // The next sample to go out, the length of what goes out (of the chosen
+    // file before anything went out) and the loops completed.
+    qint64 position() const;
+    qint64 length() const;
+    qint64 loops() const;
+    bool loading() const { return load.request != 0; }
+    // Of the read in progress, from 0 to 1.
+    double loadProgress() const { return load.progress; }
+    // Why the DAC could not be set up; empty while it is (or may yet be) fine.
+    QString deviceFailure() const { return deviceFailureReason; }
+
+    // Opens a file and lists its signals, without reading them.
+    Refusal open(const QString &path, std::unique_ptr<RecordReader> *reader) const;
+    // Chooses a signal of a file, read in the background: at once, it goes
+    // out from its first sample (when on, it replaces what plays); at the next
+    // start, it is what the chart shows and goes out when the output starts
+    // (the output goes on meanwhile). A refusal keeps what was chosen.
+    void choose(std::unique_ptr<RecordReader> reader, const QString &path, int signal, When when, const Done &done);
+    // The same from a path and a signal's number from 1 or label (empty: --signal's).
+    void choose(const QString &path, const QString &selector, When when, const Done &done);
+    // Reads the chosen file again and puts it in place at the same position.
+    void reload(const Done &done);
+    void cancelLoad();
+
+    // On: the chosen file as it is on disk now (read again if it changed), at
+    // the read position. Off: paused where it is.
+    void setPlaying(bool on, const Done &done = {});
+    // Off, and the next start from the first sample.
+    void stop();
+    Refusal setRate(double samplesPerSecond);
+    Refusal setDefaultRate();
+    Refusal setFullScale(double mv);
+    Refusal setPosition(qint64 position);
+
+    // Why a rate cannot be used; none when it can.
+    static Refusal rateRefusal(double samplesPerSecond);
+
+signals:
+    void changed();
+    // The DAC cannot be set up: nothing can go out.
+    void outputFailed(const QString &reason);
+    // The output loop has ended after end().
+    void finished();
+
+private:
+    struct Choice
+    {
+        QString path;
+        int signal = 0;
+        QString label;
+        std::shared_ptr<const SampleList> list;
+        // The file's size and time when it was read: a switch-on reads it again if they changed.
+        qint64 size = -1;
+        QDateTime modified;
+    };
+    struct Load
+    {
+        quint64 request = 0;
+        Choice choice;
+        bool atOnce = false;
+        bool keepPosition = false;
+        bool thenPlay = false;
+        std::vector<Done> done;
+        double progress = 0;
+    };
+
+    AppWorker *worker() const;
+    void startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
+                   bool thenPlay, const Done &done);
+    void onLoaded(quint64 request, const LoadedSignal &result);
+    // Puts a choice in the worker, from its first sample or at the read position.
+    void place(const Choice &choice, bool keepPosition);
+    void resume();
+    bool changedOnDisk(const Choice &choice) const;
+    void updatePacing();
+    double rateOf(const Choice &choice) const;
+    Refusal refusedCommand() const;
+
+    const OutputSettings settings;
+    std::unique_ptr<OutputRunner> runner;
+    FileLoader *loader;
+    bool started = false;
+    PlayState playState = PlayState::Stopped;
+    Choice chosen;
+    Choice output;
+    Load load;
+    // The rate asked over every file's own; 0: each file's own.
+    double rateOverride;
+    double fullScaleMv;
+    QString deviceFailureReason;
+};
+
+#endif // PLAYBACK_H

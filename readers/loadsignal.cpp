@@ -1,0 +1,93 @@
+#include "loadsignal.h"
+
+#include "recordreader.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+#include <new>
+
+Refusal openRefusal(const QString &path, const QString &detail)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable())
+        return {Refusal::NotFound, "Impossible d'ouvrir le fichier.",
+                QString("Pas de fichier lisible à « %1 »").arg(path)};
+    return {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
+            detail.isEmpty() ? QString("« %1 » n'est pas un fichier d'échantillons").arg(path) : detail};
+}
+
+LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, double fullScaleMv,
+                        const LoadObserver &observer)
+{
+    auto list = std::make_shared<SampleList>();
+    const SignalInfo &info = reader.signalList().at(signal);
+    list->rate = info.rate;
+    list->fullScaleMv = info.rate > 0 ? fullScaleMv : 0;
+    const qint64 total = info.length;
+    bool cancelled = false;
+    const auto take = [&](const quint16 *codes, int count) {
+        list->codes.insert(list->codes.end(), codes, codes + count);
+        if (observer.codes)
+            observer.codes(codes, count);
+        if (observer.progress)
+            observer.progress(list->size(), total);
+    };
+    std::vector<quint16> block;
+    const SampleSink sink{[&](const qint32 *codes, int count) {
+                              if (cancelled || (observer.cancelled && (cancelled = observer.cancelled())))
+                                  return;
+                              block.assign(codes, codes + count);
+                              take(block.data(), count);
+                          },
+                          [&](int lineNumber, const QString &text) {
+                              qWarning() << "Ligne invalide (" << lineNumber << "):" << text;
+                              const quint16 invalid = quint16(-1);
+                              take(&invalid, 1);
+                          }};
+    // The list is reserved once for the whole signal: growing it would copy it
+    // again and again, and the pages of the reserve never written take no memory.
+    // A signal too long for the memory is refused (std::bad_alloc).
+    bool read = false;
+    try {
+        list->codes.reserve(std::size_t(qMax<qint64>(0, total)));
+        read = reader.read(signal, sink);
+    } catch (const std::bad_alloc &) {
+        qWarning() << "Mémoire insuffisante pour" << path;
+        return {nullptr, {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
+                          QString("Mémoire insuffisante pour « %1 »").arg(path)}};
+    }
+    for (const QString &warning : reader.warnings())
+        qWarning().noquote() << warning;
+    if (cancelled)
+        return {nullptr, {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)}};
+    if (!read) {
+        if (!reader.error().isEmpty())
+            qWarning().noquote() << reader.error();
+        qWarning() << "Erreur ouverture fichier:" << path;
+        return {nullptr, openRefusal(path, reader.error())};
+    }
+    if (list->codes.empty()) {
+        qWarning() << "Aucun échantillon dans" << path;
+        return {nullptr, {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
+    }
+    list->codes.shrink_to_fit();
+    qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
+    return {list, {}};
+}
+
+LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer)
+{
+    QString detail;
+    std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
+    if (!reader) {
+        if (!detail.isEmpty())
+            qWarning().noquote() << detail;
+        qWarning() << "Erreur ouverture fichier:" << path;
+        return {nullptr, openRefusal(path, detail)};
+    }
+    if (signal >= reader->signalList().size())
+        return {nullptr, {Refusal::NoSuchSignal, "Impossible d'ouvrir le fichier.",
+                          noSuchSignal(QString::number(signal + 1), reader->signalList())}};
+    return loadSignal(*reader, path, signal, fullScaleMv, observer);
+}

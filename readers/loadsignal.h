@@ -1,0 +1,41 @@
+#ifndef LOADSIGNAL_H
+#define LOADSIGNAL_H
+
+#include "refusal.h"
+#include "samplelist.h"
+
+#include <functional>
+#include <memory>
+
+class RecordReader;
+
+// What a read may be told and tell as it goes: whether to give up, how far it
+// is (samples read, of about total), and each block of codes as it comes.
+struct LoadObserver
+{
+    std::function<bool()> cancelled;
+    std::function<void(qint64 read, qint64 total)> progress;
+    std::function<void(const quint16 *codes, int count)> codes;
+};
+
+struct LoadedSignal
+{
+    std::shared_ptr<SampleList> list; // null when refused
+    Refusal refusal;
+};
+
+// Reads one signal of an open file, whole, into a sample list, in one pass: a
+// sample file's values keep their low 16 bits, a line that is no integer goes
+// out as -1 (its low 16 bits), said in the log. Refused when the file cannot
+// be read to its end, holds no sample, or does not fit in memory. fullScaleMv
+// is the one the reader was opened with.
+LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, double fullScaleMv,
+                        const LoadObserver &observer = {});
+
+// Opens path and reads one signal of it; for callers that have no reader yet.
+LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer = {});
+
+// The refusal of a file that cannot be opened, with the reader's reason.
+Refusal openRefusal(const QString &path, const QString &detail);
+
+#endif // LOADSIGNAL_H
