@@ -64,7 +64,7 @@ int errorEvent(int code)
     case 1: return commandError;
     case 2: return executionError;
     case 3: return deviceError;
-    case 4: return queryError;
+    case 4: return queryError; // none over TCP: no read reaches the server, answers wait in the socket
     default: return 0;
     }
 }
@@ -166,6 +166,8 @@ QString quoted(const QString &text)
 
 } // namespace
 
+// Per-client session: the parser, the error queue, the status registers
+
 // A command as parsed: its header's nodes, whether it asks, and its parameter.
 struct ScpiCommand
 {
@@ -239,7 +241,8 @@ QString ScpiSession::execute(const QString &line, const Dispatch &dispatch)
         const bool fromRoot = text.startsWith(':');
         if (fromRoot)
             text.remove(0, 1);
-        const int space = text.indexOf(QRegularExpression("\\s"));
+        static const QRegularExpression blank("\\s");
+        const int space = text.indexOf(blank);
         ScpiCommand command;
         QString header = space < 0 ? text : text.left(space);
         command.parameter = space < 0 ? QString() : text.mid(space + 1).trimmed();
@@ -370,11 +373,15 @@ QString ScpiSession::numberQuery(const QString &parameter, double value, const N
     return QString();
 }
 
-// Transport
+// Transport: the server, its clients, their limits
 
 struct ScpiServer::Client : QObject
 {
-    explicit Client(QTcpSocket *socket) : socket(socket), peer(socket->peerAddress().toString()) {}
+    Client(QTcpSocket *socket, QObject *parent)
+        : QObject(parent), socket(socket), peer(socket->peerAddress().toString())
+    {
+        socket->setParent(this);
+    }
 
     QTcpSocket *const socket;
     const QString peer;
@@ -423,9 +430,7 @@ void ScpiServer::accept()
             socket->deleteLater();
             continue;
         }
-        auto *client = new Client(socket);
-        client->setParent(this);
-        socket->setParent(client);
+        auto *client = new Client(socket, this);
         socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
         socket->setReadBufferSize(readAheadBytes);
         clients.append(client);
@@ -500,7 +505,7 @@ void ScpiServer::close(Client *client, const QString &reason)
         client->socket->disconnectFromHost();
 }
 
-// The command table
+// The command table: each command's header, its forms, its handler
 
 QString ScpiServer::run(ScpiSession &session, const ScpiCommand &command)
 {
