@@ -205,6 +205,18 @@ class Scpi(unittest.TestCase):
             self.assertEqual(self.rig.query("*OPC?"), "1")
             grown = resident_kb() - before
         self.assertLess(grown, 10_000, f"{sent} bytes sent")
+        # One line whose answers pass 1 MB: the client is closed.
+        deep = os.path.join(self.headless.dir.name, *["d" * 200] * 14)
+        os.makedirs(deep)
+        long_named = self.headless.file(os.path.join(deep, "f.csv"), "1\n")
+        self.rig.write(f'SOUR:FILE "{long_named}"')
+        with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as greedy:
+            greedy.sendall((b"FILE?;" * 680)[:-1] + b"\n")
+            try:
+                while greedy.recv(1 << 20):
+                    pass
+            except ConnectionResetError:
+                pass
 
     def test_idle_clients_closed(self):
         """Eight silent clients are closed after --scpi-idle, and a ninth gets in."""
