@@ -18,6 +18,14 @@ from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 
 
+def connectable(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 class Scpi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -29,21 +37,13 @@ class Scpi(unittest.TestCase):
         cls.port = free_port()
         cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port)], os.environ)
         cls.manager = pyvisa.ResourceManager("@py")
-        wait_for(cls.connectable, "the simulator listens")
+        wait_for(lambda: connectable(cls.port), "the simulator listens")
         cls.rig = cls.manager.open_resource(f"TCPIP::127.0.0.1::{cls.port}::SOCKET", read_termination="\n",
                                             write_termination="\n", timeout=WAIT_S * 1000)
 
     @classmethod
     def tearDownClass(cls):
         cls.rig.close()
-
-    @classmethod
-    def connectable(cls):
-        try:
-            socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
 
     def setUp(self):
         self.rig.write("*RST;*CLS;:OUTP ON")
@@ -56,7 +56,7 @@ class Scpi(unittest.TestCase):
         return self.rig.query("SYST:ERR:ALL?").split(",")[0]
 
     def test_identity(self):
-        for query, answer in (("*IDN?", f"ECG simulator maintainers,ecg-simulator,0,"), ("*OPC?", "1"),
+        for query, answer in (("*IDN?", "ECG simulator maintainers,ecg-simulator,0,"), ("*OPC?", "1"),
                               ("*TST?", "0"), ("syst:vers?", "1999.0")):
             self.assertTrue(self.rig.query(query).startswith(answer), query)
 
@@ -225,20 +225,14 @@ class Scpi(unittest.TestCase):
         port = free_port()
         idle.start(SIMULATOR, VIRTUALDAC, ["--play", idle.file("one.csv", "1\n"), "--listen", str(port),
                                            "--scpi-idle", "1"], os.environ)
-        def connected():
-            try:
-                return socket.create_connection(("127.0.0.1", port), timeout=WAIT_S)
-            except OSError:
-                return None
-        wait_for(lambda: (probe := connected()) and probe.close() is None, "the second simulator listens")
+        wait_for(lambda: connectable(port), "the second simulator listens")
         start = time.monotonic()
-        silent = [connected() for _ in range(8)]
+        silent = [socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) for _ in range(8)]
         for client in silent:
-            client.settimeout(WAIT_S)
             self.assertEqual(client.recv(1), b"")
             client.close()
         self.assertGreaterEqual(time.monotonic() - start, 0.9)
-        with connected() as late:
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as late:
             late.sendall(b"*OPC?\n")
             self.assertEqual(late.makefile().readline(), "1\n")
 
