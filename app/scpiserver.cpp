@@ -272,7 +272,8 @@ QString ScpiSession::execute(const QString &line, const Dispatch &dispatch)
 void ScpiSession::error(int code, const QString &detail)
 {
     setEvent(errorEvent(code));
-    const QString text = detail.isEmpty() ? errorText(code) : errorText(code) + ";" + QString(detail).replace('\n', ' ');
+    const QString text =
+        detail.isEmpty() ? errorText(code) : errorText(code) + ";" + QString(detail).replace('\n', ' ');
     if (errors.size() < maxErrors - 1)
         errors.append(QString("%1,%2").arg(code).arg(quoted(ascii(text))));
     else if (errors.size() == maxErrors - 1)

@@ -86,7 +86,8 @@ class Scpi(unittest.TestCase):
         self.rig.write("OUTP OFF")
         for command, query, answer in (
                 ("RATE 0.001", "RATE?", "0.001"), ("RATE 2000", "RATE?", "2000"), ("RATE MIN", "RATE?", "0.001"),
-                ("SOUR1:RATE maximum", "RATE?", "2000"), ("RATE 0.36 kHz", "RATE?", "360"), ("RATE 250HZ", "RATE?", "250"),
+                ("SOUR1:RATE maximum", "RATE?", "2000"), ("RATE 0.36 kHz", "RATE?", "360"),
+                ("RATE 250HZ", "RATE?", "250"),
                 ("", "RATE? MAX", "2000"), ("", "RATE? min", "0.001"), ("", "RATE? DEF", "0"),
                 ("FSC 500 UV", "FSC?", "0.5"), ("FSC 2 mv", "FSC?", "2"), ("FSC 0.1V", "FSC?", "100"),
                 ("FSC MAX", "FSC?", "100000"), ("FSC DEF", "FSC?", "10"), ("", "FSC? MIN", "0.001"),
