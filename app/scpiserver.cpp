@@ -440,15 +440,13 @@ void ScpiServer::accept()
         client->idle.start();
         connect(&client->idle, &QTimer::timeout, client,
                 [this, client] { close(client, QString("inactif depuis %1 s").arg(idleMs / 1000)); });
-        connect(socket, &QTcpSocket::readyRead, client, [this, client] {
+        // Lines come in, or go on as the client reads answers that held them back.
+        const auto active = [this, client] {
             client->idle.start();
             serve(client);
-        });
-        // Lines held back while the client did not read go on as it does.
-        connect(socket, &QTcpSocket::bytesWritten, client, [this, client] {
-            client->idle.start();
-            serve(client);
-        });
+        };
+        connect(socket, &QTcpSocket::readyRead, client, active);
+        connect(socket, &QTcpSocket::bytesWritten, client, active);
         connect(socket, &QTcpSocket::disconnected, client, [this, client] {
             clients.removeOne(client);
             client->deleteLater();
