@@ -193,18 +193,25 @@ class Scpi(unittest.TestCase):
                 return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
         before = resident_kb()
         # Each line asks for about 40 KB of answers.
-        lines = ((b"*IDN?;" * 680)[:-1] + b"\n") * 16
+        line = (b"*IDN?;" * 680)[:-1] + b"\n"
         with socket.create_connection(("127.0.0.1", self.port)) as greedy:
             greedy.settimeout(0.1)
             sent = 0
             end = time.monotonic() + 3
             while time.monotonic() < end:
                 try:
-                    sent += greedy.send(lines)
+                    sent += greedy.send(line * 16)
                 except socket.timeout:
                     pass
             self.assertEqual(self.rig.query("*OPC?"), "1")
             grown = resident_kb() - before
+            # Once it reads, every whole line it sent is answered.
+            greedy.settimeout(WAIT_S)
+            answered = 0
+            while answered < sent // len(line):
+                answers = greedy.recv(1 << 20)
+                self.assertTrue(answers, f"{answered} lines of {sent // len(line)} answered")
+                answered += answers.count(b"\n")
         self.assertLess(grown, 10_000, f"{sent} bytes sent")
         # One line whose answers pass 1 MB: the client is closed.
         deep = os.path.join(self.headless.dir.name, *["d" * 200] * 14)
