@@ -31,7 +31,7 @@ int main(int argc, char **argv)
             Player player(commandLine.output, commandLine.playFile);
             ScpiServer scpi(player.playback(), commandLine.output);
             if (commandLine.listenPort)
-                scpi.listen(commandLine.listenAddress, commandLine.listenPort);
+                scpi.listen(commandLine.listenAddress, commandLine.listenPort, commandLine.scpiIdleSeconds);
             Mpris mpris(player.playback(), &player);
             return player.exec();
         }
@@ -41,7 +41,7 @@ int main(int argc, char **argv)
     App app(commandLine.output);
     ScpiServer scpi(app.playback(), commandLine.output);
     if (commandLine.listenPort)
-        scpi.listen(commandLine.listenAddress, commandLine.listenPort);
+        scpi.listen(commandLine.listenAddress, commandLine.listenPort, commandLine.scpiIdleSeconds);
     Mpris mpris(app.playback(), &app);
     app.start();
     return application.exec();

@@ -27,9 +27,10 @@ const QString rateAccepted =
         .arg(minSampleRate)
         .arg(maxSampleRate);
 const QString fullScaleAccepted =
-    QStringLiteral("un nombre de millivolts supérieur à 0 et d'au plus %1 (par exemple 10 ou 5)").arg(maxFullScaleMv);
+    QStringLiteral("un nombre de millivolts de %1 à %2 (par exemple 10 ou 5)").arg(minFullScaleMv).arg(maxFullScaleMv);
 const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
 const QString listenAccepted = QStringLiteral("[ADRESSE:]PORT, un port de 1 à 65535 (par exemple 5025 ou 0.0.0.0:5025)");
+const QString scpiIdleAccepted = QStringLiteral("un nombre entier de secondes de 1 à 86400 (par exemple 600)");
 const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
@@ -113,7 +114,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "Commandes SCPI par TCP sur ce port (par défaut de 127.0.0.1 seulement), sans authentification : "
         "quiconque atteint le port commande la sortie.",
         "[ADRESSE:]PORT");
-    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, playOption, listenOption});
+    const QCommandLineOption scpiIdleOption(
+        "scpi-idle", "Ferme un client SCPI resté muet tant de secondes (par défaut 600), pour libérer sa place.",
+        "SECONDES");
+    parser.addOptions(
+        {rateOption, deviceOption, signalOption, fullScaleOption, playOption, listenOption, scpiIdleOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -128,7 +133,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         for (const auto &[name, accepted] :
              {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
               std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
-              std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted)}) {
+              std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted),
+              std::pair(scpiIdleOption, scpiIdleAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
                 return refusal(option + " attend une valeur : " + accepted);
         }
@@ -197,13 +203,20 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         quint16 port = 0;
         return listenOn(text.trimmed(), &address, &port);
     };
+    const auto scpiIdleAccepts = [](const QString &text) {
+        bool ok = false;
+        const int seconds = text.trimmed().toInt(&ok);
+        return ok && seconds >= 1 && seconds <= 86400;
+    };
     QString rate;
     QString fullScale;
     QString listen;
+    QString scpiIdle;
     for (const QString &refused :
          {check(rateOption, rateAccepted, true, rateAccepts, &rate),
           check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
           check(listenOption, listenAccepted, true, listenAccepts, &listen),
+          check(scpiIdleOption, scpiIdleAccepted, true, scpiIdleAccepts, &scpiIdle),
           check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
           check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal)}) {
         if (!refused.isEmpty())
@@ -215,6 +228,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         commandLine.output.fullScaleMv = *numberWithin(fullScale, minFullScaleMv, maxFullScaleMv);
     if (!listen.isEmpty())
         listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
+    if (!scpiIdle.isEmpty())
+        commandLine.scpiIdleSeconds = scpiIdle.trimmed().toInt();
     return commandLine;
 }
 

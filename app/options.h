@@ -16,6 +16,8 @@ struct CommandLine
     // SCPI over TCP on this address and port; port 0: none.
     QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 listenPort = 0;
+    // A SCPI client silent this long is closed, freeing its place.
+    int scpiIdleSeconds = 600;
     // Run when negative; otherwise exit at once with this status, after
     // printing text (on standard output for 0, standard error otherwise).
     int exitStatus = -1;

@@ -2,6 +2,7 @@
 #include "fakespidev.h"
 #include "mainui.h"
 #include "mpris.h"
+#include "options.h"
 #include "records.h"
 #include "runningapp.h"
 #include "scpiserver.h"
@@ -419,7 +420,7 @@ void tst_App::remoteCommandsShowInTheWindow()
 {
     TestedApp running;
     ScpiServer scpi(running.app->playback(), OutputSettings());
-    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0, CommandLine().scpiIdleSeconds));
     QTcpSocket rig;
     rig.connectToHost(QHostAddress::LocalHost, scpi.port());
     QVERIFY(rig.waitForConnected(waitMs));
@@ -428,7 +429,8 @@ void tst_App::remoteCommandsShowInTheWindow()
         return QTest::qWaitFor([&] { return rig.canReadLine(); }, waitMs) ? rig.readLine().trimmed() : QByteArray();
     };
 
-    QCOMPARE(query("OUTP ON;:SYST:ERR?"), QByteArray("-200,\"Execution error;Aucun fichier sélectionné.\""));
+    // In ASCII, which any client decodes.
+    QCOMPARE(query("OUTP ON;:SYST:ERR?"), QByteArray("-200,\"Execution error;Aucun fichier selectionne.\""));
     QVERIFY(!running.button("btnSimu")->isChecked());
     const QString path = files.write("remote.csv", "5\n6\n");
     QCOMPARE(query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?"), QByteArray("1"));

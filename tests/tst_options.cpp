@@ -113,12 +113,12 @@ void tst_Options::recordOptions_data()
     QTest::addColumn<double>("fullScale");
     QTest::addColumn<QString>("signal");
 
-    const QString fullScaleAccepted = "un nombre de millivolts supérieur à 0 et d'au plus 100000 (par exemple 10 ou 5)";
+    const QString fullScaleAccepted = "un nombre de millivolts de 0.001 à 100000 (par exemple 10 ou 5)";
     QTest::newRow("defaults") << QStringList() << QByteArray() << "" << 10.0 << "";
     QTest::newRow("largest full scale, a label") << QStringList{"--full-scale=100000", "--signal", " MLII"}
                                                 << QByteArray() << "" << 100000.0 << " MLII";
     QTest::newRow("from the settings") << QStringList() << QByteArray("full-scale=5\nsignal=2\n") << "" << 5.0 << "2";
-    for (const char *fullScale : {"0", "100000.5", "x"})
+    for (const char *fullScale : {"0", "0.0009", "100000.5", "x"})
         QTest::newRow(qPrintable(QString("full scale '%1' refused").arg(fullScale)))
             << QStringList{QString("--full-scale=%1").arg(fullScale)} << QByteArray()
             << QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted) << 0.0 << "";
@@ -148,29 +148,41 @@ void tst_Options::recordOptions()
 void tst_Options::listen_data()
 {
     QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("idle");    // --scpi-idle's value; empty: not given
     QTest::addColumn<QString>("address"); // empty: refused
     QTest::addColumn<int>("port");
+    QTest::addColumn<int>("idleSeconds");
 
     // No address: this machine only, since SCPI has no authentication.
-    QTest::newRow("a port") << "5025" << "127.0.0.1" << 5025;
-    QTest::newRow("every address") << "0.0.0.0:5025" << "0.0.0.0" << 5025;
-    QTest::newRow("IPv6") << "[::1]:1" << "::1" << 1;
-    QTest::newRow("highest port") << "65535" << "127.0.0.1" << 65535;
+    QTest::newRow("a port") << "5025" << "" << "127.0.0.1" << 5025 << 600;
+    QTest::newRow("every address") << "0.0.0.0:5025" << "" << "0.0.0.0" << 5025 << 600;
+    QTest::newRow("IPv6") << "[::1]:1" << "" << "::1" << 1 << 600;
+    QTest::newRow("highest port") << "65535" << "" << "127.0.0.1" << 65535 << 600;
     for (const char *refused : {"0", "65536", "localhost:5025", "5025:", ""})
-        QTest::newRow(qPrintable(QString("'%1' refused").arg(refused))) << refused << "" << 0;
+        QTest::newRow(qPrintable(QString("'%1' refused").arg(refused))) << refused << "" << "" << 0 << 0;
+    QTest::newRow("idle clients closed sooner") << "5025" << "1" << "127.0.0.1" << 5025 << 1;
+    QTest::newRow("or later") << "5025" << "86400" << "127.0.0.1" << 5025 << 86400;
+    for (const char *refused : {"0", "86401", "1.5", "x"})
+        QTest::newRow(qPrintable(QString("idle '%1' refused").arg(refused))) << "5025" << refused << "" << 0 << 0;
 }
 
 void tst_Options::listen()
 {
     QFETCH(QString, given);
+    QFETCH(QString, idle);
     QFETCH(QString, address);
     QFETCH(int, port);
+    QFETCH(int, idleSeconds);
 
-    const CommandLine read = ::readCommandLine({"ecg-simulator", "--listen=" + given}, {});
+    QStringList arguments{"ecg-simulator", "--listen=" + given};
+    if (!idle.isEmpty())
+        arguments << "--scpi-idle" << idle;
+    const CommandLine read = ::readCommandLine(arguments, {});
     QCOMPARE(read.exitStatus, address.isEmpty() ? 2 : -1);
     if (!address.isEmpty()) {
         QCOMPARE(read.listenAddress.toString(), address);
         QCOMPARE(read.listenPort, quint16(port));
+        QCOMPARE(read.scpiIdleSeconds, idleSeconds);
     }
 }
 

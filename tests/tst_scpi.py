@@ -18,6 +18,14 @@ from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 
 
+def connectable(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 class Scpi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -29,7 +37,7 @@ class Scpi(unittest.TestCase):
         cls.port = free_port()
         cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port)], os.environ)
         cls.manager = pyvisa.ResourceManager("@py")
-        wait_for(cls.connectable, "the simulator listens")
+        wait_for(lambda: connectable(cls.port), "the simulator listens")
         cls.rig = cls.manager.open_resource(f"TCPIP::127.0.0.1::{cls.port}::SOCKET", read_termination="\n",
                                             write_termination="\n", timeout=WAIT_S * 1000)
 
@@ -37,23 +45,20 @@ class Scpi(unittest.TestCase):
     def tearDownClass(cls):
         cls.rig.close()
 
-    @classmethod
-    def connectable(cls):
-        try:
-            socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-
     def setUp(self):
         self.rig.write("*RST;*CLS;:OUTP ON")
         self.rig.write(f'SOUR:FILE "{self.three}"')
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
 
+    def error(self, command):
+        """The first error that command queues, and the queue emptied."""
+        self.rig.write(command)
+        return self.rig.query("SYST:ERR:ALL?").split(",")[0]
+
     def test_identity(self):
-        self.assertTrue(self.rig.query("*IDN?").startswith("ECG simulator maintainers,ecg-simulator,"))
-        self.assertEqual(self.rig.query("*OPC?"), "1")
-        self.assertEqual(self.rig.query("syst:vers?"), "1999.0")
+        for query, answer in (("*IDN?", "ECG simulator maintainers,ecg-simulator,0,"), ("*OPC?", "1"),
+                              ("*TST?", "0"), ("syst:vers?", "1999.0")):
+            self.assertTrue(self.rig.query(query).startswith(answer), query)
 
     def test_output_and_file(self):
         self.assertEqual(set(self.headless.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
@@ -62,8 +67,8 @@ class Scpi(unittest.TestCase):
         time.sleep(0.2)
         self.assertEqual(self.headless.codes_after(stopped, 0), [])
         # Chosen while off, it plays from its first sample at the next start.
-        self.rig.write(f"SOURce:FILE '{self.two}';:OUTP 1")
-        self.assertEqual(self.rig.query("SOUR:FILE?"), f'"{self.two}"')
+        self.rig.write(f"SOURce:FILE '{self.two}';:OUTP1:STAT 1")
+        self.assertEqual(self.rig.query("SOUR1:FILE?"), f'"{self.two}"')
         self.assertEqual(self.headless.codes_after(stopped, 4), [7, 8, 7, 8])
 
     def test_position_and_rate(self):
@@ -77,43 +82,101 @@ class Scpi(unittest.TestCase):
         self.assertTrue(all(b - a >= 9_000_000 for a, b in zip(times, times[1:])), times)
         self.assertEqual(self.rig.query("SOUR:RATE DEF;RATE?"), "0")
 
+    def test_numbers(self):
+        self.rig.write("OUTP OFF")
+        for command, query, answer in (
+                ("RATE 0.001", "RATE?", "0.001"), ("RATE 2000", "RATE?", "2000"), ("RATE MIN", "RATE?", "0.001"),
+                ("SOUR1:RATE maximum", "RATE?", "2000"), ("RATE 0.36 kHz", "RATE?", "360"),
+                ("RATE 250HZ", "RATE?", "250"),
+                ("", "RATE? MAX", "2000"), ("", "RATE? min", "0.001"), ("", "RATE? DEF", "0"),
+                ("FSC 500 UV", "FSC?", "0.5"), ("FSC 2 mv", "FSC?", "2"), ("FSC 0.1V", "FSC?", "100"),
+                ("FSC MAX", "FSC?", "100000"), ("FSC DEF", "FSC?", "10"), ("", "FSC? MIN", "0.001"),
+                ("POS MAX", "POS?", "2"), ("POS DEF", "POS?", "0"), ("", "POS? MAX", "2")):
+            with self.subTest(command=command, query=query):
+                self.rig.write(command)
+                self.assertEqual(self.rig.query(query), answer)
+        self.assertEqual(self.rig.query("SYST:ERR:COUN?"), "0")
+        for command, code in (("RATE 0.000999", "-222"), ("RATE 2000.001", "-222"), ("RATE 2.1 KHZ", "-222"),
+                              ("RATE 1e-10", "-222"), ("RATE 5 MHZ", "-131"), ("FSC 5 A", "-131"),
+                              ("FSC 0", "-222"), ("RATE fast", "-224"), ("RATE? 5", "-224"), ("POS 1.5", "-224"),
+                              ("POS 3", "-222"), ("RATE", "-109")):
+            with self.subTest(command=command):
+                self.assertEqual(self.error(command), code)
+        self.assertEqual(self.rig.query("RATE?;FSC?;POS?"), "250;10;0")
+
     def test_errors(self):
-        for command, code in (("FOO", -113), ("SOUR:RATE 5000", -222), ("SOUR:RATE fast", -224),
-                              ("OUTP MAYBE", -224), ("SOUR:POS 3", -222), ("OUTP", -109), ("*IDN? x", -108),
-                              (f'SOUR:FILE "{self.headless.dir.name}/none.csv"', -256)):
-            self.rig.write(command)
-            self.assertTrue(self.rig.query("SYST:ERR?").startswith(f"{code},"), command)
+        fifo = os.path.join(self.headless.dir.name, "fifo")
+        os.mkfifo(fifo)
+        empty = self.headless.file("empty.csv", "")
+        for command, code in (("FOO", "-113"), ("SYST:RATE 5", "-113"), ("*RST?", "-113"), ("*ESR 1", "-113"),
+                              ("OUTP MAYBE", "-224"), ("OUTP", "-109"), ("*IDN? x", "-108"), ("*CLS 1", "-108"),
+                              # Whatever is not a readable file answers alike; a refused content differs.
+                              (f'SOUR:FILE "{self.headless.dir.name}/none.csv"', "-256"),
+                              (f'SOUR:FILE "{self.headless.dir.name}"', "-256"), (f'SOUR:FILE "{fifo}"', "-256"),
+                              (f'SOUR:FILE "{empty}"', "-200")):
+            with self.subTest(command=command):
+                self.assertEqual(self.error(command), code)
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
         for _ in range(20):
             self.rig.write("FOO")
-        queued = [self.rig.query("SYST:ERR?") for _ in range(17)]
+        # *RST keeps the queue.
+        self.rig.write("*RST")
+        self.assertEqual(self.rig.query("SYST:ERR:COUNt?"), "16")
+        queued = [self.rig.query("SYST:ERR:NEXT?") for _ in range(17)]
         self.assertEqual(queued[14], '-113,"Undefined header"')
         self.assertEqual(queued[15], '-350,"Queue overflow"')
         self.assertEqual(queued[16], '0,"No error"')
+
+    def test_ascii(self):
+        """The program's French messages reach a client that decodes ASCII, PyVISA's default."""
+        header = self.headless.file("rec.hea", "rec 1 360 2\nrec.dat 16 200 16 0 0 0 0 MLII\n")
+        with open(os.path.join(self.headless.dir.name, "rec.dat"), "wb") as samples:
+            samples.write(bytes(4))
+        self.rig.write(f'SOUR:FILE "{header}";SIGN "V9"')
+        self.assertTrue(self.rig.query("SYST:ERR?").startswith(
+            '-224,"Illegal parameter value;Aucun signal "" V9 "" dans ce fichier. Ses signaux : 1: MLII'))
+
+    def test_status(self):
+        """IEEE 488.2's registers: each error class sets its event, the status byte sums them up."""
+        overrun = "SOUR:FILE " + "x" * 5000
+        for command, event in (("FOO", 32), ("RATE 5000", 16), (overrun, 8), ("*OPC", 1)):
+            with self.subTest(command=command[:20]):
+                self.rig.write("*CLS")
+                self.rig.write(command)
+                self.assertEqual(self.rig.query("*ESR?;*ESR?"), f"{event};0")
+        self.rig.write("*CLS;*ESE 36;*SRE 0")
+        self.assertEqual(self.rig.query("*STB?;*ESE?;*SRE?"), "0;36;0")
+        self.rig.write("FOO")
+        for enable, status in (("*SRE 0", 4 + 32), ("*SRE 32", 4 + 32 + 64), ("*SRE 16", 4 + 32), ("*ESE 0", 4)):
+            with self.subTest(enable=enable):
+                self.rig.write(enable)
+                self.assertEqual(self.rig.query("*STB?"), str(status))
+        self.assertEqual(self.rig.query("*OPC?;*STB?"), "1;84")
+        self.rig.write("RATE 5000")
+        self.assertEqual(self.rig.query("SYST:ERR:ALL?"), '-113,"Undefined header",-222,"Data out of range"')
+        self.rig.write("FOO;*CLS")
+        self.assertEqual(self.rig.query("*STB?;*ESR?;SYST:ERR:COUN?"), "0;0;0")
 
     def test_robust(self):
         random.seed(5025)
         for _ in range(50):
             with socket.create_connection(("127.0.0.1", self.port)) as dropped:
                 dropped.sendall(bytes(random.randrange(256) for _ in range(random.randrange(1, 200))))
-        # Once every dropped client's bytes are read, nothing more is queued.
-        def quiet():
-            self.rig.write("*CLS")
-            time.sleep(0.1)
-            return self.rig.query("SYST:ERR?") == '0,"No error"'
-        wait_for(quiet, "the dropped clients' bytes read")
+        # Their errors are their own.
+        self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
 
         # The server frees the dropped clients' places as it notices them.
         def long_line_answered():
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as long_line:
-                    long_line.sendall(b"SOUR:FILE " + b"x" * 1_000_000 + b"\n*OPC?\n")
-                    return long_line.makefile().readline() == "1\n"
+                    long_line.sendall(b"SOUR:FILE " + b"x" * 1_000_000 + b"\n*OPC?\nSYST:ERR?\n")
+                    answers = long_line.makefile()
+                    return answers.readline() == "1\n" and answers.readline().startswith("-363,")
             except OSError:
                 return False
         wait_for(long_line_answered, "a 1 MB line dropped, and the next answered")
-        self.assertTrue(self.rig.query("SYST:ERR?").startswith("-363,"))
-        # Eight clients at most: the rig and seven more; the ninth is closed.
+        # Eight clients at most: the rig and seven more; the ninth is closed
+        # cleanly, so that it reads the end of the stream rather than a reset.
         others = [socket.create_connection(("127.0.0.1", self.port)) for _ in range(8)]
         others[-1].settimeout(WAIT_S)
         self.assertEqual(others[-1].recv(1), b"")
@@ -121,6 +184,65 @@ class Scpi(unittest.TestCase):
             other.close()
         self.assertEqual(self.rig.query("*OPC?"), "1")
         self.assertEqual(set(self.headless.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
+
+    def test_client_not_reading(self):
+        """A client that sends queries and never reads its answers is held
+        back: the program's memory stays flat, and it serves the others."""
+        def resident_kb():
+            with open(f"/proc/{self.headless.program.pid}/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+        before = resident_kb()
+        # Each line asks for about 40 KB of answers.
+        line = (b"*IDN?;" * 680)[:-1] + b"\n"
+        with socket.create_connection(("127.0.0.1", self.port)) as greedy:
+            greedy.settimeout(0.1)
+            sent = 0
+            end = time.monotonic() + 3
+            while time.monotonic() < end:
+                try:
+                    sent += greedy.send(line * 16)
+                except socket.timeout:
+                    pass
+            self.assertEqual(self.rig.query("*OPC?"), "1")
+            grown = resident_kb() - before
+            # Once it reads, every whole line it sent is answered.
+            greedy.settimeout(WAIT_S)
+            answered = 0
+            while answered < sent // len(line):
+                answers = greedy.recv(1 << 20)
+                self.assertTrue(answers, f"{answered} lines of {sent // len(line)} answered")
+                answered += answers.count(b"\n")
+        self.assertLess(grown, 10_000, f"{sent} bytes sent")
+        # One line whose answers pass 1 MB: the client is closed.
+        deep = os.path.join(self.headless.dir.name, *["d" * 200] * 14)
+        os.makedirs(deep)
+        long_named = self.headless.file(os.path.join(deep, "f.csv"), "1\n")
+        self.rig.write(f'SOUR:FILE "{long_named}"')
+        with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as greedy:
+            greedy.sendall((b"FILE?;" * 680)[:-1] + b"\n")
+            try:
+                while greedy.recv(1 << 20):
+                    pass
+            except ConnectionResetError:
+                pass
+
+    def test_idle_clients_closed(self):
+        """Eight silent clients are closed after --scpi-idle, and a ninth gets in."""
+        idle = Headless()
+        self.addCleanup(idle.stop)
+        port = free_port()
+        idle.start(SIMULATOR, VIRTUALDAC, ["--play", idle.file("one.csv", "1\n"), "--listen", str(port),
+                                           "--scpi-idle", "1"], os.environ)
+        wait_for(lambda: connectable(port), "the second simulator listens")
+        start = time.monotonic()
+        silent = [socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) for _ in range(8)]
+        for client in silent:
+            self.assertEqual(client.recv(1), b"")
+            client.close()
+        self.assertGreaterEqual(time.monotonic() - start, 0.9)
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as late:
+            late.sendall(b"*OPC?\n")
+            self.assertEqual(late.makefile().readline(), "1\n")
 
 
 if __name__ == "__main__":

@@ -3,8 +3,6 @@
 
 #include <QString>
 
-#include <limits>
-
 // Where the output goes and how it is paced; the operator chooses both.
 struct OutputSettings
 {
@@ -34,7 +32,7 @@ constexpr double maxSampleRate = 2000;
 constexpr double minSampleRate = 0.001;
 // A full scale of up to 100 V covers any attenuator in front of an ECG input.
 constexpr double maxFullScaleMv = 100000;
-// Above 0: the smallest full scale a double holds.
-constexpr double minFullScaleMv = std::numeric_limits<double>::min();
+// A microvolt across the whole range: far below any ECG's resolution.
+constexpr double minFullScaleMv = 0.001;
 
 #endif // OUTPUTSETTINGS_H
