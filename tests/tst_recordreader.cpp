@@ -148,7 +148,7 @@ void tst_RecordReader::reads_data()
                                             << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
                                             << QStringList() << qint64(0);
     for (const QByteArray &unit : {QByteArray("degC"), QByteArray()})
-        QTest::newRow(qPrintable("EDF, unit " + unit)) << "rec.edf" << QByteArray()
+        QTest::newRow(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit))) << "rec.edf" << QByteArray()
             << edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", "") << 0 << codesOf1000PerMv
             << offset({1000, 2000, 0, -1000}) << 4.0
             << QStringList{"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"} << qint64(0);
