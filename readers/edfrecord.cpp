@@ -32,19 +32,10 @@ QString errorText(int code)
     }
 }
 
-double millivoltsPer(const QString &unit)
-{
-    if (unit == "uV" || unit == "µV")
-        return 0.001;
-    if (unit == "V")
-        return 1000;
-    return 1;
-}
-
 } // namespace
 
 EdfRecord::EdfRecord(const QString &path, double fullScaleMv)
-    : path(path), fullScaleMv(fullScaleMv), header(std::make_unique<edf_hdr_struct>())
+    : path(path), fullScaleMv(fullScaleMv), file(path), header(std::make_unique<edf_hdr_struct>())
 {
 }
 
@@ -57,17 +48,18 @@ EdfRecord::~EdfRecord()
 std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullScaleMv, QString *error)
 {
     const QString where = "Fichier EDF \"" + QFileInfo(path).fileName() + "\" : ";
-    // EDFlib would block on a FIFO and read a device for ever.
-    QFile check(path);
-    if (!openSampleFile(check)) {
+    std::unique_ptr<EdfRecord> record(new EdfRecord(path, fullScaleMv));
+    // EDFlib opens by name: it is given the file opened here, which is a
+    // regular file (EDFlib would block on a FIFO and read a device for ever)
+    // and cannot be another by the time EDFlib opens it. Kept open, its
+    // descriptor's name is no other open record's, which EDFlib would refuse.
+    if (!openSampleFile(record->file, QIODevice::ReadOnly)) {
         *error = where + "absent, illisible ou pas un fichier ordinaire";
         return nullptr;
     }
-    check.close();
-
-    std::unique_ptr<EdfRecord> record(new EdfRecord(path, fullScaleMv));
+    const QByteArray opened = "/proc/self/fd/" + QByteArray::number(record->file.handle());
     edf_hdr_struct &header = *record->header;
-    if (edfopen_file_readonly(QFile::encodeName(path).constData(), &header, EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
+    if (edfopen_file_readonly(opened.constData(), &header, EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
         *error = where + errorText(header.filetype);
         return nullptr;
     }
@@ -78,9 +70,8 @@ std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullSc
     }
     for (int i = 0; i < header.edfsignals; ++i) {
         const edf_param_struct &signal = header.signalparam[i];
-        const QString unit = QString::fromLatin1(signal.physdimension).trimmed();
-        record->mvPerUnit.append(millivoltsPer(unit));
-        record->signalInfos.append({QString::fromLatin1(signal.label).trimmed(), unit,
+        record->signalInfos.append({QString::fromLatin1(signal.label).trimmed(),
+                                    QString::fromLatin1(signal.physdimension).trimmed(),
                                     double(signal.smp_in_datarecord) * EDFLIB_TIME_DIMENSION
                                         / double(header.datarecord_duration),
                                     signal.smp_in_file});
@@ -92,6 +83,7 @@ bool EdfRecord::read(int signal, const SampleSink &sink)
 {
     const int handle = header->handle;
     edfrewind(handle, signal);
+    const double mvPerUnit = millivoltsPerUnit(signal);
     CodeMapping mapping(fullScaleMv);
     QVector<double> values(readBlockSamples);
     QVector<qint32> codes(readBlockSamples);
@@ -104,7 +96,7 @@ bool EdfRecord::read(int signal, const SampleSink &sink)
             return false;
         }
         for (int i = 0; i < count; ++i)
-            codes[i] = mapping.code(values[i] * mvPerUnit[signal]);
+            codes[i] = mapping.code(values[i] * mvPerUnit);
         sink.codes(codes.constData(), count);
         left -= count;
     }

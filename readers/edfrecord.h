@@ -3,6 +3,8 @@
 
 #include "recordreader.h"
 
+#include <QFile>
+
 struct edf_hdr_struct;
 
 // An EDF, EDF+ or BDF file, read through EDFlib: every signal but EDF+'s
@@ -22,9 +24,9 @@ private:
 
     const QString path;
     const double fullScaleMv;
+    QFile file;
     std::unique_ptr<edf_hdr_struct> header;
     bool opened = false;
-    QVector<double> mvPerUnit;
 };
 
 #endif // EDFRECORD_H

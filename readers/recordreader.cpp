@@ -8,15 +8,31 @@
 #include <QFileInfo>
 
 #include <cmath>
+#include <limits>
 
 qint32 CodeMapping::code(double mv)
 {
-    const double code = std::round(32768 + mv * codesPerMv);
-    if (code < 0 || code > 65535) {
-        ++clipped;
-        return code < 0 ? 0 : 65535;
-    }
-    return qint32(code);
+    // mV × 65536 is exact, and so is its quotient by the full scale when that
+    // is a half: halves round as the formula says, away from mid-scale.
+    const double offset = std::round(mv * 65536 / fullScaleMv);
+    if (offset >= -32768 && offset <= 32767)
+        return 32768 + qint32(offset);
+    ++clipped;
+    return offset < 0 ? 0 : 65535;
+}
+
+double RecordReader::millivoltsPerUnit(int signal)
+{
+    const QString &unit = signalInfos[signal].unit;
+    if (unit.compare("mV", Qt::CaseInsensitive) == 0)
+        return 1;
+    // µ is the micro sign or the Greek letter mu.
+    if (unit == "uV" || unit == "µV" || unit == "μV" || unit.compare("microvolts", Qt::CaseInsensitive) == 0)
+        return 0.001;
+    if (unit == "V")
+        return 1000;
+    notes << QString("Signal %1 : unité « %2 » inconnue, valeurs prises en mV").arg(signal + 1).arg(unit);
+    return 1;
 }
 
 namespace {
@@ -69,11 +85,29 @@ private:
     const QString path;
 };
 
-} // namespace
+// The player keeps each sample as a 16-bit code.
+constexpr qint64 bytesPerKeptSample = 2;
 
-std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error)
+// The memory that the system can still give, in bytes, as the kernel
+// estimates it; -1 when it does not say.
+qint64 availableMemory()
 {
-    error->clear();
+    QFile meminfo("/proc/meminfo");
+    if (!meminfo.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    while (!meminfo.atEnd()) {
+        const QByteArray line = meminfo.readLine().simplified();
+        if (line.startsWith("MemAvailable: ")) {
+            bool ok = false;
+            const qint64 kilobytes = line.split(' ').value(1).toLongLong(&ok);
+            return ok ? kilobytes * 1024 : -1;
+        }
+    }
+    return -1;
+}
+
+std::unique_ptr<RecordReader> openReader(const QString &path, double fullScaleMv, QString *error)
+{
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix == "hea" || suffix == "dat") {
         const QString header = suffix == "hea" ? path : path.left(path.size() - 3) + "hea";
@@ -85,6 +119,42 @@ std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv
     if (!reader->open())
         return nullptr;
     return reader;
+}
+
+} // namespace
+
+std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error)
+{
+    error->clear();
+    std::unique_ptr<RecordReader> reader = openReader(path, fullScaleMv, error);
+    if (!reader)
+        return nullptr;
+    qint64 longest = 0;
+    for (const SignalInfo &info : reader->signalList())
+        longest = qMax(longest, info.length);
+    const QString refusal = memoryRefusal(longest);
+    if (!refusal.isEmpty()) {
+        *error = QString("Fichier \"%1\" : %2").arg(QFileInfo(path).fileName(), refusal);
+        return nullptr;
+    }
+    return reader;
+}
+
+QString memoryRefusal(qint64 samples)
+{
+    // A Qt container holds at most 2 GiB. On a 32-bit system, 1 GiB is about
+    // the most that its address space still has in one piece.
+    qint64 limit = sizeof(void *) == 4 ? qint64(1) << 30 : std::numeric_limits<int>::max();
+    const qint64 available = availableMemory();
+    if (available >= 0)
+        limit = qMin(limit, available);
+    if (samples <= limit / bytesPerKeptSample)
+        return QString();
+    constexpr qint64 megabyte = 1 << 20;
+    return QString("%1 échantillons, soit %2 Mo en mémoire : plus que les %3 Mo qu'elle peut tenir")
+        .arg(samples)
+        .arg(samples / (megabyte / bytesPerKeptSample))
+        .arg(limit / megabyte);
 }
 
 int findSignal(const QVector<SignalInfo> &signalInfos, const QString &selector)

@@ -27,17 +27,18 @@ struct SampleSink
     std::function<void(int lineNumber, const QString &text)> invalidLine;
 };
 
-// Maps millivolts to DAC codes: 0 mV at mid-scale, fullScaleMv across the
-// whole range, rounded to nearest; codes beyond it are clamped and counted.
+// Maps millivolts to DAC codes as 32768 + round(mV × 65536 / fullScaleMv),
+// halves away from zero: 0 mV at mid-scale, fullScaleMv across the whole
+// range; codes beyond it are clamped and counted.
 class CodeMapping
 {
 public:
-    explicit CodeMapping(double fullScaleMv) : codesPerMv(65536 / fullScaleMv) {}
+    explicit CodeMapping(double fullScaleMv) : fullScaleMv(fullScaleMv) {}
     qint32 code(double mv);
     qint64 clipped = 0;
 
 private:
-    double codesPerMv;
+    double fullScaleMv;
 };
 
 // A file that the program plays: a sample file (one integer per line), a
@@ -59,6 +60,10 @@ public:
     const QStringList &warnings() const { return notes; }
 
 protected:
+    // Millivolts per unit of the signal: 1 for mV, 0.001 for µV, 1000 for V.
+    // A unit that is no voltage (degC, mmHg, none) is taken as mV, with a warning.
+    double millivoltsPerUnit(int signal);
+
     QVector<SignalInfo> signalInfos;
     QString failure;
     QStringList notes;
@@ -67,8 +72,15 @@ protected:
 // Opens path by its kind: .hea (or .dat, for the header beside it) a WFDB
 // record, .edf or .bdf an EDF file, anything else a sample file. Records'
 // millivolts are mapped to codes with fullScaleMv. Null when it cannot be
-// opened, with *error saying why (empty for a sample file).
+// opened, with *error saying why (empty for a sample file that cannot be
+// opened). Only regular files are opened. A file whose longest signal would
+// not fit in memory is refused before it is read.
 std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error);
+
+// Why samples (of one signal, kept as 16-bit codes) cannot be held in memory:
+// more than the memory available, or than one block of it can hold (a Qt
+// container, and on a 32-bit system the address space left). Empty when they fit.
+QString memoryRefusal(qint64 samples);
 
 // The signal of a record that selector names: a number from 1, or a label
 // compared without case and surrounding blanks; the first for an empty

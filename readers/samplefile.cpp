@@ -4,7 +4,6 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,11 +11,19 @@
 
 bool openSampleFile(QFile &file, QIODevice::OpenMode mode)
 {
-    const int fd = ::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const QByteArray path = QFile::encodeName(file.fileName());
+    // Opening a device can act on it (a serial port's lines): only a regular
+    // file is ever opened.
+    struct stat named{};
+    if (::stat(path.constData(), &named) != 0 || !S_ISREG(named.st_mode))
+        return false;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat status{};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    // The path may have been replaced in between: the file opened must be the one checked.
+    struct stat opened{};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev
+        || opened.st_ino != named.st_ino || fcntl(fd, F_SETFL, 0) != 0) {
         ::close(fd);
         return false;
     }
@@ -92,14 +99,13 @@ bool readDecodedLines(QIODevice &file, const std::function<void(const SampleLine
 
 } // namespace
 
-int estimatedLineCount(QFile &file)
+qint64 estimatedLineCount(QFile &file)
 {
     const QByteArray start = file.peek(1 << 16);
     const int lines = start.count('\n');
     if (lines == 0)
         return 0;
-    const double estimate = double(file.size()) * lines / start.size() * 1.05 + 16;
-    return int(std::min(estimate, double(std::numeric_limits<int>::max() / int(sizeof(qint32)) / 2)));
+    return qint64(double(file.size()) * lines / start.size() * 1.05) + 16;
 }
 
 bool readSampleLines(QIODevice &file, const std::function<void(const SampleLine &line)> &take)

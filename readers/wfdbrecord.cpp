@@ -6,14 +6,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTextCodec>
 
 #include <cmath>
+#include <iterator>
+#include <limits>
 
 namespace {
 
 // A header is a few lines per signal; a larger file is no header.
 constexpr qint64 maxHeaderBytes = 1 << 20;
-constexpr int readBlockFrames = 8192;
+// The bytes read at once, whatever the signal count: whole 212 pairs (3
+// bytes) and whole 16-bit samples.
+constexpr int readBlockBytes = 3 << 16;
 
 QString quoted(const QString &path)
 {
@@ -29,7 +34,12 @@ bool headerLines(const QString &path, QStringList *lines)
     const QByteArray content = file.readAll();
     if (content.contains('\0'))
         return false;
-    for (const QString &line : QString::fromUtf8(content).split('\n')) {
+    // UTF-8, or else Latin-1 (a unit of µV written as the single byte B5).
+    QTextCodec::ConverterState state;
+    QString text = QTextCodec::codecForMib(106)->toUnicode(content.constData(), content.size(), &state);
+    if (state.invalidChars > 0)
+        text = QString::fromLatin1(content);
+    for (const QString &line : text.split('\n')) {
         const QString trimmed = line.trimmed();
         if (!trimmed.isEmpty() && !trimmed.startsWith('#'))
             lines->append(trimmed);
@@ -37,16 +47,25 @@ bool headerLines(const QString &path, QStringList *lines)
     return true;
 }
 
-// The physical unit in millivolts, or 0 for one that is no voltage.
-double millivoltsPer(const QString &unit)
+// A header's integer: digits with an optional sign, in [minimum, maximum].
+bool readInteger(const QString &text, qint64 minimum, qint64 maximum, qint64 *value)
 {
-    if (unit.compare("mV", Qt::CaseInsensitive) == 0)
-        return 1;
-    if (unit == "uV" || unit == "µV" || unit.compare("microvolts", Qt::CaseInsensitive) == 0)
-        return 0.001;
-    if (unit == "V")
-        return 1000;
-    return 0;
+    bool ok = false;
+    *value = text.toLongLong(&ok, 10);
+    return ok && *value >= minimum && *value <= maximum;
+}
+
+// A header's real number: finite.
+bool readReal(const QString &text, double *value)
+{
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    return ok && std::isfinite(*value);
+}
+
+QString refusedNumber(const QString &field, const QString &text)
+{
+    return QString("%1 « %2 » refusé").arg(field, text);
 }
 
 } // namespace
@@ -86,10 +105,17 @@ QString WfdbRecord::readHeader(const QString &headerPath)
         return header + QString("nombre de signaux « %1 » refusé").arg(record[1]);
     if (signalCount > lines.size() - 1)
         return header + QString("%1 signaux annoncés, %2 décrits").arg(signalCount).arg(lines.size() - 1);
+    // The rate, then optionally a counter's rate and its first value: 360/1(0).
+    static const QRegularExpression rateForm("^([^/(]+)(?:/([^(]+))?(?:\\(([^)]+)\\))?$");
     double rate = 250;
     if (record.size() > 2) {
-        rate = record[2].section('/', 0, 0).section('(', 0, 0).toDouble(&ok);
-        if (!ok || !std::isfinite(rate) || rate <= 0)
+        const QRegularExpressionMatch rateSpec = rateForm.match(record[2]);
+        const QString counterRate = rateSpec.captured(2);
+        const QString counterStart = rateSpec.captured(3);
+        double number = 0; // the counter's, checked and unused
+        if (!rateSpec.hasMatch() || !readReal(rateSpec.captured(1), &rate) || rate <= 0
+            || (!counterRate.isEmpty() && (!readReal(counterRate, &number) || number <= 0))
+            || (!counterStart.isEmpty() && !readReal(counterStart, &number)))
             return header + QString("fréquence d'échantillonnage « %1 » refusée").arg(record[2]);
     }
     qint64 announced = 0;
@@ -101,6 +127,12 @@ QString WfdbRecord::readHeader(const QString &headerPath)
 
     static const QRegularExpression formatForm("^(\\d+)(?:x(\\d+))?(?::(\\d+))?(?:\\+(\\d+))?$");
     static const QRegularExpression gainForm("^([-+0-9.eE]+)(?:\\((-?\\d+)\\))?(?:/(\\S+))?$");
+    // The integers after the gain, before the description; the second, the
+    // ADC zero, is the baseline unless the gain gives one.
+    static const char *const integerFields[] = {"nombre de bits du CAN", "zéro du CAN", "échantillon initial",
+                                               "contrôle (checksum)", "nombre d'octets par bloc"};
+    constexpr qint64 int32Min = std::numeric_limits<qint32>::min();
+    constexpr qint64 int32Max = std::numeric_limits<qint32>::max();
     QString fileName;
     for (int i = 1; i <= signalCount; ++i) {
         const QStringList fields = lines[i].split(QRegularExpression("\\s+"));
@@ -111,42 +143,50 @@ QString WfdbRecord::readHeader(const QString &headerPath)
             return where + "signaux répartis sur plusieurs fichiers, non pris en charge";
         fileName = fields[0];
         const QRegularExpressionMatch formatSpec = formatForm.match(fields[1]);
-        if (!formatSpec.hasMatch())
+        qint64 signalFormat = 0;
+        if (!formatSpec.hasMatch() || !readInteger(formatSpec.captured(1), 0, int32Max, &signalFormat))
             return where + QString("format « %1 » illisible").arg(fields[1]);
-        const int signalFormat = formatSpec.captured(1).toInt();
         if (signalFormat != 212 && signalFormat != 16)
             return where + QString("format %1 non pris en charge (212 et 16 seulement)").arg(signalFormat);
         if (format != 0 && signalFormat != format)
             return where + "formats différents dans un même fichier, non pris en charge";
-        format = signalFormat;
-        if (formatSpec.captured(2).toInt() > 1)
+        format = int(signalFormat);
+        qint64 perFrame = 1;
+        if (!formatSpec.captured(2).isEmpty() && !readInteger(formatSpec.captured(2), 0, int32Max, &perFrame))
+            return where + refusedNumber("nombre d'échantillons par trame", formatSpec.captured(2));
+        if (perFrame > 1)
             return where + "plus d'un échantillon par trame, non pris en charge";
-        if (formatSpec.captured(3).toInt() != 0)
+        qint64 skew = 0;
+        if (!formatSpec.captured(3).isEmpty() && !readInteger(formatSpec.captured(3), 0, int32Max, &skew))
+            return where + refusedNumber("décalage (skew)", formatSpec.captured(3));
+        if (skew != 0)
             return where + "décalage (skew), non pris en charge";
-        byteOffset = formatSpec.captured(4).toLongLong();
+        byteOffset = 0;
+        if (!formatSpec.captured(4).isEmpty()
+            && !readInteger(formatSpec.captured(4), 0, std::numeric_limits<qint64>::max(), &byteOffset))
+            return where + refusedNumber("décalage en octets", formatSpec.captured(4));
 
-        Channel channel{200, 0, 1};
+        qint64 integers[std::size(integerFields)] = {};
+        for (int field = 3; field < qMin(fields.size(), 3 + int(std::size(integerFields))); ++field) {
+            if (!readInteger(fields[field], int32Min, int32Max, &integers[field - 3]))
+                return where + refusedNumber(integerFields[field - 3], fields[field]);
+        }
+        Channel channel{200, integers[1]};
         QString unit = "mV";
-        const int adcZero = fields.size() > 4 ? fields[4].toInt() : 0;
-        channel.baseline = adcZero;
         if (fields.size() > 2) {
             const QRegularExpressionMatch gainSpec = gainForm.match(fields[2]);
             if (!gainSpec.hasMatch())
                 return where + QString("gain « %1 » illisible").arg(fields[2]);
-            const double gain = gainSpec.captured(1).toDouble(&ok);
-            if (!ok || !std::isfinite(gain))
+            double gain = 0;
+            if (!readReal(gainSpec.captured(1), &gain))
                 return where + QString("gain « %1 » illisible").arg(fields[2]);
             if (gain != 0)
                 channel.gain = gain;
-            if (!gainSpec.captured(2).isEmpty())
-                channel.baseline = gainSpec.captured(2).toInt();
+            const QString baseline = gainSpec.captured(2);
+            if (!baseline.isEmpty() && !readInteger(baseline, int32Min, int32Max, &channel.baseline))
+                return where + refusedNumber("niveau de base", baseline);
             if (!gainSpec.captured(3).isEmpty())
                 unit = gainSpec.captured(3);
-        }
-        channel.mvPerUnit = millivoltsPer(unit);
-        if (channel.mvPerUnit == 0) {
-            notes << where + QString("unité « %1 » inconnue, valeurs prises en mV").arg(unit);
-            channel.mvPerUnit = 1;
         }
         // The description, spaces and all, follows the eighth field.
         const QString label = lines[i].section(QRegularExpression("\\s+"), 8);
@@ -197,41 +237,41 @@ bool WfdbRecord::read(int signal, const SampleSink &sink)
     }
     const int signalCount = channels.size();
     const Channel &channel = channels[signal];
+    const double mvPerUnit = millivoltsPerUnit(signal);
     const int invalid = format == 16 ? -32768 : -2048;
     CodeMapping mapping(fullScaleMv);
     double previousMv = 0;
+    QByteArray block(readBlockBytes, Qt::Uninitialized);
     QVector<qint32> codes;
-    codes.reserve(readBlockFrames);
+    codes.reserve(readBlockBytes * 2 / 3 / signalCount + 1);
     qint64 sampleIndex = 0;
     const qint64 sampleCount = frames * signalCount;
     const auto take = [&](int adc) {
         if (sampleIndex++ % signalCount != signal)
             return;
         if (adc != invalid)
-            previousMv = (adc - channel.baseline) / channel.gain * channel.mvPerUnit;
+            previousMv = (adc - channel.baseline) / channel.gain * mvPerUnit;
         codes.append(mapping.code(previousMv));
     };
-    // Whole 212 pairs (3 bytes) and whole 16-bit samples per block.
-    const qint64 blockBytes = qint64(readBlockFrames) * signalCount * (format == 16 ? 2 : 3);
-    QByteArray block;
     while (sampleIndex < sampleCount) {
-        block = data.read(blockBytes);
-        if (block.isEmpty())
+        const qint64 size = data.read(block.data(), block.size());
+        if (size <= 0)
             break;
         const auto *bytes = reinterpret_cast<const uchar *>(block.constData());
-        const int size = block.size();
         if (format == 16) {
-            for (int i = 0; i + 1 < size && sampleIndex < sampleCount; i += 2)
+            for (qint64 i = 0; i + 1 < size && sampleIndex < sampleCount; i += 2)
                 take(qint16(bytes[i] | bytes[i + 1] << 8));
         } else {
-            for (int i = 0; i + 1 < size && sampleIndex < sampleCount; i += 3) {
+            for (qint64 i = 0; i + 1 < size && sampleIndex < sampleCount; i += 3) {
                 // Sign-extended from 12 bits.
                 take(qint16((bytes[i] | (bytes[i + 1] & 0x0F) << 8) << 4) >> 4);
                 if (i + 2 < size && sampleIndex < sampleCount)
                     take(qint16((bytes[i + 2] | (bytes[i + 1] & 0xF0) << 4) << 4) >> 4);
             }
         }
-        sink.codes(codes.constData(), codes.size());
+        // A frame may be longer than a block: this one may hold none of the signal.
+        if (!codes.isEmpty())
+            sink.codes(codes.constData(), codes.size());
         codes.clear();
     }
     if (mapping.clipped > 0)

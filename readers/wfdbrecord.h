@@ -5,8 +5,8 @@
 
 // A PhysioNet WFDB record: its header (.hea) and the one signal file that holds
 // all of its signals, multiplexed frame by frame, in format 212 (two 12-bit
-// samples in three bytes) or 16 (16-bit little-endian). Read by blocks, in
-// constant memory, with 64-bit file offsets.
+// samples in three bytes) or 16 (16-bit little-endian). Read by blocks of a
+// fixed size whatever the signal count, with 64-bit file offsets.
 class WfdbRecord : public RecordReader
 {
 public:
@@ -20,8 +20,7 @@ private:
     struct Channel
     {
         double gain;     // ADC units per physical unit
-        int baseline;    // the ADC value of 0 physical units
-        double mvPerUnit; // the physical unit in millivolts
+        qint64 baseline; // the ADC value of 0 physical units
     };
 
     WfdbRecord(double fullScaleMv) : fullScaleMv(fullScaleMv) {}

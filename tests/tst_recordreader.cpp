@@ -5,7 +5,11 @@
 #include <QDir>
 #include <QTest>
 
+#include <climits>
+
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +23,24 @@ QVector<qint32> offset(const QVector<int> &adc)
     for (int value : adc)
         codes.append(32768 + value);
     return codes;
+}
+
+// The most address space the process has held, in kilobytes.
+qint64 peakAddressSpace()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmPeak:"))
+            return line.mid(7).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int openDescriptors()
+{
+    return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
 }
 
 } // namespace
@@ -46,15 +68,16 @@ void tst_RecordReader::reads_data()
     QTest::addColumn<QVector<qint32>>("codes");
     QTest::addColumn<double>("rate");
     QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<qint64>("at"); // where content starts in rec.dat; before it, a hole
 
     // Every 12-bit edge, an odd count; the invalid -2048 repeats the sample before.
     QTest::newRow("212, edge values")
         << "rec.hea" << QByteArray("rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n")
         << wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}) << 0 << codesOf1000PerMv
-        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList();
+        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList() << qint64(0);
     QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000/mV\n")
                                                << wfdbSamples(212, {-2048, 7}) << 0 << codesOf1000PerMv
-                                               << offset({0, 7}) << 360.0 << QStringList();
+                                               << offset({0, 7}) << 360.0 << QStringList() << qint64(0);
     // Comments first and between, CR LF, a byte offset, a baseline, the
     // default rate, no sample count: the file's size tells.
     QTest::newRow("three signals")
@@ -62,41 +85,73 @@ void tst_RecordReader::reads_data()
         << QByteArray("# written by the test\r\nrec 3\r\nrec.dat 212+24 1000(10)/mV 12 0 0 0 0 lead I\r\n# more\r\n"
                       "rec.dat 212+24 2000(-4)/mV 12 0 0 0 0 V5 long name\r\nrec.dat 212+24 0 12 0\r\n")
         << QByteArray(24, 'x') + wfdbSamples(212, {10, 96, 200, 11, -4, 400}) << 1 << codesOf1000PerMv
-        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList();
+        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList() << qint64(0);
     QTest::newRow("the third, gain 0 meaning 200, baseline its ADC zero")
         << "rec.dat" << QByteArray("rec 3 100\nrec.dat 212 1000 12 0\nrec.dat 212 1000 12 0\nrec.dat 212 0 12 100\n")
         << wfdbSamples(212, {0, 0, 300, 0, 0, 100}) << 2 << codesOf1000PerMv << QVector<qint32>{32768 + 1000, 32768}
-        << 100.0 << QStringList();
+        << 100.0 << QStringList() << qint64(0);
     QTest::newRow("16, microvolts and volts")
         << "rec.hea" << QByteArray("rec 2 500/1(0)\nrec.dat 16 1/uV 16 0 0 0 0 A\nrec.dat 16 1000/V 16 0 0 0 0 B\n")
         << wfdbSamples(16, {-32768, 1, 300, -1}) << 0 << codesOf1000PerMv << QVector<qint32>{32768, 33068}
-        << 500.0 << QStringList();
+        << 500.0 << QStringList() << qint64(0);
     QTest::newRow("16, the second signal") << "rec.hea"
                                            << QByteArray("rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n")
                                            << wfdbSamples(16, {-32768, 1, 300, -1}) << 1 << codesOf1000PerMv
-                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList();
+                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList() << qint64(0);
     // Bytes that text mode would take for a CR LF line end.
     QTest::newRow("16, bytes 0D 0A") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
                                      << wfdbSamples(16, {0x0A0D, 1}) << 0 << codesOf1000PerMv << offset({0x0A0D, 1})
-                                     << 360.0 << QStringList();
+                                     << 360.0 << QStringList() << qint64(0);
     QTest::newRow("truncated signal file")
         << "rec.hea" << QByteArray("rec 1 360 10\nrec.dat 16 1000\n") << wfdbSamples(16, {1, 2, 3, 4}) + "\x01"
         << 0 << codesOf1000PerMv << offset({1, 2, 3, 4}) << 360.0
-        << QStringList{"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"};
+        << QStringList{"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"}
+        << qint64(0);
     // The default full scale: 10 mV across the range, beyond it clamped.
     QTest::newRow("clamped") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 200\n")
                              << wfdbSamples(16, {0, 200, -1200, 1000}) << 0 << 10.0
                              << QVector<qint32>{32768, 39322, 0, 65535} << 360.0
-                             << QStringList{"2 échantillons écrêtés"};
+                             << QStringList{"2 échantillons écrêtés"} << qint64(0);
+    // Halves of a code round away from mid-scale, below it too.
+    QTest::newRow("half codes") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 65536\n")
+                                << wfdbSamples(16, {5, -5, 15, -15}) << 0 << 10.0
+                                << QVector<qint32>{32769, 32767, 32770, 32766} << 360.0 << QStringList() << qint64(0);
+    QTest::newRow("the least baseline") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000(-2147483648)\n")
+                                        << wfdbSamples(16, {0}) << 0 << codesOf1000PerMv << QVector<qint32>{65535}
+                                        << 360.0 << QStringList{"1 échantillons écrêtés"} << qint64(0);
+    QTest::newRow("µV in Latin-1") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xB5V\n")
+                                   << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
+                                   << QStringList() << qint64(0);
+    QTest::newRow("μV in UTF-8") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xCE\xBCV\n")
+                                 << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
+                                 << QStringList() << qint64(0);
+    // Samples past 2 GiB, which a 32-bit build reads with 64-bit file offsets.
+    QTest::newRow("past 2 GiB") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16+2147483650 1000\n")
+                                << wfdbSamples(16, {1, 2}) << 0 << codesOf1000PerMv << offset({1, 2}) << 360.0
+                                << QStringList() << qint64(2147483650);
+    // Read in blocks that do not grow with the signal count.
+    QByteArray manySignals = "rec 20000 360\n";
+    QVector<int> manySamples(3 * 20000);
+    for (int frame = 0; frame < 3; ++frame)
+        manySamples[frame * 20000 + 19999] = frame + 1;
+    for (int i = 0; i < 20000; ++i)
+        manySignals += "rec.dat 16 1000\n";
+    QTest::newRow("20,000 signals") << "rec.hea" << manySignals << wfdbSamples(16, manySamples) << 19999
+                                    << codesOf1000PerMv << offset({1, 2, 3}) << 360.0 << QStringList() << qint64(0);
     // A record of half a second, 4 samples each: 8 samples per second.
     const EdfSignal ecg{"ECG", "uV", 0.1, 4, {0, 10, 20, 30, -10, -20, -30, -40}};
     const EdfSignal lead{"II", "mV", 1, 4, {1, 2, 0, -1, 0, 0, 0, 0}};
     QTest::newRow("EDF+, annotations") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "0.5") << 0
                                        << codesOf1000PerMv << offset({0, 1, 2, 3, -1, -2, -3, -4}) << 8.0
-                                       << QStringList();
+                                       << QStringList() << qint64(0);
     QTest::newRow("EDF, the second signal") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "1", "") << 1
                                             << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
-                                            << QStringList();
+                                            << QStringList() << qint64(0);
+    for (const QByteArray &unit : {QByteArray("degC"), QByteArray()})
+        QTest::newRow(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit))) << "rec.edf" << QByteArray()
+            << edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", "") << 0 << codesOf1000PerMv
+            << offset({1000, 2000, 0, -1000}) << 4.0
+            << QStringList{"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"} << qint64(0);
 }
 
 void tst_RecordReader::reads()
@@ -109,11 +164,14 @@ void tst_RecordReader::reads()
     QFETCH(QVector<qint32>, codes);
     QFETCH(double, rate);
     QFETCH(QStringList, warnings);
+    QFETCH(qint64, at);
 
     SampleFiles files;
     if (!header.isEmpty())
         files.write("rec.hea", header);
-    files.write(opened.endsWith(".edf") ? "rec.edf" : "rec.dat", content);
+    QFile data(files.path(opened.endsWith(".edf") ? "rec.edf" : "rec.dat"));
+    QVERIFY(data.open(QIODevice::WriteOnly) && data.seek(at) && data.write(content) == content.size());
+    data.close();
     QString error;
     const std::unique_ptr<RecordReader> reader = openRecord(files.path(opened), fullScale, &error);
     QVERIFY2(reader, qPrintable(error));
@@ -126,7 +184,10 @@ void tst_RecordReader::reads()
                                   read.append(block[i]);
                           },
                           [](int, const QString &) { QFAIL("a record has no lines"); }};
+    const qint64 peakBefore = peakAddressSpace();
     QVERIFY2(reader->read(signal, sink), qPrintable(reader->error()));
+    // Loosely: what one block takes is far from this.
+    QVERIFY2(peakAddressSpace() - peakBefore < 64 * 1024, "reading took 64 MB or more");
     QCOMPARE(read, codes);
     QCOMPARE(reader->warnings(), warnings);
 }
@@ -135,7 +196,8 @@ void tst_RecordReader::refusals_data()
 {
     QTest::addColumn<QString>("opened");
     QTest::addColumn<QByteArray>("header");
-    QTest::addColumn<QString>("dat"); // what rec.dat is: a file, "fifo", "directory" or "none"
+    // What rec.dat is: "file", "empty", "4 GiB" (a hole), "fifo", "device", "directory" or "none"
+    QTest::addColumn<QString>("dat");
     QTest::addColumn<QString>("error"); // what the refusal says, in part
 
     const QString unsupported = "non pris en charge";
@@ -155,6 +217,11 @@ void tst_RecordReader::refusals_data()
                                 << "\"rec.dat\" : aucun échantillon";
     QTest::newRow("a FIFO as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "fifo"
                                     << "pas un fichier ordinaire";
+    QTest::newRow("a device as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "device"
+                                      << "pas un fichier ordinaire";
+    // Refused from its size, before it is read.
+    QTest::newRow("4 GiB .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16\n") << "4 GiB"
+                                << "2147483648 échantillons, soit 4096 Mo en mémoire";
     QTest::newRow("a directory as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "directory"
                                          << "pas un fichier ordinaire";
     QTest::newRow("naming itself") << "rec.hea" << QByteArray("rec 1 360\nrec.hea 212\n") << "file"
@@ -165,10 +232,22 @@ void tst_RecordReader::refusals_data()
                                << "nombre de signaux « 0 » refusé";
     QTest::newRow("a billion signals") << "rec.hea" << QByteArray("rec 1000000000 360\nrec.dat 212\n") << "file"
                                        << "1000000000 signaux annoncés, 1 décrits";
-    for (const char *rate : {"0", "-360", "fast"})
+    for (const char *rate : {"0", "-360", "fast", "nan", "inf", "1e999", "360/0", "360/1(x)"})
         QTest::newRow(qPrintable(QString("rate %1").arg(rate)))
             << "rec.hea" << QByteArray("rec 1 ") + rate + "\nrec.dat 212\n" << "file"
             << QString("fréquence d'échantillonnage « %1 » refusée").arg(rate);
+    // Numbers that do not fit, or are none.
+    const QVector<QPair<QByteArray, QString>> numbers{
+        {"16 1000 16 abc", "zéro du CAN « abc » refusé"},
+        {"16 1000(99999999999)", "niveau de base « 99999999999 » refusé"},
+        {"16x99999999999", "nombre d'échantillons par trame « 99999999999 » refusé"},
+        {"16:99999999999", "décalage (skew) « 99999999999 » refusé"},
+        {"16+99999999999999999999", "décalage en octets « 99999999999999999999 » refusé"},
+        {"99999999999999999999", "format « 99999999999999999999 » illisible"},
+    };
+    for (const auto &number : numbers)
+        QTest::newRow(number.first.constData())
+            << "rec.hea" << "rec 1 360\nrec.dat " + number.first + "\n" << "file" << number.second;
     const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1");
     QTest::newRow("garbage EDF") << "rec.edf" << QByteArray(300, 'x') << "none" << "non conforme";
     QTest::newRow("truncated EDF") << "rec.edf" << edf.left(edf.size() - 3) << "none" << "non conforme";
@@ -187,15 +266,30 @@ void tst_RecordReader::refusals()
     SampleFiles files;
     files.write(opened, header);
     const QString datPath = files.path("rec.dat");
+    QFile data(datPath);
     if (dat == "file" || dat == "empty")
         files.write("rec.dat", dat == "file" ? wfdbSamples(212, {1, 2}) : QByteArray());
+    else if (dat == "4 GiB")
+        QVERIFY(data.open(QIODevice::WriteOnly) && data.resize(qint64(4) << 30));
     else if (dat == "fifo")
         QCOMPARE(mkfifo(qPrintable(datPath), 0600), 0);
+    else if (dat == "device")
+        QVERIFY(QFile::link("/dev/full", datPath));
     else if (dat == "directory")
         QVERIFY(QDir().mkdir(datPath));
+    // A FIFO or a device is never opened, not even without blocking.
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(opens >= 0);
+    if (dat == "fifo" || dat == "device")
+        QVERIFY(inotify_add_watch(opens, QFile::encodeName(datPath).constData(), IN_OPEN) >= 0);
+    const int descriptors = openDescriptors();
     QString said;
     QVERIFY(!openRecord(files.path(opened), 10, &said));
     QVERIFY2(said.contains(error), qPrintable(said));
+    QCOMPARE(openDescriptors(), descriptors);
+    char event[sizeof(inotify_event) + NAME_MAX + 1];
+    QCOMPARE(read(opens, event, sizeof event), ssize_t(-1));
+    close(opens);
 }
 
 void tst_RecordReader::findsSignals_data()
