@@ -3,6 +3,8 @@
 
 // Small records written as the published WFDB and EDF formats describe them.
 
+#include "annotations.h"
+
 #include <QByteArray>
 #include <QVector>
 
@@ -28,3 +30,8 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
                    const QByteArray &reserved = "EDF+C");
 
 #endif // RECORDS_H
+
+// A WFDB annotation file (MIT format) of the annotations, in sample order:
+// a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and
+// AUX after an annotation whose fields need them, and the closing null word.
+QByteArray wfdbAnnotations(const QVector<Annotation> &annotations);
