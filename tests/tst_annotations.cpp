@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 Q_DECLARE_METATYPE(Annotation)
 
 namespace {
@@ -41,6 +43,7 @@ private slots:
     void reads();
     void refusals_data();
     void refusals();
+    void recordMinute();
 };
 
 void tst_Annotations::reads_data()
@@ -140,6 +143,22 @@ void tst_Annotations::refusals()
     QVERIFY(!readAnnotations(files.path("rec.hea"), "atr", &annotations, &refusal));
     QCOMPARE(refusal, error);
     QVERIFY(annotations.isEmpty());
+}
+
+// The repository's first minute of MIT-BIH record 100: its reference
+// annotations, of which the whole record's file holds 75 before sample 21600.
+void tst_Annotations::recordMinute()
+{
+    QVector<Annotation> annotations;
+    QString error;
+    QVERIFY2(readAnnotations(ECG_SAMPLES "/mitdb_100_1min.hea", "atr", &annotations, &error), qPrintable(error));
+    QCOMPARE(annotations.size(), 75);
+    QCOMPARE(annotations.first().label, '+');
+    QCOMPARE(annotations.first().sample, qint64(18));
+    QCOMPARE(annotations.first().aux, QString("(N"));
+    QCOMPARE(std::count_if(annotations.cbegin(), annotations.cend(), [](const Annotation &a) { return a.isBeat; }),
+             74);
+    QVERIFY(annotations.last().sample < 21600);
 }
 
 QTEST_MAIN(tst_Annotations)
