@@ -513,7 +513,7 @@ void tst_App::newFileWhileRunningWaitsForSwitchOn()
 void tst_App::recordedFileStreamsEndToEnd()
 {
     const QString recorded = recordedSampleFile();
-    QVERIFY2(!recorded.isEmpty(), "the recorded ECG ../shared/samples/mitbih-208-10s.csv is not beside the project");
+    QVERIFY2(!recorded.isEmpty(), "the recorded ECG samples/mitbih-208-10s.csv is missing");
     QFile file(recorded);
     QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     QVector<quint16> samples;
