@@ -29,9 +29,9 @@ struct EdfSignal
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
                    const QByteArray &reserved = "EDF+C");
 
-#endif // RECORDS_H
-
 // A WFDB annotation file (MIT format) of the annotations, in sample order:
 // a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and
 // AUX after an annotation whose fields need them, and the closing null word.
 QByteArray wfdbAnnotations(const QVector<Annotation> &annotations);
+
+#endif // RECORDS_H
