@@ -6,16 +6,39 @@
 #include <QApplication>
 #include <QChartView>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLineSeries>
 #include <QMessageBox>
+#include <QSettings>
 
 using namespace QtCharts;
 
 namespace {
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
+
+// The folder of the last file chosen, kept in the user's config
+// (~/.config/ecg-simulator/state.conf) apart from the settings that the user writes.
+QSettings dialogState()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, "ecg-simulator", "state");
+}
+
+// Where the file dialog opens: the bench's folder when this machine has it,
+// else the last folder used, else the samples installed with the program
+// (in a build, a link to the source tree's). An existing folder, so that the
+// dialog types no name in.
+QString dialogFolder()
+{
+    for (const QString &folder : {sampleDirectory, dialogState().value("last-folder").toString(),
+                                  QCoreApplication::applicationDirPath() + "/../share/ecg-simulator/samples"}) {
+        if (!folder.isEmpty() && QFileInfo(folder).isDir())
+            return QDir::cleanPath(folder);
+    }
+    return QString();
+}
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
@@ -106,10 +129,11 @@ void App::onExitRequested()
 void App::onOpenFileClicked()
 {
     const QString path = QFileDialog::getOpenFileName(
-        mainUI, tr("Ouvrir un fichier CSV"), sampleDirectory,
+        mainUI, tr("Ouvrir un fichier CSV"), dialogFolder(),
         tr("Enregistrements ECG (*.csv *.hea *.dat *.edf *.bdf);;Fichiers CSV (*.csv)"));
     if (path.isEmpty())
         return;
+    dialogState().setValue("last-folder", QFileInfo(path).absolutePath());
     std::unique_ptr<RecordReader> reader;
     if (const Refusal refusal = model.open(path, &reader))
         return warn(refusal);

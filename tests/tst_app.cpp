@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QChartView>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineSeries>
@@ -113,6 +114,7 @@ class tst_App : public QObject
 
 private slots:
     void init();
+    void fileDialogStartFolder();
 
     void constructionStartsNothing();
     void quitStopsOutputThreadInOrder();
@@ -140,6 +142,35 @@ private:
 void tst_App::init()
 {
     fakespidev::reset();
+}
+
+// The first to choose a file: no folder was chosen before. The dialog starts in
+// the samples (in the build, linked to the source tree's), then where the last
+// file was chosen, in this run and the next.
+void tst_App::fileDialogStartFolder()
+{
+    QString opened;
+    const ModalDriver::Answer noteFolder = [&opened](QWidget *modal) {
+        if (auto *dialog = qobject_cast<QFileDialog *>(modal))
+            opened = QFileInfo(dialog->directory().absolutePath()).canonicalFilePath();
+        return modal->close();
+    };
+    const QString chosen = files.write("start.csv", "1\n");
+    {
+        TestedApp running;
+        running.modals.expect(noteFolder);
+        running.click("openFileButton");
+        QCOMPARE(opened, QFileInfo(recordedSampleFile()).canonicalPath());
+        running.choose(chosen);
+        running.modals.expect(noteFolder);
+        running.click("openFileButton");
+        QCOMPARE(opened, QFileInfo(chosen).canonicalPath());
+    }
+    TestedApp running;
+    opened.clear();
+    running.modals.expect(noteFolder);
+    running.click("openFileButton");
+    QCOMPARE(opened, QFileInfo(chosen).canonicalPath());
 }
 
 void tst_App::constructionStartsNothing()
@@ -497,7 +528,7 @@ void tst_App::newFileWhileRunningWaitsForSwitchOn()
 void tst_App::recordedFileStreamsEndToEnd()
 {
     const QString recorded = recordedSampleFile();
-    QVERIFY2(!recorded.isEmpty(), "the recorded ECG ../shared/samples/mitbih-208-10s.csv is not beside the project");
+    QVERIFY2(!recorded.isEmpty(), "the recorded ECG samples/mitbih-208-10s.csv is missing");
     QFile file(recorded);
     QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     QVector<quint16> samples;

@@ -2,11 +2,11 @@
 # The project's ARM build on a real Linux kernel, through the kernel's own spidev
 # and i.MX SPI controller drivers, on an emulated i.MX6 board (QEMU's sabrelite),
 # with every byte on the bus checked from outside against the sample file.
-#   tools/board.sh [SAMPLE_FILE]     default: the recorded ECG beside the project
+#   tools/board.sh [SAMPLE_FILE]     default: the recorded ECG of samples/
 # Leaves in build-board/: bus.csv (the decoded bus, one chip-select period a
 # line), console.log (what the guest printed) and trace.log (QEMU's bus trace).
 set -euo pipefail
-sample=$(realpath "${1:-$(dirname "$0")/../../shared/samples/mitbih-208-10s.csv}")
+sample=$(realpath "${1:-$(dirname "$0")/../samples/mitbih-208-10s.csv}")
 cd "$(dirname "$0")/.."
 work=$PWD/build-board
 seconds=5          # each of the operator's two runs

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 tools/deps.sh screenshot
 tools/build.sh ecg-simulator virtualdac plotcapture
 
-sample=$(readlink -f ../shared/samples/mitbih-208-10s.csv)
+sample=$(readlink -f samples/mitbih-208-10s.csv)
 log=$(mktemp)
 export DISPLAY=:${PICTURES_DISPLAY:-97}
 # The simulator's fixed 1303 x 666 window, and the live view beside it.

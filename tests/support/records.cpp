@@ -79,3 +79,60 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
     }
     return file;
 }
+
+namespace {
+
+// The special words' codes.
+constexpr int skipCode = 59;
+constexpr int numCode = 60;
+constexpr int subtypeCode = 61;
+constexpr int channelCode = 62;
+constexpr int auxCode = 63;
+
+// A code in the high 6 bits, a value in the low 10, low byte first.
+void appendWord(QByteArray *bytes, int code, int value)
+{
+    const int word = code << 10 | (value & 0x3FF);
+    *bytes += char(word & 0xFF);
+    *bytes += char(word >> 8);
+}
+
+} // namespace
+
+QByteArray wfdbAnnotations(const QVector<Annotation> &annotations)
+{
+    QByteArray bytes;
+    qint64 time = 0;
+    int channel = 0;
+    int num = 0;
+    for (const Annotation &annotation : annotations) {
+        qint64 difference = annotation.sample - time;
+        if (difference < 0 || difference > 0x3FF) {
+            // SKIP, then the interval high 16 bits first, each half low byte first.
+            appendWord(&bytes, skipCode, 0);
+            const quint32 interval = quint32(qint32(difference));
+            bytes += char(interval >> 16 & 0xFF);
+            bytes += char(interval >> 24 & 0xFF);
+            bytes += char(interval & 0xFF);
+            bytes += char(interval >> 8 & 0xFF);
+            difference = 0;
+        }
+        appendWord(&bytes, annotationCode(annotation.label), int(difference));
+        time = annotation.sample;
+        if (annotation.subtype != 0)
+            appendWord(&bytes, subtypeCode, annotation.subtype);
+        if (annotation.channel != channel)
+            appendWord(&bytes, channelCode, channel = annotation.channel);
+        if (annotation.num != num)
+            appendWord(&bytes, numCode, num = annotation.num);
+        if (!annotation.aux.isEmpty()) {
+            const QByteArray text = annotation.aux.toLatin1();
+            appendWord(&bytes, auxCode, text.size());
+            bytes += text;
+            if (text.size() % 2 != 0)
+                bytes += '\0';
+        }
+    }
+    appendWord(&bytes, 0, 0);
+    return bytes;
+}

@@ -3,6 +3,8 @@
 
 // Small records written as the published WFDB and EDF formats describe them.
 
+#include "annotations.h"
+
 #include <QByteArray>
 #include <QVector>
 
@@ -26,5 +28,10 @@ struct EdfSignal
 // duration seconds (as written in the header).
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
                    const QByteArray &reserved = "EDF+C");
+
+// A WFDB annotation file (MIT format) of the annotations, in sample order:
+// a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and
+// AUX after an annotation whose fields need them, and the closing null word.
+QByteArray wfdbAnnotations(const QVector<Annotation> &annotations);
 
 #endif // RECORDS_H

@@ -5,16 +5,28 @@
 
 #include <QApplication>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 namespace {
 constexpr int quitWithinMs = 5000;
+
+// The application keeps the file dialog's last folder in the user's config:
+// operated from here, in a config folder of the run's own. Set before the
+// first file dialog, since Qt reads XDG_CONFIG_HOME once.
+void keepConfigApart()
+{
+    static QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
 }
+
+} // namespace
 
 RunningApp::RunningApp(const OutputSettings &settings)
     : app(std::make_unique<App>(settings))
 {
+    keepConfigApart();
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         auto *candidate = qobject_cast<MainUI *>(widget);
         if (candidate && !candidate->isVisible())

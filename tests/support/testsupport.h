@@ -59,7 +59,7 @@ private:
     QTemporaryDir dir;
 };
 
-// The recorded ECG excerpt beside the project, or an empty text when it is absent.
+// The recorded ECG excerpt of samples/, or an empty text when it is absent.
 QString recordedSampleFile();
 
 // The DAC codes (bytes 1 and 2) of the frames that the spidev double recorded,
