@@ -5,7 +5,7 @@
 
 #include "appworker.h"
 
-#include <QProcessEnvironment>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -96,12 +96,26 @@ bool waitForDeviceSetUp();
 // True while the thread of that kernel id sleeps (its /proc state is S).
 bool threadSleeps(int threadId);
 
-class QProcess;
+// A program a test starts, ended with the test however the test ends: the
+// kernel kills it when the thread that started it ends, even when the test is
+// killed. Start it from the main thread, which lives as long as the test.
+class ChildProcess : public QProcess
+{
+public:
+    ChildProcess();
+    ~ChildProcess() override;
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    const qint64 testId;
+};
 
 // Starts the simulator's program as the operator would (under the emulator in
 // a cross build), with no display, in the environment given; with a capture
 // file, on the virtual DAC, which writes every frame to it.
-void startSimulator(QProcess &process, const QStringList &arguments,
+void startSimulator(ChildProcess &process, const QStringList &arguments,
                     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
                     const QString &capture = QString());
 // The DAC codes of the frames in a virtual DAC capture.
