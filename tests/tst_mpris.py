@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
-from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
+from headless import WAIT_S, Headless, free_port, start, wait_for  # noqa: E402
 
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 PLAYER = "ecg_simulator"
@@ -40,8 +40,8 @@ class Mpris(unittest.TestCase):
         cls.addClassCleanup(cls.headless.stop)
         cls.three = cls.headless.file("three.csv", "100\n200\n300\n")
         cls.two = cls.headless.file("two.csv", "7\n8\n")
-        cls.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        cls.bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL, text=True)
         cls.addClassCleanup(lambda: (cls.bus.terminate(), cls.bus.wait()))
         cls.environment = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=cls.bus.stdout.readline().strip())
         cls.port = free_port()
@@ -115,8 +115,8 @@ class Mpris(unittest.TestCase):
             self.assertEqual(rig.makefile().readline(), "100\n")
 
     def test_changes_told_whatever_their_cause(self):
-        follower = subprocess.Popen(["playerctl", "-p", PLAYER, "--follow", "status"], env=self.environment,
-                                    stdout=subprocess.PIPE, bufsize=0)
+        follower = start(["playerctl", "-p", PLAYER, "--follow", "status"], env=self.environment,
+                         stdout=subprocess.PIPE, bufsize=0)
         try:
             self.assertEqual(next_line(follower), "Playing\n")
             # Switched off by SCPI, not by MPRIS.

@@ -24,12 +24,6 @@ public:
         startSimulator(process, arguments, environment, capture);
     }
 
-    ~HeadlessRun()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-
     QString log()
     {
         said += QString::fromLocal8Bit(process.readAllStandardError());
@@ -56,7 +50,7 @@ public:
         return process.exitCode();
     }
 
-    QProcess process;
+    ChildProcess process;
     const QString capture;
 
 private:
@@ -245,7 +239,7 @@ void tst_Player::program()
         QVERIFY(QDir().mkpath(configHome + "/ecg-simulator"));
         files.write(QString("config-%1/ecg-simulator/ecg-simulator.conf").arg(QTest::currentDataTag()), userSettings);
     }
-    QProcess program;
+    ChildProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", configHome);
     startSimulator(program, arguments, environment);

@@ -19,15 +19,12 @@ namespace {
 const QString warning = QStringLiteral("Priorité temps réel indisponible, cadence non garantie");
 const QString rtkitService = QStringLiteral("org.freedesktop.RealtimeKit1");
 
-// A program started for a test, ended with it.
-class Daemon : public QProcess
+// A program started for a test, ended with it. Daemons that drop to their own
+// user (polkitd, rtkit-daemon) lose the kernel's tie to the test, but end with
+// the private bus, which keeps it.
+class Daemon : public ChildProcess
 {
 public:
-    ~Daemon() override
-    {
-        kill();
-        waitForFinished();
-    }
     // Why it is not serving, for a failure message.
     QString report()
     {

@@ -7,13 +7,17 @@ usage: tst_scpi.py SIMULATOR VIRTUALDAC_LIBRARY
 """
 import os
 import random
+import shutil
+import signal
 import socket
+import subprocess
 import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
-from headless import WAIT_S, Headless, free_port, wait_for  # noqa: E402
+SUPPORT = os.path.join(os.path.dirname(__file__), "support")
+sys.path.insert(0, SUPPORT)
+from headless import WAIT_S, Headless, free_port, start, wait_for  # noqa: E402
 
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 
@@ -243,6 +247,45 @@ class Scpi(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as late:
             late.sendall(b"*OPC?\n")
             self.assertEqual(late.makefile().readline(), "1\n")
+
+
+def ended(pid):
+    """True once the process is gone, or a zombie that its new parent has yet to reap."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+class EndsWithItsTest(unittest.TestCase):
+    """The program a test starts ends with the test, however the test ends."""
+
+    TEST = """import os, sys, time
+sys.path.insert(0, sys.argv[1])
+from headless import Headless
+headless = Headless()
+headless.start(sys.argv[2], sys.argv[3], ["--play", headless.file("one.csv", "1\\n")], os.environ)
+print(headless.program.pid, headless.dir.name, flush=True)
+time.sleep(60)
+"""
+
+    def test_program_ends_with_its_test(self):
+        # Killed, the test cannot remove its folder.
+        for stop_signal, folder_removed in ((signal.SIGKILL, False), (signal.SIGTERM, True), (signal.SIGINT, True)):
+            with self.subTest(signal=stop_signal.name), \
+                    start([sys.executable, "-c", self.TEST, SUPPORT, SIMULATOR, VIRTUALDAC], stdout=subprocess.PIPE,
+                          text=True) as test:
+                pid, folder = test.stdout.readline().split()
+                program = int(pid)
+                # Should the test fail, neither stays.
+                self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+                self.addCleanup(lambda program=program: ended(program) or os.kill(program, signal.SIGKILL))
+                wait_for(lambda: os.path.exists(os.path.join(folder, "capture.csv")), "the program plays")
+                test.send_signal(stop_signal)
+                test.wait(WAIT_S)
+                wait_for(lambda: ended(program), "the program ends", within_s=1)
+                self.assertEqual(not os.path.exists(folder), folder_removed)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,14 @@
+#include "capturefile.h"
 #include "fakespidev.h"
 #include "spidev.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <thread>
 
 #include <time.h>
 
@@ -30,8 +35,10 @@ private slots:
     void inputWords_data();
     void inputWords();
     void captureLines();
+    void captureStopsAtItsLimit();
     void wireTimeAtLeastTheBits_data();
     void wireTimeAtLeastTheBits();
+    void transfersHangFromTheirIndex();
 };
 
 void tst_VirtualDac::init()
@@ -103,6 +110,35 @@ void tst_VirtualDac::captureLines()
     QVERIFY(!fakespidev::setCapture(qPrintable(dir.filePath("missing/capture.csv"))));
 }
 
+// Past its limit the capture ends with a line saying so, and grows no more;
+// transfers go on.
+void tst_VirtualDac::captureStopsAtItsLimit()
+{
+    constexpr qint64 limit = 300;
+    QTemporaryDir dir;
+    QFile file(dir.filePath("capture.csv"));
+    fakespidev::setCaptureLimit(limit);
+    QVERIFY(fakespidev::setCapture(qPrintable(file.fileName())));
+    SpiDev device(fakespidev::defaultPath, &dacConfig);
+    QVERIFY(device.open());
+    const std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
+    qint64 sizeAtCut = 0;
+    for (int i = 0; i < 40; ++i) {
+        QCOMPARE(device.write(frame, 3), 3);
+        if (i == 19)
+            sizeAtCut = file.size();
+    }
+    QCOMPARE(file.size(), sizeAtCut);
+    QCOMPARE(fakespidev::transferCount(), std::size_t(40));
+
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    const int cutLine = content.lastIndexOf('\n', -2) + 1;
+    QVERIFY2(content.mid(cutLine).startsWith(captureCutPrefix), content.constData());
+    // Up to the line that reached the limit.
+    QVERIFY2(cutLine >= limit && cutLine < limit + 64, content.constData());
+}
+
 void tst_VirtualDac::wireTimeAtLeastTheBits_data()
 {
     QTest::addColumn<quint32>("hz");
@@ -126,6 +162,43 @@ void tst_VirtualDac::wireTimeAtLeastTheBits()
     const std::int64_t start = monotonicNs();
     device.write(frame, 3);
     QVERIFY(fakespidev::transfers().at(0).timeNs - start >= minimumNs);
+}
+
+// A wedged controller: the transfer does not return, while the node goes on
+// answering everything else, until released.
+void tst_VirtualDac::transfersHangFromTheirIndex()
+{
+    fakespidev::hangTransfers(2);
+    SpiDev device(fakespidev::defaultPath, &dacConfig);
+    QVERIFY(device.open());
+    const std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
+    QCOMPARE(device.write(frame, 3), 3);
+    QCOMPARE(device.write(frame, 3), 3);
+    std::atomic<int> wedgedResult{0};
+    std::thread wedged([&] { wedgedResult = device.write(frame, 3); });
+
+    QTest::qWait(200);
+    const int resultWhileHung = wedgedResult;
+    const std::size_t countWhileHung = fakespidev::transferCount();
+    bool otherOpened = false;
+    {
+        SpiDev other(fakespidev::defaultPath, &dacConfig);
+        otherOpened = other.open();
+    }
+    const int closesWhileHung = fakespidev::closeCount();
+
+    fakespidev::hangTransfers(SIZE_MAX);
+    const bool endedOnRelease = QTest::qWaitFor([&] { return wedgedResult != 0; }, waitMs);
+    if (endedOnRelease)
+        wedged.join();
+    else
+        wedged.detach();
+    QCOMPARE(resultWhileHung, 0);
+    QCOMPARE(countWhileHung, std::size_t(2));
+    QVERIFY(otherOpened);
+    QCOMPARE(closesWhileHung, 1);
+    QVERIFY(endedOnRelease);
+    QCOMPARE(wedgedResult.load(), 3);
 }
 
 QTEST_MAIN(tst_VirtualDac)

@@ -7,12 +7,14 @@
 #endif
 
 #include "fakespidev.h"
+#include "capturefile.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,8 @@ struct Node
     std::condition_variable openReleased;
     std::map<unsigned long, int> requestErrors;
     std::map<unsigned long, std::uint32_t> readBackOverrides;
+    std::size_t hangFrom = SIZE_MAX;
+    std::condition_variable hangReleased;
     std::size_t transferFaultFrom = SIZE_MAX;
     std::size_t transferFaultUntil = SIZE_MAX;
     int transferFaultResult = 0;
@@ -75,6 +79,8 @@ struct Node
     Dac8551Output dac;
     std::FILE *capture = nullptr;
     std::int64_t captureFlushedNs = 0;
+    std::uint64_t captureLimit = fakespidev::defaultCaptureLimit;
+    std::uint64_t captureBytes = 0;
 };
 
 void flushCapture();
@@ -86,11 +92,29 @@ bool openCapture(Node &n, const char *path)
     n.capture = path && *path ? std::fopen(path, "w") : nullptr;
     if (!n.capture)
         return !(path && *path);
-    std::fputs("time_ns,code,volts,valid_word,power_down,len,speed_hz,bits_per_word,delay_usecs,cs_change,tx\n",
-               n.capture);
+    std::fputs(captureHeader, n.capture);
+    n.captureBytes = std::strlen(captureHeader);
     static const int flushAtExit [[maybe_unused]] = std::atexit(flushCapture);
     return true;
 }
+
+#ifdef FAKESPIDEV_PRELOAD
+// A count from the environment, or fallback when it is unset or no count (said so).
+std::uint64_t countFromEnvironment(const char *name, std::uint64_t fallback)
+{
+    const char *text = std::getenv(name);
+    if (!text)
+        return fallback;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long count = std::strtoull(text, &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>(text[0])) || *end || errno) {
+        std::fprintf(stderr, "virtualdac: %s=%s is not a count, ignored\n", name, text);
+        return fallback;
+    }
+    return count;
+}
+#endif
 
 // A preload library serves whole programs: it records nothing in memory, lets
 // transfers take their time on the wire, and captures to the named file.
@@ -107,6 +131,8 @@ Node *nodeFromEnvironment()
         created->vref = std::atof(vref);
     const char *holdOpen = std::getenv("VIRTUALDAC_HOLD_OPEN");
     created->openHeld = holdOpen && std::strcmp(holdOpen, "1") == 0;
+    created->hangFrom = countFromEnvironment("VIRTUALDAC_HANG_AFTER", SIZE_MAX);
+    created->captureLimit = countFromEnvironment("VIRTUALDAC_CAPTURE_LIMIT", fakespidev::defaultCaptureLimit);
     const char *capture = std::getenv("VIRTUALDAC_CAPTURE");
     if (capture && !openCapture(*created, capture))
         std::fprintf(stderr, "virtualdac: cannot write %s\n", capture);
@@ -240,15 +266,32 @@ void sleepUntil(std::int64_t deadlineNs)
     }
 }
 
+// Ends a capture that reached its limit with a line saying from when transfers
+// are missing, so that a long run cannot fill the disk or memory.
+void cutCapture(Node &n, std::int64_t timeNs)
+{
+    std::fprintf(n.capture, "%s%lld: %llu bytes reached (VIRTUALDAC_CAPTURE_LIMIT); later transfers not captured\n",
+                 captureCutPrefix, static_cast<long long>(timeNs), static_cast<unsigned long long>(n.captureLimit));
+    std::fclose(n.capture);
+    n.capture = nullptr;
+    std::fprintf(stderr, "virtualdac: capture cut at %llu bytes (VIRTUALDAC_CAPTURE_LIMIT), transfers go on\n",
+                 static_cast<unsigned long long>(n.captureLimit));
+}
+
 void writeCapture(Node &n, const spi_ioc_transfer &record, const std::uint8_t *tx, std::int64_t timeNs)
 {
-    std::fprintf(n.capture, "%lld,%u,%.6f,%d,%d,%u,%u,%u,%u,%u,", static_cast<long long>(timeNs),
-                 unsigned(n.dac.code), n.dac.volts, int(n.dac.validWord), n.dac.powerDown, unsigned(record.len),
-                 unsigned(record.speed_hz), unsigned(record.bits_per_word), unsigned(record.delay_usecs),
-                 unsigned(record.cs_change));
+    if (n.captureBytes >= n.captureLimit) {
+        cutCapture(n, timeNs);
+        return;
+    }
+    const int fields = std::fprintf(n.capture, "%lld,%u,%.6f,%d,%d,%u,%u,%u,%u,%u,", static_cast<long long>(timeNs),
+                                    unsigned(n.dac.code), n.dac.volts, int(n.dac.validWord), n.dac.powerDown,
+                                    unsigned(record.len), unsigned(record.speed_hz), unsigned(record.bits_per_word),
+                                    unsigned(record.delay_usecs), unsigned(record.cs_change));
     for (std::uint32_t i = 0; tx && i < record.len; ++i)
         std::fprintf(n.capture, "%02x", tx[i]);
     std::fputc('\n', n.capture);
+    n.captureBytes += std::max(fields, 0) + (tx ? 2 * std::uint64_t(record.len) : 0) + 1;
     // A reader following the file (the live view) sees it grow every 20 ms,
     // at the cost of one write per some nine frames.
     if (timeNs - n.captureFlushedNs >= captureFlushIntervalNs) {
@@ -403,6 +446,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     }
     if (request != SPI_IOC_MESSAGE(1))
         return nodeIoctl(n, request, arg);
+    // A wedged controller: the transfer does not end. Waiting frees the node.
+    n.hangReleased.wait(lock, [&n] { return n.transferTotal < n.hangFrom; });
 
     spi_ioc_transfer record;
     std::memcpy(&record, arg, sizeof record);
@@ -434,6 +479,8 @@ void reset(const char *path)
         n.requestErrors.clear();
         n.readBackOverrides.clear();
         n.transferFaultFrom = SIZE_MAX;
+        n.hangFrom = SIZE_MAX;
+        n.hangReleased.notify_all();
         n.opens = 0;
         n.closes = 0;
         n.transferTotal = 0;
@@ -443,6 +490,7 @@ void reset(const char *path)
         n.wireTime = false;
         n.vref = 5.0;
         n.dac = Dac8551Output();
+        n.captureLimit = defaultCaptureLimit;
         return openCapture(n, nullptr);
     });
 }
@@ -487,6 +535,15 @@ void setTransferFault(std::size_t fromIndex, int result, int error, std::size_t 
     });
 }
 
+void hangTransfers(std::size_t fromIndex)
+{
+    withNode([fromIndex](Node &n) {
+        n.hangFrom = fromIndex;
+        n.hangReleased.notify_all();
+        return fromIndex;
+    });
+}
+
 void setWireTime(bool enabled)
 {
     withNode([enabled](Node &n) { return n.wireTime = enabled; });
@@ -500,6 +557,11 @@ void setRecording(bool enabled)
 bool setCapture(const char *path)
 {
     return withNode([path](Node &n) { return openCapture(n, path); });
+}
+
+void setCaptureLimit(std::uint64_t bytes)
+{
+    withNode([bytes](Node &n) { return n.captureLimit = bytes; });
 }
 
 Dac8551Output dacOutput() { return withNode([](Node &n) { return n.dac; }); }

@@ -9,10 +9,15 @@
 // As a preload library (libvirtualdac.so) it is set up from the environment:
 //   FAKESPIDEV_PATH        the emulated node (default /dev/spidev0.0)
 //   VIRTUALDAC_CAPTURE     CSV file receiving one line per transfer
+//   VIRTUALDAC_CAPTURE_LIMIT  size in bytes past which the capture stops, with a
+//                          last line and a message saying so (default 256 MiB);
+//                          transfers go on, uncaptured
 //   VIRTUALDAC_VREF        reference voltage (default 5.0)
 //   VIRTUALDAC_WIRE_TIME   0 to make transfers instant (default: they take the
 //                          time of their bits at the clock rate)
 //   VIRTUALDAC_HOLD_OPEN   1 to make opens of the node hang, as a stuck driver
+//   VIRTUALDAC_HANG_AFTER  N to make the transfer numbered N (0-based) and all
+//                          later ones never end, as a wedged SPI controller
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +30,7 @@
 namespace fakespidev {
 
 constexpr const char *defaultPath = "/dev/spidev0.0";
+constexpr std::uint64_t defaultCaptureLimit = std::uint64_t(256) << 20;
 
 struct Request
 {
@@ -53,6 +59,8 @@ void setWireTime(bool enabled);
 void setRecording(bool enabled);
 // Writes every transfer to a CSV file from now on (empty path: stop); false if it cannot.
 bool setCapture(const char *path);
+// Captures stop once they have reached this many bytes (default defaultCaptureLimit).
+void setCaptureLimit(std::uint64_t bytes);
 Dac8551Output dacOutput();
 
 // Faults. 0 (or a request code of 0) switches a fault off.
@@ -63,6 +71,10 @@ void overrideReadBack(unsigned long readCode, std::uint32_t value); // report th
 // count transfers (all, by default) from the given index on (0-based) return
 // result; -1 sets errno to error.
 void setTransferFault(std::size_t fromIndex, int result, int error, std::size_t count = SIZE_MAX);
+// Transfers from the given index on (0-based) do not end, as on a wedged
+// controller, until released with SIZE_MAX (or reset). Everything else goes on
+// answering meanwhile, closes of the node's descriptors included.
+void hangTransfers(std::size_t fromIndex);
 
 std::vector<Request> requests();
 std::vector<Transfer> transfers();

@@ -1,20 +1,38 @@
 """The simulator without a window, on the virtual DAC, as the Python tests run it."""
+import ctypes
 import os
+import signal
 import socket
 import subprocess
 import tempfile
 import time
 
 WAIT_S = 5
+PR_SET_PDEATHSIG = 1
+LIBC = ctypes.CDLL(None, use_errno=True)
 
 
-def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT_S
+def wait_for(condition, what, within_s=WAIT_S):
+    deadline = time.monotonic() + within_s
     while time.monotonic() < deadline:
         if condition():
             return
         time.sleep(0.02)
-    raise AssertionError(f"not within {WAIT_S} s: {what}")
+    raise AssertionError(f"not within {within_s} s: {what}")
+
+
+def start(command, **options):
+    """Starts a program that ends with the test, however the test ends: the
+    kernel kills it when the thread that started it ends, so start it from the
+    main thread. A killed test cannot end it otherwise."""
+    test = os.getpid()
+
+    def die_with_test():
+        LIBC.prctl(PR_SET_PDEATHSIG, int(signal.SIGKILL))
+        # The test may have ended before the request.
+        if os.getppid() != test:
+            os._exit(1)
+    return subprocess.Popen(command, preexec_fn=die_with_test, **options)
 
 
 def free_port():
@@ -25,12 +43,27 @@ def free_port():
 
 class Headless:
     """A folder for the test's files, and the program playing in it with its
-    frames captured there (in memory, where /dev/shm exists)."""
+    frames captured there (in memory, where /dev/shm exists). Both go when the
+    test ends, by SIGTERM and SIGINT too; when it is killed, the program ends
+    and the folder stays, its capture bounded by the virtual DAC."""
+
+    running = []
 
     def __init__(self):
         self.dir = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
         self.capture = os.path.join(self.dir.name, "capture.csv")
         self.program = None
+        for stop_signal in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(stop_signal, Headless.stop_all)
+        Headless.running.append(self)
+
+    @staticmethod
+    def stop_all(signal_number, _frame):
+        """Stops every one, then ends the test by the signal's default action."""
+        for headless in list(Headless.running):
+            headless.stop()
+        signal.signal(signal_number, signal.SIG_DFL)
+        os.kill(os.getpid(), signal_number)
 
     def file(self, name, content):
         path = os.path.join(self.dir.name, name)
@@ -44,14 +77,16 @@ class Headless:
                            VIRTUALDAC_WIRE_TIME="0",
                            ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
         environment.pop("QT_QPA_PLATFORM", None)
-        self.program = subprocess.Popen([simulator, *arguments], env=environment, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.program = start([simulator, *arguments], env=environment, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
 
     def stop(self):
         if self.program:
             self.program.kill()
             self.program.wait()
         self.dir.cleanup()
+        if self in Headless.running:
+            Headless.running.remove(self)
 
     def frames_after(self, start_ns, count):
         """(time, code) of the first count frames after start_ns: the capture's

@@ -7,11 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QProcess>
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -155,7 +156,27 @@ bool threadWaitsOnLock(int threadId)
     return threadSleeps(threadId) && waitChannel.open(QIODevice::ReadOnly) && waitChannel.readAll().startsWith("futex");
 }
 
-void startSimulator(QProcess &process, const QStringList &arguments, QProcessEnvironment environment,
+ChildProcess::ChildProcess()
+    : testId(getpid())
+{
+}
+
+ChildProcess::~ChildProcess()
+{
+    kill();
+    waitForFinished();
+}
+
+// In the child, before it runs the program.
+void ChildProcess::setupChildProcess()
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The test may have ended before the request.
+    if (getppid() != testId)
+        _exit(1);
+}
+
+void startSimulator(ChildProcess &process, const QStringList &arguments, QProcessEnvironment environment,
                     const QString &capture)
 {
     for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})

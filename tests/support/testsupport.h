@@ -6,7 +6,7 @@
 #include "appworker.h"
 #include "outputsettings.h"
 
-#include <QProcessEnvironment>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -99,12 +99,26 @@ bool threadSleeps(int threadId);
 // True while it sleeps on a lock or a condition, not in a timed sleep.
 bool threadWaitsOnLock(int threadId);
 
-class QProcess;
+// A program a test starts, ended with the test however the test ends: the
+// kernel kills it when the thread that started it ends, even when the test is
+// killed. Start it from the main thread, which lives as long as the test.
+class ChildProcess : public QProcess
+{
+public:
+    ChildProcess();
+    ~ChildProcess() override;
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    const qint64 testId;
+};
 
 // Starts the simulator's program as the operator would (under the emulator in
 // a cross build), with no display, in the environment given; with a capture
 // file, on the virtual DAC, which writes every frame to it.
-void startSimulator(QProcess &process, const QStringList &arguments,
+void startSimulator(ChildProcess &process, const QStringList &arguments,
                     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
                     const QString &capture = QString());
 // The DAC codes of the frames in a virtual DAC capture.

@@ -1,5 +1,9 @@
 #include "capturetail.h"
 
+#include "capturefile.h"
+
+#include <cstring>
+
 CaptureTail::CaptureTail(const QString &path)
     : file(path)
 {
@@ -17,6 +21,7 @@ QVector<CaptureLine> CaptureTail::read()
         offset = 0;
         partialLine.clear();
         startedOver = true;
+        cutNs = -1;
     }
     if (size == offset || !file.seek(offset))
         return lines;
@@ -25,7 +30,13 @@ QVector<CaptureLine> CaptureTail::read()
 
     int start = 0;
     for (int end = data.indexOf('\n'); end >= 0; start = end + 1, end = data.indexOf('\n', start)) {
-        const QList<QByteArray> fields = data.mid(start, end - start).split(',');
+        const QByteArray line = data.mid(start, end - start);
+        if (line.startsWith(captureCutPrefix)) {
+            const int timeStart = int(std::strlen(captureCutPrefix));
+            cutNs = line.mid(timeStart, line.indexOf(':') - timeStart).toLongLong();
+            continue;
+        }
+        const QList<QByteArray> fields = line.split(',');
         bool isNumber = false;
         const std::int64_t timeNs = fields[0].toLongLong(&isNumber);
         // The header line, or anything else that is no transfer, is skipped.

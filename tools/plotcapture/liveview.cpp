@@ -15,6 +15,7 @@ constexpr int voltsDivisions = 5;
 const QColor traceColour(0x1f, 0x77, 0xb4);
 const QColor gridColour(0xdd, 0xdd, 0xdd);
 const QColor labelColour(0x44, 0x44, 0x44);
+const QColor cutColour(0xd6, 0x27, 0x28);
 
 // The virtual DAC stamps its frames with this clock, on the same machine.
 double monotonicSeconds()
@@ -67,8 +68,10 @@ void LiveView::paintEvent(QPaintEvent *)
     painter.rotate(-90);
     painter.drawText(QRectF(-plot.height() / 2, 0, plot.height(), 20), Qt::AlignCenter, "tension (V)");
     painter.restore();
+    const bool cut = tail.cutAtNs() >= 0;
     if (points.isEmpty()) {
-        painter.drawText(plot, Qt::AlignCenter, "En attente de trames…");
+        painter.drawText(plot, Qt::AlignCenter,
+                         cut ? "Capture coupée avant la première trame" : "En attente de trames…");
         return;
     }
 
@@ -120,8 +123,18 @@ void LiveView::paintEvent(QPaintEvent *)
             trace.append(pixel);
         }
     }
-    trace.append(toPixel(now, points.last().y()));
+    // The output is known until the capture was cut, if it was.
+    const double cutSeconds = (tail.cutAtNs() - firstFrameNs) / 1e9;
+    trace.append(toPixel(cut ? cutSeconds : now, points.last().y()));
     painter.setClipRect(plot);
     painter.setPen(QPen(traceColour, 1));
     painter.drawPolyline(trace.constData(), trace.size());
+    if (cut) {
+        painter.setPen(cutColour);
+        const double x = toPixel(cutSeconds, low).x();
+        painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+        painter.drawText(plot.adjusted(6, 4, -6, -4), Qt::AlignLeft | Qt::AlignTop,
+                         QString("Capture coupée à %1 s : taille limite atteinte (VIRTUALDAC_CAPTURE_LIMIT)")
+                             .arg(cutSeconds, 0, 'f', 3));
+    }
 }

@@ -9,7 +9,8 @@
 // The virtual DAC's output as an oscilloscope on the bench shows it: the last
 // few seconds of a growing capture, scrolling, in seconds and volts, redrawn
 // 25 times a second. While no frame comes, the output holds its level and the
-// trace goes on flat. Painted directly: a chart series would recompute its
+// trace goes on flat. A capture cut at its size limit ends its trace, and the
+// view says where. Painted directly: a chart series would recompute its
 // outline at every update, several times the cost.
 class LiveView : public QWidget
 {

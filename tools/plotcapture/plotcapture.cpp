@@ -28,14 +28,18 @@ struct Capture
     QVector<QPointF> output; // (seconds since the first frame, volts), held until the next frame
     double medianPeriod = 0;
     double vref = 5.0;
+    double cutSeconds = -1; // where the capture was cut at its size limit, if it was
 };
 
 Capture readCapture(const QString &path)
 {
     Capture capture;
-    const QVector<CaptureLine> lines = CaptureTail(path).read();
+    CaptureTail tail(path);
+    const QVector<CaptureLine> lines = tail.read();
     if (lines.isEmpty())
         return capture;
+    if (tail.cutAtNs() >= 0)
+        capture.cutSeconds = (tail.cutAtNs() - lines.first().timeNs) / 1e9;
     QVector<double> periods;
     for (int i = 0; i < lines.size(); ++i) {
         const double seconds = (lines[i].timeNs - lines.first().timeNs) / 1e9;
@@ -123,10 +127,13 @@ int main(int argc, char **argv)
     QWidget page;
     page.resize(1400, arguments.size() == 4 ? 900 : 450);
     auto *layout = new QVBoxLayout(&page);
-    layout->addWidget(chartOf(QString("Sortie reconstruite du DAC8551 (%1 trames, période médiane %2 ms)")
-                                  .arg(capture.output.size() / 2 + 1)
-                                  .arg(capture.medianPeriod * 1e3, 0, 'f', 3),
-                              capture.output, duration, QColor(0x1f, 0x77, 0xb4)));
+    QString title = QString("Sortie reconstruite du DAC8551 (%1 trames, période médiane %2 ms)")
+                        .arg(capture.output.size() / 2 + 1)
+                        .arg(capture.medianPeriod * 1e3, 0, 'f', 3);
+    if (capture.cutSeconds >= 0)
+        title += QString(" — coupée à %1 s, taille limite atteinte")
+                     .arg(capture.cutSeconds, 0, 'f', 3);
+    layout->addWidget(chartOf(title, capture.output, duration, QColor(0x1f, 0x77, 0xb4)));
     if (arguments.size() == 4)
         layout->addWidget(chartOf("Fichier source, un échantillon par période médiane",
                                   readSource(arguments[2], capture, duration), duration, QColor(0xd6, 0x27, 0x28)));
