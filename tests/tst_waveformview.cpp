@@ -44,6 +44,7 @@ private slots:
     void axes();
     void spanButtons_data();
     void spanButtons();
+    void playheadFollows_data();
     void playheadFollows();
     void clickPicksDragScrolls_data();
     void clickPicksDragScrolls();
@@ -132,6 +133,11 @@ void tst_WaveformView::axes()
         QVERIFY(qAbs(line("signal")->at(quarter).x() - quarter * seconds) < 1e-9);
         QVERIFY(qAbs(line("signal")->at(quarter).y() - peak) < (fullScale > 0 ? 0.001 : 1));
     }
+
+    view->clear();
+    QCOMPARE(line("signal")->count(), 0);
+    QCOMPARE(view->visibleRange(), qMakePair(qint64(0), qint64(-1)));
+    QVERIFY(qobject_cast<QCategoryAxis *>(time)->categoriesLabels().isEmpty());
 }
 
 void tst_WaveformView::spanButtons_data()
@@ -175,20 +181,41 @@ void tst_WaveformView::spanButtons()
     }
 }
 
+void tst_WaveformView::playheadFollows_data()
+{
+    QTest::addColumn<qint64>("first"); // of the view: ten seconds at 360/s
+    QTest::addColumn<qint64>("before");
+    QTest::addColumn<qint64>("playhead");
+    QTest::addColumn<qint64>("firstAfter");
+
+    QTest::newRow("drawn where set") << qint64(0) << qint64(-1) << qint64(720) << qint64(0);
+    QTest::newRow("moving in view") << qint64(0) << qint64(720) << qint64(3599) << qint64(0);
+    QTest::newRow("pages on past the right edge") << qint64(0) << qint64(3599) << qint64(3610) << qint64(3610);
+    QTest::newRow("back to the start on a loop") << qint64(32400) << qint64(35990) << qint64(5) << qint64(5);
+    QTest::newRow("the operator looks elsewhere") << qint64(10000) << qint64(500) << qint64(600) << qint64(10000);
+    QTest::newRow("hidden") << qint64(0) << qint64(720) << qint64(-1) << qint64(0);
+}
+
 void tst_WaveformView::playheadFollows()
 {
+    QFETCH(qint64, first);
+    QFETCH(qint64, before);
+    QFETCH(qint64, playhead);
+    QFETCH(qint64, firstAfter);
+
     view->setSignal(sine(36000, 360, nullptr), 360, 10.0);
-    QLineSeries *playhead = line("playhead");
-    QVERIFY(!playhead->isVisible());
-    for (qint64 sample : {720, 35999, 0}) {
-        view->setPlayhead(sample);
-        QVERIFY(playhead->isVisible());
-        QCOMPARE(playhead->count(), 2);
-        QCOMPARE(playhead->at(0).x(), sample / 360.0);
-        QCOMPARE(playhead->at(1).x(), sample / 360.0);
+    view->setVisibleRange(first, first + 3599);
+    view->setPlayhead(before);
+    view->setPlayhead(playhead);
+
+    QCOMPARE(view->visibleRange(), qMakePair(firstAfter, firstAfter + 3599));
+    QLineSeries *line = this->line("playhead");
+    QCOMPARE(line->isVisible(), playhead >= 0);
+    if (playhead >= 0) {
+        QCOMPARE(line->count(), 2);
+        QCOMPARE(line->at(0).x(), playhead / 360.0);
+        QCOMPARE(line->at(1).x(), playhead / 360.0);
     }
-    view->setPlayhead(-1);
-    QVERIFY(!playhead->isVisible());
 }
 
 void tst_WaveformView::clickPicksDragScrolls_data()

@@ -68,7 +68,15 @@ WaveformView::WaveformView(QWidget *parent)
         line->attachAxis(timeAxis);
         line->attachAxis(valueAxis);
     }
+    // The theme's colour in a one-pixel pen: a day's envelope strokes in a
+    // fraction of the time of the theme's two-pixel one.
+    QPen pen = series->pen();
+    pen.setWidth(1);
+    series->setPen(pen);
     chartView->setChart(chart);
+    // A redraw changes most of the view: painted whole, the lines are clipped
+    // to one rectangle rather than to the many that the changed items make.
+    chartView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     // The bucket count follows the plot's width.
     connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF &plot) {
         if (int(plot.width()) != drawnWidth)
@@ -127,12 +135,8 @@ void WaveformView::clear()
     envelope.reset();
     first = 0;
     last = -1;
-    series->clear();
-    playheadLine->hide();
-    for (const QString &label : timeAxis->categoriesLabels())
-        timeAxis->remove(label);
-    timeAxis->setTitleText(QString());
     valueAxis->setTitleText(QString());
+    redraw();
     updateButtons();
 }
 
@@ -154,8 +158,13 @@ void WaveformView::setVisibleRange(qint64 first, qint64 last)
 
 void WaveformView::setPlayhead(qint64 sample)
 {
+    const bool wasInView = playhead >= first && playhead <= last;
     playhead = sample;
-    updatePlayhead();
+    // The view pages on with the playhead, unless the operator looks elsewhere.
+    if (wasInView && sample >= 0 && (sample < first || sample > last) && !pressedAt)
+        setVisibleRange(sample, sample + last - first);
+    else
+        updatePlayhead();
 }
 
 // Around the playhead when it is in view, else around the middle.
@@ -181,8 +190,14 @@ void WaveformView::zoom(double factor, double x)
 void WaveformView::redraw()
 {
     drawnWidth = int(chartView->chart()->plotArea().width());
-    if (!envelope || last < first)
+    for (const QString &label : timeAxis->categoriesLabels())
+        timeAxis->remove(label);
+    if (!envelope || last < first) {
+        series->clear();
+        timeAxis->setTitleText(QString());
+        updatePlayhead();
         return;
+    }
     const qint64 span = last - first + 1;
     const int buckets = span <= maxPlainSamples ? int((span + 1) / 2) : std::max(1, drawnWidth);
     QVector<QPointF> points = envelope->points(first, last, buckets);
@@ -194,11 +209,10 @@ void WaveformView::redraw()
     updatePlayhead();
 }
 
-// Labels on round times: seconds within the first minute, h:mm:ss beyond.
+// Labels on round times: seconds within the first minute, h:mm:ss beyond;
+// the axis has none yet.
 void WaveformView::updateTimeAxis()
 {
-    for (const QString &label : timeAxis->categoriesLabels())
-        timeAxis->remove(label);
     const double from = first / rate;
     const double to = last / rate;
     const double step = timeStep((to - from) / std::max(2, drawnWidth / pixelsPerTimeLabel));

@@ -46,7 +46,9 @@ public:
     QPair<qint64, qint64> visibleRange() const;
     // Shows first to last, kept inside the signal and at least minSpan long.
     void setVisibleRange(qint64 first, qint64 last);
-    // The playhead at that sample; -1 hides it.
+    // The playhead at that sample; -1 hides it. When it leaves the view from
+    // inside (the output plays on, or loops), the view follows: the same
+    // span from the playhead on.
     void setPlayhead(qint64 sample);
 
 signals:
