@@ -20,8 +20,9 @@
 class Envelope
 {
 public:
-    // The samples appended hereafter, in the same order; the list may grow
-    // while they are appended, and is read only by points().
+    // The samples appended hereafter, in the same order. The list may grow
+    // while they are appended; points() reads it, so it runs once appending
+    // is over (or in the same thread).
     explicit Envelope(std::shared_ptr<const QVector<quint16>> samples);
 
     // The next count codes of the signal, already appended to the samples.

@@ -108,6 +108,10 @@ WaveformView::WaveformView(QWidget *parent)
 void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double rate,
                              std::optional<double> fullScaleMv)
 {
+    if (!envelope) {
+        clear();
+        return;
+    }
     this->envelope = std::move(envelope);
     this->rate = rate > 0 ? rate : classicSamplesPerSecond;
     this->fullScaleMv = fullScaleMv;

@@ -38,7 +38,8 @@ public:
 
     // Shows the envelope's signal whole. rate: its samples per second, 0 for
     // a sample file (timed at the classic pacing); fullScaleMv: a record's,
-    // whose codes are drawn in millivolts; none: the codes as they are.
+    // whose codes are drawn in millivolts; none: the codes as they are. The
+    // envelope is complete: nothing is appended to it any more. Null: clear().
     void setSignal(std::shared_ptr<const Envelope> envelope, double rate, std::optional<double> fullScaleMv);
     // Shows nothing.
     void clear();
