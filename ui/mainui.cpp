@@ -1,15 +1,33 @@
 #include "mainui.h"
 
+#include "statusline.h"
 #include "ui_mainui.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+
+#include <algorithm>
+
+namespace {
+
+// The Raspberry Pi touch display: on it and on smaller screens, controls are
+// for fingers.
+constexpr QSize touchScreenSize(800, 480);
+constexpr int fingerHeight = 48;
+constexpr int fingerRowHeight = 40;
+// The status line's smallest font, still read from a step away.
+constexpr int minStatusPointSize = 9;
+
+} // namespace
 
 MainUI::MainUI(QWidget *parent)
     : QDialog(parent), ui(new MainUIForm)
@@ -19,6 +37,8 @@ MainUI::MainUI(QWidget *parent)
     ui->fileLabel->setText("Aucun fichier sélectionné.");
     formSize = size();
     formHeader = ui->verticalLayoutWidget->geometry();
+    formStatus = ui->statusLabel->geometry();
+    formStatusFont = ui->statusLabel->font();
     formChart = ui->chartView->geometry();
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         fitInto(screen->availableGeometry());
@@ -71,25 +91,68 @@ void MainUI::showRunning(bool running)
     ui->btnSimu->setChecked(running);
 }
 
+void MainUI::showStatus(const PlaybackFacts &facts)
+{
+    ui->statusLabel->setText(statusText(facts));
+    fitStatusFont();
+}
+
+// The form's font, smaller as far as needed for the longest line to fit.
+void MainUI::fitStatusFont()
+{
+    QFont font = formStatusFont;
+    const QStringList lines = ui->statusLabel->text().split('\n');
+    for (; font.pointSize() > minStatusPointSize; font.setPointSize(font.pointSize() - 1)) {
+        const QFontMetrics metrics(font);
+        const bool fits = std::all_of(lines.begin(), lines.end(), [&](const QString &line) {
+            return metrics.horizontalAdvance(line) <= ui->statusLabel->width();
+        });
+        if (fits)
+            break;
+    }
+    ui->statusLabel->setFont(font);
+}
+
 void MainUI::fitInto(const QRect &area)
 {
+    touchScreen = area.width() <= touchScreenSize.width() || area.height() <= touchScreenSize.height();
+    for (QPushButton *button : {ui->btnSimu, ui->openFileButton, ui->btnQuit})
+        button->setMinimumHeight(touchScreen ? fingerHeight : 0);
     if (area.width() >= formSize.width() && area.height() >= formSize.height()) {
         resize(formSize);
         ui->verticalLayoutWidget->setGeometry(formHeader);
+        ui->statusLabel->setGeometry(formStatus);
         ui->chartView->setGeometry(formChart);
+        fitStatusFont();
         return;
     }
     const QSize fitted = formSize.boundedTo(area.size());
     setGeometry(QRect(area.topLeft(), fitted));
     const int headerWidth = qMin(formHeader.width(), fitted.width());
+    const int headerHeight = qMax(formHeader.height(), ui->verticalLayout->minimumSize().height());
     ui->verticalLayoutWidget->setGeometry((fitted.width() - headerWidth) / 2, formHeader.y(), headerWidth,
-                                          formHeader.height());
-    // The form's margins around the chart, the left one narrowed with the window.
+                                          headerHeight);
+    // The form's margins and gaps around the status line and the chart, the
+    // left margin narrowed with the window.
     const int left = formChart.x() * fitted.width() / formSize.width();
     const int right = formSize.width() - formChart.x() - formChart.width();
     const int bottom = formSize.height() - formChart.y() - formChart.height();
-    ui->chartView->setGeometry(left, formChart.y(), qMax(0, fitted.width() - left - right),
-                               qMax(0, fitted.height() - formChart.y() - bottom));
+    const int width = qMax(0, fitted.width() - left - right);
+    const int statusTop = formHeader.y() + headerHeight + formStatus.y() - formHeader.bottom() - 1;
+    ui->statusLabel->setGeometry(left, statusTop, width, formStatus.height());
+    const int chartTop = statusTop + formStatus.height() + formChart.y() - formStatus.bottom() - 1;
+    ui->chartView->setGeometry(left, chartTop, width, qMax(0, fitted.height() - chartTop - bottom));
+    fitStatusFont();
+}
+
+void MainUI::adaptForTouch(QInputDialog *dialog) const
+{
+    if (!touchScreen)
+        return;
+    for (QPushButton *button : dialog->findChildren<QPushButton *>())
+        button->setMinimumHeight(fingerHeight);
+    for (QListView *list : dialog->findChildren<QListView *>())
+        list->setStyleSheet(QString("QListView::item { min-height: %1px; }").arg(fingerRowHeight));
 }
 
 void MainUI::showLoading(double progress)

@@ -3,10 +3,12 @@
 
 #include <QDialog>
 
+class QInputDialog;
 namespace QtCharts {
 class QChartView;
 }
 class QProgressBar;
+struct PlaybackFacts;
 namespace Ui {
 class MainUI;
 }
@@ -32,14 +34,22 @@ public:
     // controller, which did it (a remote command).
     bool running() const;
     void showRunning(bool running);
+    // The status line under the buttons (statusText), its font smaller when
+    // the window is too narrow for its lines.
+    void showStatus(const PlaybackFacts &facts);
     // On a screen whose available area is smaller than the form, the window
-    // takes that area: the header keeps its size, centred as far as it fits,
-    // and the chart fills the rest. Elsewhere the window is as the form made it.
+    // takes that area: the header keeps its width, centred as far as it fits,
+    // the status line its height, and the chart fills the rest. Elsewhere the
+    // window is as the form made it. On a touch screen (800 x 480 or
+    // smaller) every button is a finger high, the header as high as they need.
     void fitInto(const QRect &area);
     // A bar over the chart's foot while a file is read, progress from 0 to 1,
     // with a button that asks to give the read up.
     void showLoading(double progress);
     void hideLoading();
+    // On a touch screen, the dialog's buttons a finger high and its list's
+    // rows nearly so (a record's signal list, say); elsewhere as it is.
+    void adaptForTouch(QInputDialog *dialog) const;
 
 signals:
     void simuToggled(bool checked);
@@ -56,13 +66,18 @@ private slots:
     void onBtnQuitClicked();
 
 private:
+    void fitStatusFont();
+
     MainUIForm *ui;
     QWidget *loadingPanel;
     QProgressBar *loadingBar;
-    // The window's and its two parts' geometries as the form lays them out.
+    // The window's and its parts' geometries as the form lays them out.
     QSize formSize;
     QRect formHeader;
+    QRect formStatus;
     QRect formChart;
+    QFont formStatusFont;
+    bool touchScreen = false;
 };
 
 #endif // MAINUI_H

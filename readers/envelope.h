@@ -1,0 +1,61 @@
+#ifndef ENVELOPE_H
+#define ENVELOPE_H
+
+#include <QPointF>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+// The least and the greatest of a signal's codes, level by level: buckets of
+// 32 samples, then of 64, 128 and so on, each level half the one below. Built
+// in one pass as the samples are read; it keeps no sample itself but reads
+// them from the list it is given, which holds them all once they are appended.
+// About an eighth of the samples' memory.
+//
+// Any span of the signal, a day's of a record or ten seconds of it, comes back
+// as at most a given number of buckets, each drawn by its least and its
+// greatest code, from a few entries of each level: a chart redraws at any zoom
+// in about the same time.
+class Envelope
+{
+public:
+    // The samples appended hereafter, in the same order. The list may grow
+    // while they are appended; points() reads it, so it runs once appending
+    // is over (or in the same thread).
+    explicit Envelope(std::shared_ptr<const QVector<quint16>> samples);
+
+    // The next count codes of the signal, already appended to the samples.
+    void append(const quint16 *codes, int count);
+    // The samples appended so far.
+    qint64 size() const { return appended; }
+
+    // Samples first to last (both included, clamped to the signal) as points
+    // (sample number, code), in order. Every sample when there are at most
+    // twice as many as buckets; otherwise the span splits into buckets of
+    // equal length on multiples of it (so that a scroll keeps them), at most
+    // buckets + 1 with the partial ones at both ends, each given as two
+    // points at its first sample: its least code, then its greatest.
+    QVector<QPointF> points(qint64 first, qint64 last, int buckets) const;
+
+private:
+    struct Extremes
+    {
+        quint16 least = 0xffff;
+        quint16 greatest = 0;
+        void include(quint16 code);
+        void include(const Extremes &other);
+    };
+    // The samples from begin to end (excluded), read from the largest whole
+    // buckets that fit and the single samples at the ends.
+    Extremes extremes(qint64 begin, qint64 end) const;
+    void completeBucket();
+
+    std::shared_ptr<const QVector<quint16>> samples;
+    // levels[k]: the whole buckets of firstBucket << k samples.
+    std::vector<std::vector<Extremes>> levels;
+    Extremes filling; // the bucket of the first level not yet whole
+    qint64 appended = 0;
+};
+
+#endif // ENVELOPE_H

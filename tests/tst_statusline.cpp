@@ -1,0 +1,86 @@
+#include "statusline.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(PlaybackFacts)
+
+namespace {
+
+// French groups thousands with a narrow no-break space.
+const QString thin = QString(QChar(0x202f));
+
+PlaybackFacts facts(PlaybackFacts::State state, const QString &file, const QString &signal, double rate,
+                    double ownRate, qint64 position, qint64 length)
+{
+    PlaybackFacts made;
+    made.state = state;
+    made.fileName = file;
+    made.signalLabel = signal;
+    made.rate = rate;
+    made.ownRate = ownRate;
+    made.position = position;
+    made.length = length;
+    return made;
+}
+
+} // namespace
+
+class tst_StatusLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void says_data();
+    void says();
+};
+
+void tst_StatusLine::says_data()
+{
+    using State = PlaybackFacts::State;
+    QTest::addColumn<PlaybackFacts>("facts");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("no file") << facts(State::Stopped, "", "", 0, 0, 0, 0) << "Simulation arrêtée — aucun fichier";
+
+    // The classic pacing: 2.24 ms a sample.
+    PlaybackFacts classic = facts(State::Playing, "mitbih-208-10s.csv", "", 0, 0, 1000, 3600);
+    classic.loops = 2;
+    QTest::newRow("sample file, classic pacing")
+        << classic
+        << "Simulation en marche — mitbih-208-10s.csv\npause de 2 ms — 0:00:02 / 0:00:08, éch. 1" + thin + "000 / 3"
+               + thin + "600 — 2 boucles";
+
+    PlaybackFacts record = facts(State::Paused, "100.hea", "MLII", 360, 360, 360 * 3723 + 359, 650000);
+    record.fullScaleMv = 10;
+    record.loops = 1;
+    QTest::newRow("record at its rate")
+        << record
+        << "Simulation en pause — 100.hea (MLII)\n360 éch./s, x 1,00 — 1:02:03 / 0:30:05, éch. 1" + thin + "340"
+               + thin + "639 / 650" + thin + "000 — pleine échelle 10 mV — 1 boucle";
+
+    // Times in the recording's own: at twice its rate, still its seconds.
+    PlaybackFacts other = facts(State::Stopped, "100.hea", "", 720, 360, 720, 3600);
+    other.fullScaleMv = 2.5;
+    other.outputFile = "208.hea";
+    other.outputSignal = "MLII";
+    QTest::newRow("another file goes out")
+        << other
+        << "Simulation arrêtée — Sortie : 208.hea (MLII) — affiché : 100.hea\n720 éch./s, x 2,00 — 0:00:02 / "
+           "0:00:10, éch. 720 / 3" + thin + "600 — pleine échelle 2,5 mV";
+
+    QTest::newRow("sample file at a rate set")
+        << facts(State::Playing, "long.csv", "", 500, 0, 0, 500 * 86400)
+        << "Simulation en marche — long.csv\n500 éch./s — 0:00:00 / 24:00:00, éch. 0 / 43" + thin + "200" + thin
+               + "000";
+}
+
+void tst_StatusLine::says()
+{
+    QFETCH(PlaybackFacts, facts);
+    QFETCH(QString, text);
+
+    QCOMPARE(statusText(facts), text);
+}
+
+QTEST_MAIN(tst_StatusLine)
+#include "tst_statusline.moc"

@@ -1,0 +1,299 @@
+#include "envelope.h"
+#include "waveformview.h"
+
+#include <QCategoryAxis>
+#include <QChartView>
+#include <QLineSeries>
+#include <QNativeGestureEvent>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cmath>
+
+using namespace QtCharts;
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+// A sine of a second's period, amplitude 1 mV at 10 mV full scale (6554 codes).
+std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<QVector<quint16>> *kept = nullptr)
+{
+    auto codes = std::make_shared<QVector<quint16>>(length);
+    for (int i = 0; i < length; ++i)
+        (*codes)[i] = quint16(32768 + std::lround(6554 * std::sin(2 * pi * i / rate)));
+    auto envelope = std::make_shared<Envelope>(codes);
+    envelope->append(codes->constData(), length);
+    if (kept)
+        *kept = codes;
+    return envelope;
+}
+
+} // namespace
+
+class tst_WaveformView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void axes_data();
+    void axes();
+    void spanButtons_data();
+    void spanButtons();
+    void playheadFollows_data();
+    void playheadFollows();
+    void clickPicksDragScrolls_data();
+    void clickPicksDragScrolls();
+    void zooms_data();
+    void zooms();
+
+private:
+    QChart *chart() const { return view->findChild<QChartView *>()->chart(); }
+    QWidget *viewport() const { return view->findChild<QChartView *>()->viewport(); }
+    QLineSeries *line(const char *name) const { return chart()->findChild<QLineSeries *>(name); }
+    QValueAxis *axis(Qt::Orientation orientation) const
+    {
+        return qobject_cast<QValueAxis *>(chart()->axes(orientation).value(0));
+    }
+    // The viewport's pixel of sample at the middle of the value axis.
+    QPoint pixelOf(qint64 sample, double rate) const
+    {
+        const QPointF inChart = chart()->mapToPosition(QPointF(sample / rate, 0), line("signal"));
+        return view->findChild<QChartView *>()->mapFromScene(chart()->mapToScene(inChart));
+    }
+
+    WaveformView *view = nullptr;
+};
+
+void tst_WaveformView::init()
+{
+    view = new WaveformView;
+    view->resize(1281, 491);
+    view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(view));
+}
+
+void tst_WaveformView::cleanup()
+{
+    delete view;
+}
+
+void tst_WaveformView::axes_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<double>("fullScale"); // 0: codes
+    QTest::addColumn<QString>("timeTitle");
+    QTest::addColumn<double>("end");       // seconds
+    QTest::addColumn<QString>("valueTitle");
+    QTest::addColumn<double>("peak");      // the sine's, in the value's unit
+    QTest::addColumn<QString>("someLabel");
+
+    QTest::newRow("record, 10 s") << 3600 << 360.0 << 10.0 << "Temps (s)" << 3599 / 360.0 << "mV" << 1.0 << "5";
+    QTest::newRow("record at 20 mV, an hour") << 3600 * 250 << 250.0 << 20.0 << "Temps (h:mm:ss)"
+                                             << (3600 * 250 - 1) / 250.0 << "mV" << 2.0 << "0:30:00";
+    // A sample file has no rate: the classic pacing, a sample each 2.24 ms.
+    QTest::newRow("sample file") << 4464 << 0.0 << 0.0 << "Temps (s)" << 4463 * 0.00224 << "Code" << 32768.0 + 6554
+                                 << "5";
+}
+
+void tst_WaveformView::axes()
+{
+    QFETCH(int, length);
+    QFETCH(double, rate);
+    QFETCH(double, fullScale);
+    QFETCH(QString, timeTitle);
+    QFETCH(double, end);
+    QFETCH(QString, valueTitle);
+    QFETCH(double, peak);
+    QFETCH(QString, someLabel);
+
+    view->setSignal(sine(length, rate > 0 ? rate : 1 / 0.00224), rate,
+                    fullScale > 0 ? std::optional<double>(fullScale) : std::nullopt);
+
+    QCOMPARE(view->visibleRange(), qMakePair(qint64(0), qint64(length - 1)));
+    QValueAxis *time = axis(Qt::Horizontal);
+    QCOMPARE(time->titleText(), timeTitle);
+    QCOMPARE(time->min(), 0.0);
+    QVERIFY(qFuzzyCompare(time->max(), end));
+    QVERIFY(qobject_cast<QCategoryAxis *>(time)->categoriesLabels().contains(someLabel));
+    QValueAxis *value = axis(Qt::Vertical);
+    QCOMPARE(value->titleText(), valueTitle);
+    const double middle = fullScale > 0 ? 0 : 32768;
+    QVERIFY2(value->max() >= peak && value->max() <= middle + 2 * (peak - middle), qPrintable(QString::number(value->max())));
+    QVERIFY2(value->min() <= 2 * middle - peak && value->min() >= middle - 2 * (peak - middle), qPrintable(QString::number(value->min())));
+    // A quarter period in: the sine's peak.
+    if (length <= WaveformView::maxPlainSamples) {
+        const double seconds = rate > 0 ? 1 / rate : 0.00224;
+        const int quarter = int(std::lround(0.25 / seconds));
+        QVERIFY(qAbs(line("signal")->at(quarter).x() - quarter * seconds) < 1e-9);
+        QVERIFY(qAbs(line("signal")->at(quarter).y() - peak) < (fullScale > 0 ? 0.001 : 1));
+    }
+
+    view->clear();
+    QCOMPARE(line("signal")->count(), 0);
+    QCOMPARE(view->visibleRange(), qMakePair(qint64(0), qint64(-1)));
+    QVERIFY(qobject_cast<QCategoryAxis *>(time)->categoriesLabels().isEmpty());
+}
+
+void tst_WaveformView::spanButtons_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<qint64>("span");
+
+    // Two million samples at 360/s: an hour and a half.
+    QTest::newRow("10 s: every sample") << "10 s" << qint64(3600);
+    QTest::newRow("1 min") << "1 min" << qint64(21600);
+    QTest::newRow("1 h") << "1 h" << qint64(1296000);
+    QTest::newRow("all") << "Tout" << qint64(2000000);
+}
+
+// Around the playhead; every sample at 10 s, else about two points a pixel.
+void tst_WaveformView::spanButtons()
+{
+    QFETCH(QString, button);
+    QFETCH(qint64, span);
+
+    std::shared_ptr<QVector<quint16>> codes;
+    view->setSignal(sine(2000000, 360, &codes), 360, 10.0);
+    view->setPlayhead(1000000);
+    const QList<QPushButton *> buttons = view->findChildren<QPushButton *>();
+    const auto pressed = std::find_if(buttons.begin(), buttons.end(), [&](QPushButton *b) { return b->text() == button; });
+    QVERIFY(pressed != buttons.end());
+    QVERIFY((*pressed)->height() >= 48);
+    QTest::mouseClick(*pressed, Qt::LeftButton);
+
+    const auto [first, last] = view->visibleRange();
+    QCOMPARE(last - first + 1, span);
+    QVERIFY(first <= 1000000 && 1000000 <= last);
+    const QLineSeries *signal = line("signal");
+    if (span <= WaveformView::maxPlainSamples) {
+        QCOMPARE(signal->count(), int(span));
+        for (int i = 0; i < signal->count(); ++i)
+            QCOMPARE(signal->at(i).y(), (codes->at(int(first + i)) - 32768) * 10.0 / 65536);
+    } else {
+        const int pixels = int(chart()->plotArea().width());
+        QVERIFY2(signal->count() >= pixels && signal->count() <= 2 * (pixels + 1), qPrintable(QString::number(signal->count())));
+    }
+}
+
+void tst_WaveformView::playheadFollows_data()
+{
+    QTest::addColumn<qint64>("first"); // of the view: ten seconds at 360/s
+    QTest::addColumn<qint64>("before");
+    QTest::addColumn<qint64>("playhead");
+    QTest::addColumn<qint64>("firstAfter");
+
+    QTest::newRow("drawn where set") << qint64(0) << qint64(-1) << qint64(720) << qint64(0);
+    QTest::newRow("moving in view") << qint64(0) << qint64(720) << qint64(3599) << qint64(0);
+    QTest::newRow("pages on past the right edge") << qint64(0) << qint64(3599) << qint64(3610) << qint64(3610);
+    QTest::newRow("back to the start on a loop") << qint64(32400) << qint64(35990) << qint64(5) << qint64(5);
+    QTest::newRow("the operator looks elsewhere") << qint64(10000) << qint64(500) << qint64(600) << qint64(10000);
+    QTest::newRow("hidden") << qint64(0) << qint64(720) << qint64(-1) << qint64(0);
+}
+
+void tst_WaveformView::playheadFollows()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, before);
+    QFETCH(qint64, playhead);
+    QFETCH(qint64, firstAfter);
+
+    view->setSignal(sine(36000, 360, nullptr), 360, 10.0);
+    view->setVisibleRange(first, first + 3599);
+    view->setPlayhead(before);
+    view->setPlayhead(playhead);
+
+    QCOMPARE(view->visibleRange(), qMakePair(firstAfter, firstAfter + 3599));
+    QLineSeries *line = this->line("playhead");
+    QCOMPARE(line->isVisible(), playhead >= 0);
+    if (playhead >= 0) {
+        QCOMPARE(line->count(), 2);
+        QCOMPARE(line->at(0).x(), playhead / 360.0);
+        QCOMPARE(line->at(1).x(), playhead / 360.0);
+    }
+}
+
+void tst_WaveformView::clickPicksDragScrolls_data()
+{
+    QTest::addColumn<int>("dragged"); // pixels to the right
+    QTest::addColumn<bool>("picked");
+
+    QTest::newRow("click") << 0 << true;
+    QTest::newRow("a trembling click") << 2 << true;
+    QTest::newRow("drag right: earlier samples") << 200 << false;
+    QTest::newRow("drag left: later samples") << -200 << false;
+}
+
+void tst_WaveformView::clickPicksDragScrolls()
+{
+    QFETCH(int, dragged);
+    QFETCH(bool, picked);
+
+    view->setSignal(sine(36000, 360, nullptr), 360, 10.0);
+    view->setVisibleRange(10000, 10199); // six pixels a sample
+    QSignalSpy picks(view, &WaveformView::positionPicked);
+    const QPoint at = pixelOf(10100, 360);
+    QTest::mousePress(viewport(), Qt::LeftButton, {}, at);
+    for (const QPoint &to : {at + QPoint(dragged / 2, 0), at + QPoint(dragged, 0)}) {
+        QMouseEvent move(QEvent::MouseMove, to, viewport()->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(viewport(), &move);
+    }
+    QTest::mouseRelease(viewport(), Qt::LeftButton, {}, at + QPoint(dragged, 0));
+
+    const auto [first, last] = view->visibleRange();
+    QCOMPARE(last - first, qint64(199));
+    if (picked) {
+        QCOMPARE(picks.count(), 1);
+        QCOMPARE(picks.at(0).at(0).toLongLong(), qint64(10100));
+        QCOMPARE(first, qint64(10000));
+    } else {
+        QCOMPARE(picks.count(), 0);
+        // The sample under the press is now under the release.
+        QVERIFY(qAbs(first - (10000 - dragged * 200 / chart()->plotArea().width())) <= 1);
+    }
+}
+
+void tst_WaveformView::zooms_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<double>("amount"); // wheel eighths of a degree, or the pinch's
+    QTest::addColumn<double>("ratio");  // of the new span to the old
+
+    QTest::newRow("wheel forward: in") << "wheel" << 120.0 << 0.8;
+    QTest::newRow("wheel back: out") << "wheel" << -240.0 << 1.5625;
+    QTest::newRow("pinch apart: in") << "pinch" << 0.25 << 0.8;
+    QTest::newRow("pinch together: out") << "pinch" << -0.2 << 1.25;
+}
+
+// About the sample under the pointer, which stays there.
+void tst_WaveformView::zooms()
+{
+    QFETCH(QString, kind);
+    QFETCH(double, amount);
+    QFETCH(double, ratio);
+
+    view->setSignal(sine(360000, 360, nullptr), 360, 10.0);
+    view->setVisibleRange(100000, 139999);
+    const QPoint at = pixelOf(130000, 360);
+    if (kind == "wheel") {
+        QWheelEvent wheel(at, viewport()->mapToGlobal(at), QPoint(), QPoint(0, int(amount)), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport(), &wheel);
+    } else {
+        QNativeGestureEvent pinch(Qt::ZoomNativeGesture, nullptr, at, at, viewport()->mapToGlobal(at), amount, 0, 0);
+        QApplication::sendEvent(viewport(), &pinch);
+    }
+
+    const auto [first, last] = view->visibleRange();
+    QVERIFY2(qAbs((last - first + 1) - 40000 * ratio) <= 2, qPrintable(QString::number(last - first + 1)));
+    QVERIFY(qAbs(pixelOf(130000, 360).x() - at.x()) <= 1);
+}
+
+QTEST_MAIN(tst_WaveformView)
+#include "tst_waveformview.moc"

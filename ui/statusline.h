@@ -1,0 +1,33 @@
+#ifndef STATUSLINE_H
+#define STATUSLINE_H
+
+#include <QString>
+
+#include <optional>
+
+// What the status line says about the output and the file in the chart.
+struct PlaybackFacts
+{
+    enum class State { Stopped, Paused, Playing };
+
+    State state = State::Stopped;
+    QString fileName;    // the file in the chart; empty: none
+    QString signalLabel; // its signal; empty for a sample file
+    double rate = 0;     // samples per second that go out; 0: the classic pacing
+    double ownRate = 0;  // the record's own rate; 0: none (a sample file)
+    qint64 position = 0; // the next sample to go out
+    qint64 length = 0;   // the signal's samples
+    std::optional<double> fullScaleMv; // a record's
+    qint64 loops = 0;    // times the output went through the whole signal
+    // The file and signal that go out, when they are not the chart's.
+    QString outputFile;
+    QString outputSignal;
+};
+
+// Two lines in French: the state and the file or files; then the pace, the
+// position and length (h:mm:ss in the recording's time, and samples), the
+// full scale and the loops. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
+// "360 éch./s, x 1,00 — 0:00:02 / 0:30:05, éch. 720 / 650 000 — ..." say it.
+QString statusText(const PlaybackFacts &facts);
+
+#endif // STATUSLINE_H

@@ -1,0 +1,333 @@
+#include "waveformview.h"
+
+#include "envelope.h"
+#include "timing.h"
+
+#include <QApplication>
+#include <QCategoryAxis>
+#include <QChartView>
+#include <QGestureEvent>
+#include <QHBoxLayout>
+#include <QLineSeries>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QNativeGestureEvent>
+#include <QPinchGesture>
+#include <QPushButton>
+#include <QValueAxis>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <cmath>
+
+using namespace QtCharts;
+
+namespace {
+
+// A finger's width.
+constexpr int touchHeight = 48;
+// About one time label per this many pixels.
+constexpr int pixelsPerTimeLabel = 110;
+
+// The first step between time labels of at least raw seconds: 1, 2 or 5
+// times a power of ten below a second, then steps of the clock.
+double timeStep(double raw)
+{
+    if (raw < 1) {
+        const double power = std::pow(10.0, std::floor(std::log10(raw)));
+        for (double times : {1, 2, 5})
+            if (times * power >= raw)
+                return times * power;
+        return 10 * power;
+    }
+    for (double step : {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200})
+        if (step >= raw)
+            return step;
+    return std::ceil(raw / 86400) * 86400;
+}
+
+} // namespace
+
+WaveformView::WaveformView(QWidget *parent)
+    : QWidget(parent), chartView(new QChartView), series(new QLineSeries), playheadLine(new QLineSeries),
+      timeAxis(new QCategoryAxis), valueAxis(new QValueAxis)
+{
+    series->setObjectName("signal");
+    playheadLine->setObjectName("playhead");
+    playheadLine->setPen(QPen(Qt::red, 2));
+    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+
+    auto *chart = new QChart;
+    chart->legend()->hide();
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    chart->addSeries(series);
+    chart->addSeries(playheadLine);
+    chart->addAxis(timeAxis, Qt::AlignBottom);
+    chart->addAxis(valueAxis, Qt::AlignLeft);
+    for (QLineSeries *line : {series, playheadLine}) {
+        line->attachAxis(timeAxis);
+        line->attachAxis(valueAxis);
+    }
+    // The theme's colour in a one-pixel pen: a day's envelope strokes in a
+    // fraction of the time of the theme's two-pixel one.
+    QPen pen = series->pen();
+    pen.setWidth(1);
+    series->setPen(pen);
+    chartView->setChart(chart);
+    // A redraw changes most of the view: painted whole, the lines are clipped
+    // to one rectangle rather than to the many that the changed items make.
+    chartView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    // The bucket count follows the plot's width.
+    connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF &plot) {
+        if (int(plot.width()) != drawnWidth)
+            redraw();
+    });
+
+    QWidget *viewport = chartView->viewport();
+    viewport->installEventFilter(this);
+    viewport->setAttribute(Qt::WA_AcceptTouchEvents);
+    viewport->grabGesture(Qt::PinchGesture);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    const QList<QPair<QString, double>> spans{{"10 s", 10}, {"1 min", 60}, {"10 min", 600}, {"1 h", 3600}, {"Tout", 0}};
+    for (const auto &span : spans) {
+        auto *button = new QPushButton(span.first);
+        button->setMinimumSize(2 * touchHeight, touchHeight);
+        connect(button, &QPushButton::clicked, this, [this, seconds = span.second] { showSpan(seconds); });
+        buttons->addWidget(button);
+        spanButtons.append({button, span.second});
+    }
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(buttons);
+    layout->addWidget(chartView, 1);
+    clear();
+}
+
+void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double rate,
+                             std::optional<double> fullScaleMv)
+{
+    if (!envelope) {
+        clear();
+        return;
+    }
+    this->envelope = std::move(envelope);
+    this->rate = rate > 0 ? rate : classicSamplesPerSecond;
+    this->fullScaleMv = fullScaleMv;
+    valueAxis->setTitleText(fullScaleMv ? "mV" : "Code");
+    // The whole signal's least and greatest: the scale stays as the view scrolls.
+    const QVector<QPointF> extremes = this->envelope->points(0, samples() - 1, 1);
+    double least = 0;
+    double greatest = 0;
+    for (int i = 0; i < extremes.size(); ++i) {
+        const double y = value(extremes[i].y());
+        least = i == 0 ? y : std::min(least, y);
+        greatest = i == 0 ? y : std::max(greatest, y);
+    }
+    const double margin = greatest > least ? (greatest - least) / 20 : 1;
+    valueAxis->setRange(least - margin, greatest + margin);
+    valueAxis->applyNiceNumbers();
+    first = 0;
+    last = samples() - 1;
+    redraw();
+    updateButtons();
+}
+
+void WaveformView::clear()
+{
+    envelope.reset();
+    first = 0;
+    last = -1;
+    valueAxis->setTitleText(QString());
+    redraw();
+    updateButtons();
+}
+
+QPair<qint64, qint64> WaveformView::visibleRange() const
+{
+    return {first, last};
+}
+
+void WaveformView::setVisibleRange(qint64 first, qint64 last)
+{
+    const qint64 total = samples();
+    if (total == 0)
+        return;
+    const qint64 span = qBound(std::min(minSpan, total), last - first + 1, total);
+    this->first = qBound<qint64>(0, first, total - span);
+    this->last = this->first + span - 1;
+    redraw();
+}
+
+void WaveformView::setPlayhead(qint64 sample)
+{
+    const bool wasInView = playhead >= first && playhead <= last;
+    playhead = sample;
+    // The view pages on with the playhead, unless the operator looks elsewhere.
+    if (wasInView && sample >= 0 && (sample < first || sample > last) && !pressedAt)
+        setVisibleRange(sample, sample + last - first);
+    else
+        updatePlayhead();
+}
+
+// Around the playhead when it is in view, else around the middle.
+void WaveformView::showSpan(double seconds)
+{
+    const qint64 span = seconds > 0 ? std::llround(seconds * rate) : samples();
+    const qint64 anchor = playhead >= first && playhead <= last ? playhead : (first + last) / 2;
+    setVisibleRange(anchor - span / 2, anchor - span / 2 + span - 1);
+}
+
+void WaveformView::zoom(double factor, double x)
+{
+    const QRectF plot = chartView->chart()->plotArea();
+    const QPointF inChart = chartView->chart()->mapFromScene(chartView->mapToScene(QPoint(int(x), 0)));
+    const double fraction = plot.width() > 0 ? qBound(0.0, (inChart.x() - plot.left()) / plot.width(), 1.0) : 0.5;
+    const qint64 span = last - first + 1;
+    const double anchor = first + fraction * span;
+    const qint64 zoomed = std::max<qint64>(1, std::llround(span * factor));
+    const qint64 zoomedFirst = std::llround(anchor - fraction * zoomed);
+    setVisibleRange(zoomedFirst, zoomedFirst + zoomed - 1);
+}
+
+void WaveformView::redraw()
+{
+    drawnWidth = int(chartView->chart()->plotArea().width());
+    for (const QString &label : timeAxis->categoriesLabels())
+        timeAxis->remove(label);
+    if (!envelope || last < first) {
+        series->clear();
+        timeAxis->setTitleText(QString());
+        updatePlayhead();
+        return;
+    }
+    const qint64 span = last - first + 1;
+    const int buckets = span <= maxPlainSamples ? int((span + 1) / 2) : std::max(1, drawnWidth);
+    QVector<QPointF> points = envelope->points(first, last, buckets);
+    for (QPointF &point : points)
+        point = QPointF(point.x() / rate, value(point.y()));
+    series->replace(points);
+    timeAxis->setRange(first / rate, last / rate);
+    updateTimeAxis();
+    updatePlayhead();
+}
+
+// Labels on round times: seconds within the first minute, h:mm:ss beyond;
+// the axis has none yet.
+void WaveformView::updateTimeAxis()
+{
+    const double from = first / rate;
+    const double to = last / rate;
+    const double step = timeStep((to - from) / std::max(2, drawnWidth / pixelsPerTimeLabel));
+    const int decimals = step < 1 ? int(std::ceil(-std::log10(step) - 1e-9)) : 0;
+    const bool clock = to >= 60;
+    timeAxis->setTitleText(clock ? "Temps (h:mm:ss)" : "Temps (s)");
+    const QLocale french(QLocale::French);
+    const qint64 firstTick = qint64(std::ceil(from / step - 1e-9));
+    timeAxis->setStartValue((firstTick - 1) * step);
+    for (qint64 tick = firstTick; tick * step <= to + 1e-9; ++tick) {
+        const double at = tick * step;
+        timeAxis->append(clock ? clockText(at, decimals) : french.toString(at, 'f', decimals), at);
+    }
+}
+
+void WaveformView::updatePlayhead()
+{
+    playheadLine->setVisible(envelope && playhead >= 0);
+    if (!playheadLine->isVisible())
+        return;
+    const double x = playhead / rate;
+    playheadLine->replace(QVector<QPointF>{QPointF(x, valueAxis->min()), QPointF(x, valueAxis->max())});
+}
+
+// A span is offered when the signal is longer; the whole signal always.
+void WaveformView::updateButtons()
+{
+    for (const auto &button : spanButtons)
+        button.first->setEnabled(envelope && (button.second == 0 || button.second * rate < samples()));
+}
+
+qint64 WaveformView::sampleAt(const QPointF &viewportPoint) const
+{
+    QChart *chart = chartView->chart();
+    const QPointF inChart = chart->mapFromScene(chartView->mapToScene(viewportPoint.toPoint()));
+    const qint64 sample = std::llround(chart->mapToValue(inChart, series).x() * rate);
+    return qBound<qint64>(0, sample, samples() - 1);
+}
+
+qint64 WaveformView::samples() const
+{
+    return envelope ? envelope->size() : 0;
+}
+
+double WaveformView::value(double code) const
+{
+    return fullScaleMv ? (code - 32768) * *fullScaleMv / 65536 : code;
+}
+
+bool WaveformView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != chartView->viewport() || !envelope)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::Wheel: {
+        const auto *wheel = static_cast<QWheelEvent *>(event);
+        if (wheel->angleDelta().y() != 0)
+            zoom(std::pow(0.8, wheel->angleDelta().y() / 120.0), wheel->position().x());
+        return true;
+    }
+    case QEvent::NativeGesture: {
+        const auto *gesture = static_cast<QNativeGestureEvent *>(event);
+        if (gesture->gestureType() != Qt::ZoomNativeGesture)
+            break;
+        zoom(1 / (1 + gesture->value()), gesture->localPos().x());
+        return true;
+    }
+    case QEvent::Gesture: {
+        auto *gestures = static_cast<QGestureEvent *>(event);
+        auto *pinch = static_cast<QPinchGesture *>(gestures->gesture(Qt::PinchGesture));
+        if (!pinch)
+            break;
+        // Two fingers: no click and no drag.
+        pressedAt.reset();
+        if (pinch->changeFlags() & QPinchGesture::ScaleFactorChanged && pinch->scaleFactor() > 0)
+            zoom(1 / pinch->scaleFactor(), chartView->viewport()->mapFromGlobal(pinch->centerPoint().toPoint()).x());
+        gestures->accept(pinch);
+        return true;
+    }
+    case QEvent::MouseButtonPress: {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() != Qt::LeftButton)
+            break;
+        pressedAt = mouse->localPos();
+        firstAtPress = first;
+        dragging = false;
+        return true;
+    }
+    case QEvent::MouseMove: {
+        if (!pressedAt)
+            break;
+        const QPointF moved = static_cast<QMouseEvent *>(event)->localPos() - *pressedAt;
+        dragging = dragging || moved.manhattanLength() >= QApplication::startDragDistance();
+        const double plotWidth = chartView->chart()->plotArea().width();
+        if (dragging && plotWidth > 0) {
+            const qint64 span = last - first + 1;
+            const qint64 scrolled = firstAtPress - std::llround(moved.x() * span / plotWidth);
+            setVisibleRange(scrolled, scrolled + span - 1);
+        }
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        if (!pressedAt || static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
+            break;
+        if (!dragging)
+            emit positionPicked(sampleAt(*pressedAt));
+        pressedAt.reset();
+        return true;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
