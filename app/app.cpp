@@ -1,22 +1,22 @@
 #include "app.h"
 
 #include "mainui.h"
-#include "preview.h"
+#include "statusline.h"
+#include "waveformview.h"
 
 #include <QApplication>
-#include <QChartView>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
-#include <QLineSeries>
 #include <QMessageBox>
 #include <QSettings>
 
-using namespace QtCharts;
-
 namespace {
+// The status line and the playhead follow the output this often.
+constexpr int refreshMs = 200;
+
 const QString sampleDirectory = QStringLiteral("/home/pi/devQt/ecg/qt/tracemill/ECG signals (1000 fragments)");
 
 // The folder of the last file chosen, kept in the user's config
@@ -51,6 +51,10 @@ App::App(const OutputSettings &settings, QObject *parent)
     connect(mainUI, &MainUI::cancelLoadRequested, &model, &Playback::cancelLoad);
     connect(&model, &Playback::changed, this, &App::showPlayback);
     connect(&model, &Playback::outputFailed, this, &App::onOutputFailed);
+    connect(mainUI->waveformView(), &WaveformView::positionPicked, this, &App::onPositionPicked);
+    connect(&refresh, &QTimer::timeout, this, &App::showProgress);
+    refresh.start(refreshMs);
+    showPlayback();
 }
 
 App::~App()
@@ -76,6 +80,43 @@ void App::showPlayback()
         mainUI->hideLoading();
     if (model.list() != charted)
         showChart();
+    showProgress();
+}
+
+// Where the output is, which moves without a change to tell.
+void App::showProgress()
+{
+    PlaybackFacts facts;
+    facts.state = model.playing()                          ? PlaybackFacts::State::Playing
+                  : model.state() == PlayState::Paused ? PlaybackFacts::State::Paused
+                                                       : PlaybackFacts::State::Stopped;
+    const std::shared_ptr<const SampleList> list = model.list();
+    facts.fileName = QFileInfo(model.file()).fileName();
+    facts.signalLabel = list && list->isRecord() ? model.signalLabel() : QString();
+    facts.rate = model.rate();
+    facts.ownRate = model.ownRate();
+    facts.position = model.position();
+    facts.length = model.length();
+    if (list && list->isRecord())
+        facts.fullScaleMv = model.fullScale();
+    facts.loops = model.loops();
+    if (!model.outputIsChosen() && !model.outputFile().isEmpty()) {
+        facts.outputFile = QFileInfo(model.outputFile()).fileName();
+        facts.outputSignal = model.outputSignalLabel();
+    }
+    mainUI->showStatus(facts);
+    const bool atPlayhead = model.outputIsChosen() && model.state() != PlayState::Stopped;
+    mainUI->waveformView()->setPlayhead(atPlayhead ? model.position() : -1);
+}
+
+// A tap on the chart moves the read position there, while nothing goes out:
+// the next start begins there.
+void App::onPositionPicked(qint64 sample)
+{
+    if (model.playing() || !model.outputIsChosen())
+        return;
+    if (const Refusal refusal = model.setPosition(sample))
+        warn(refusal);
 }
 
 void App::onSimuToggled(bool checked)
@@ -148,25 +189,18 @@ void App::onOpenFileClicked()
     });
 }
 
-// The chart of the codes that will go out, and the file's name.
+// The chart of the codes that will go out, in millivolts for a record, and
+// the file's name.
 void App::showChart()
 {
     charted = model.list();
     mainUI->setFileName(model.file());
-    auto *series = new QLineSeries;
-    // All points at once: appending them one by one costs a signal each.
-    if (charted)
-        series->replace(previewPoints(*charted));
-
-    auto *chart = new QChart;
-    chart->legend()->hide();
-    chart->addSeries(series);
-    chart->createDefaultAxes();
-    QChartView *view = mainUI->getChartView();
-    // The view gives up its previous chart without deleting it.
-    QChart *previous = view->chart();
-    view->setChart(chart);
-    previous->deleteLater();
+    if (!charted) {
+        mainUI->waveformView()->clear();
+        return;
+    }
+    mainUI->waveformView()->setSignal(model.envelope(), charted->rate,
+                                      charted->isRecord() ? std::optional<double>(charted->fullScaleMv) : std::nullopt);
 }
 
 // The operator's choice among a record's several signals, the one given
@@ -186,6 +220,7 @@ bool App::askSignal(const QVector<SignalInfo> &signalInfos, int *signal)
     dialog.setTextValue(items[*signal]);
     dialog.setOkButtonText("OK");
     dialog.setCancelButtonText("Annuler");
+    mainUI->adaptForTouch(&dialog);
     if (dialog.exec() != QDialog::Accepted)
         return false;
     *signal = items.indexOf(dialog.textValue());

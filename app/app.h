@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -35,9 +36,11 @@ private slots:
     void onExitRequested();
     void onOpenFileClicked();
     void onOutputFailed(const QString &reason);
+    void onPositionPicked(qint64 sample);
 
 private:
     void showPlayback();
+    void showProgress();
     void showChart();
     bool askSignal(const QVector<SignalInfo> &signalInfos, int *signal);
     void warn(const Refusal &refusal);
@@ -49,6 +52,7 @@ private:
     std::shared_ptr<const SampleList> charted;
     // A switch-on that waits for its file to be read: the toggle stays on.
     bool switchingOn = false;
+    QTimer refresh;
 };
 
 #endif // APP_H

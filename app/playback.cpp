@@ -1,6 +1,7 @@
 #include "playback.h"
 
 #include "appworker.h"
+#include "envelope.h"
 #include "fileloader.h"
 #include "outputrunner.h"
 
@@ -13,8 +14,6 @@
 
 namespace {
 
-// A sample of the classic pacing: the 2 ms sleep and 0.24 ms on the wire.
-constexpr double classicSamplesPerSecond = 1 / 0.00224;
 // A stopped output ends within a pass; a device call that hangs never returns.
 constexpr int stopTimeoutMs = 5000;
 
@@ -202,6 +201,7 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     choice.size = info.size();
     choice.modified = info.lastModified();
     choice.list.reset();
+    choice.envelope.reset();
     Load previous = std::move(load);
     load = Load{};
     load.request = loader->load(std::move(reader), choice.path, choice.signal, fullScaleMv);
@@ -236,6 +236,7 @@ void Playback::onLoaded(quint64 request, const LoadedSignal &result)
     }
     Choice choice = finished.choice;
     choice.list = result.list;
+    choice.envelope = result.envelope;
     chosen = choice;
     // A file chosen in the window goes out from the next start; until then
     // what plays goes on, and one that is paused gives way to it at once. A

@@ -15,6 +15,7 @@
 #include <memory>
 
 class AppWorker;
+class Envelope;
 class FileLoader;
 class OutputRunner;
 struct LoadedSignal;
@@ -69,6 +70,9 @@ public:
     int signal() const { return chosen.signal; }
     QString signalLabel() const { return chosen.label; }
     std::shared_ptr<const SampleList> list() const { return chosen.list; }
+    std::shared_ptr<const Envelope> envelope() const { return chosen.envelope; }
+    // Whether what goes out is the chosen file (the chart's).
+    bool outputIsChosen() const { return output.list == chosen.list; }
     // What goes out, when a file was chosen in the window while it played.
     QString outputFile() const { return output.path; }
     QString outputSignalLabel() const { return output.label; }
@@ -132,6 +136,7 @@ private:
         int signal = 0;
         QString label;
         std::shared_ptr<const SampleList> list;
+        std::shared_ptr<const Envelope> envelope;
         // The file's size and time when it was read: a switch-on reads it again if they changed.
         qint64 size = -1;
         QDateTime modified;

@@ -5,7 +5,7 @@
 // usage: bench_waveform [SAMPLE_FILE]
 
 #include "envelope.h"
-#include "recordreader.h"
+#include "loadsignal.h"
 #include "waveformview.h"
 
 #include <QApplication>
@@ -34,21 +34,6 @@ long residentKiB()
     return 0;
 }
 
-QVector<quint16> recording(const QString &path)
-{
-    QVector<quint16> codes;
-    QString error;
-    const std::unique_ptr<RecordReader> reader = openRecord(path, 10, &error);
-    const SampleSink sink{[&](const qint32 *block, int count) {
-                              for (int i = 0; i < count; ++i)
-                                  codes.append(quint16(block[i]));
-                          },
-                          [](int, const QString &) {}};
-    if (reader)
-        reader->read(0, sink);
-    return codes;
-}
-
 // Redraws span samples at evenly spread places; the median and the longest, in ms.
 QPair<double, double> redrawTimes(WaveformView &view, qint64 span)
 {
@@ -75,22 +60,24 @@ int main(int argc, char **argv)
     const QString path = argc > 1 ? QString(argv[1]) : QString(RECORDED_SAMPLE_FILE);
     QTextStream out(stdout);
 
-    const QVector<quint16> once = recording(path);
-    if (once.isEmpty()) {
+    const LoadedSignal once = loadSignal(path, 0, 10);
+    if (!once.list) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
         return 1;
     }
-    auto samples = std::make_shared<QVector<quint16>>();
-    samples->reserve(int(daySamples));
-    while (samples->size() < daySamples)
-        samples->append(once.mid(0, int(std::min<qint64>(once.size(), daySamples - samples->size()))));
+    auto samples = std::make_shared<SampleList>();
+    samples->codes.reserve(std::size_t(daySamples));
+    while (samples->size() < daySamples) {
+        const qint64 count = std::min(once.list->size(), daySamples - samples->size());
+        samples->codes.insert(samples->codes.end(), once.list->codes.begin(), once.list->codes.begin() + count);
+    }
 
     const long before = residentKiB();
     QElapsedTimer timer;
     timer.start();
     auto envelope = std::make_shared<Envelope>(samples);
-    for (int at = 0; at < samples->size(); at += 4096)
-        envelope->append(samples->constData() + at, std::min(4096, samples->size() - at));
+    for (qint64 at = 0; at < samples->size(); at += 4096)
+        envelope->append(samples->codes.data() + at, int(std::min<qint64>(4096, samples->size() - at)));
     const double buildMs = timer.nsecsElapsed() / 1e6;
     out << "24-hour signal: " << daySamples << " samples (" << daySamples * 2 / 1024 << " KiB), envelope built in "
         << QString::number(buildMs, 'f', 0) << " ms, resident memory +" << residentKiB() - before << " KiB\n";

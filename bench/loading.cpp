@@ -5,20 +5,17 @@
 #include "loadsignal.h"
 #include "measure.h"
 #include "outputsettings.h"
-#include "preview.h"
+#include "waveformview.h"
 #include "recordreader.h"
 #include "records.h"
 #include "mainui.h"
 #include "runningapp.h"
 
-#include <QChart>
-#include <QChartView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineSeries>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -32,19 +29,17 @@ long peakResidentKiB()
     return procValue("/proc/self/status", "VmHWM").split(' ').value(0).toLong();
 }
 
-// The preview as the window builds and draws it.
+// The file read and drawn as the window reads and draws it.
 double previewAndDraw(const QString &path)
 {
     QElapsedTimer timer;
     timer.start();
     const LoadedSignal loaded = loadSignal(path, 0, OutputSettings().fullScaleMv);
-    auto *series = new QtCharts::QLineSeries;
-    series->replace(loaded.list ? previewPoints(*loaded.list) : QVector<QPointF>());
-    auto *chart = new QtCharts::QChart;
-    chart->addSeries(series);
-    chart->createDefaultAxes();
-    QtCharts::QChartView view(chart);
-    view.resize(1281, 491);
+    WaveformView view;
+    view.resize(1281, 439);
+    if (loaded.list)
+        view.setSignal(loaded.envelope, loaded.list->rate,
+                       loaded.list->isRecord() ? std::optional<double>(loaded.list->fullScaleMv) : std::nullopt);
     view.grab();
     return timer.nsecsElapsed() / 1e6;
 }
@@ -52,16 +47,10 @@ double previewAndDraw(const QString &path)
 // The first count codes of the file's first signal, as the DAC receives them.
 QVector<quint16> fileCodes(const QString &path, long count)
 {
+    const LoadedSignal loaded = loadSignal(path, 0, OutputSettings().fullScaleMv);
     QVector<quint16> codes;
-    QString error;
-    const std::unique_ptr<RecordReader> reader = openRecord(path, OutputSettings().fullScaleMv, &error);
-    const SampleSink sink{[&](const qint32 *block, int size) {
-                              for (int i = 0; i < size && codes.size() < count; ++i)
-                                  codes.append(quint16(block[i]));
-                          },
-                          [&](int, const QString &) { codes.append(quint16(-1)); }};
-    if (reader)
-        reader->read(0, sink);
+    if (loaded.list)
+        codes = QVector<quint16>(loaded.list->codes.begin(), loaded.list->codes.begin() + qMin<qint64>(count, loaded.list->size()));
     return codes;
 }
 

@@ -98,6 +98,8 @@ bool EdfRecord::read(int signal, const SampleSink &sink)
         for (int i = 0; i < count; ++i)
             codes[i] = mapping.code(values[i] * mvPerUnit);
         sink.codes(codes.constData(), count);
+        if (sink.stops())
+            return false;
         left -= count;
     }
     if (mapping.clipped > 0)

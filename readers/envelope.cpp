@@ -23,7 +23,7 @@ void Envelope::Extremes::include(const Extremes &other)
     greatest = std::max(greatest, other.greatest);
 }
 
-Envelope::Envelope(std::shared_ptr<const QVector<quint16>> samples) : samples(std::move(samples)) {}
+Envelope::Envelope(std::shared_ptr<const SampleList> samples) : samples(std::move(samples)) {}
 
 void Envelope::append(const quint16 *codes, int count)
 {
@@ -65,7 +65,7 @@ Envelope::Extremes Envelope::extremes(qint64 begin, qint64 end) const
             ++level;
         }
         if (level < 0) {
-            found.include(samples->at(int(at)));
+            found.include(samples->codes[std::size_t(at)]);
             ++at;
         } else {
             found.include(levels[level][at >> (firstBucketBits + level)]);
@@ -86,7 +86,7 @@ QVector<QPointF> Envelope::points(qint64 first, qint64 last, int buckets) const
     if (span <= 2 * qint64(buckets)) {
         drawn.reserve(int(span));
         for (qint64 at = first; at <= last; ++at)
-            drawn.append(QPointF(at, samples->at(int(at))));
+            drawn.append(QPointF(at, samples->codes[std::size_t(at)]));
         return drawn;
     }
     const qint64 length = (span + buckets - 1) / buckets;

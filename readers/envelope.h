@@ -1,6 +1,8 @@
 #ifndef ENVELOPE_H
 #define ENVELOPE_H
 
+#include "samplelist.h"
+
 #include <QPointF>
 #include <QVector>
 
@@ -23,7 +25,7 @@ public:
     // The samples appended hereafter, in the same order. The list may grow
     // while they are appended; points() reads it, so it runs once appending
     // is over (or in the same thread).
-    explicit Envelope(std::shared_ptr<const QVector<quint16>> samples);
+    explicit Envelope(std::shared_ptr<const SampleList> samples);
 
     // The next count codes of the signal, already appended to the samples.
     void append(const quint16 *codes, int count);
@@ -51,7 +53,7 @@ private:
     Extremes extremes(qint64 begin, qint64 end) const;
     void completeBucket();
 
-    std::shared_ptr<const QVector<quint16>> samples;
+    std::shared_ptr<const SampleList> samples;
     // levels[k]: the whole buckets of firstBucket << k samples.
     std::vector<std::vector<Extremes>> levels;
     Extremes filling; // the bucket of the first level not yet whole

@@ -25,18 +25,16 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     list->rate = info.rate;
     list->fullScaleMv = info.rate > 0 ? fullScaleMv : 0;
     const qint64 total = info.length;
+    auto envelope = std::make_shared<Envelope>(list);
     bool cancelled = false;
     const auto take = [&](const quint16 *codes, int count) {
         list->codes.insert(list->codes.end(), codes, codes + count);
-        if (observer.codes)
-            observer.codes(codes, count);
+        envelope->append(codes, count);
         if (observer.progress)
             observer.progress(list->size(), total);
     };
     std::vector<quint16> block;
     const SampleSink sink{[&](const qint32 *codes, int count) {
-                              if (cancelled || (observer.cancelled && (cancelled = observer.cancelled())))
-                                  return;
                               block.assign(codes, codes + count);
                               take(block.data(), count);
                           },
@@ -44,7 +42,8 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
                               qWarning() << "Ligne invalide (" << lineNumber << "):" << text;
                               const quint16 invalid = quint16(-1);
                               take(&invalid, 1);
-                          }};
+                          },
+                          [&] { return cancelled = observer.cancelled && observer.cancelled(); }};
     // The list is reserved once for the whole signal: growing it would copy it
     // again and again, and the pages of the reserve never written take no memory.
     // A signal too long for the memory is refused (std::bad_alloc).
@@ -54,26 +53,25 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
         read = reader.read(signal, sink);
     } catch (const std::bad_alloc &) {
         qWarning() << "Mémoire insuffisante pour" << path;
-        return {nullptr, {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
+        return {nullptr, nullptr, {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
                           QString("Mémoire insuffisante pour « %1 »").arg(path)}};
     }
     for (const QString &warning : reader.warnings())
         qWarning().noquote() << warning;
     if (cancelled)
-        return {nullptr, {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)}};
+        return {nullptr, nullptr, {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)}};
     if (!read) {
         if (!reader.error().isEmpty())
             qWarning().noquote() << reader.error();
         qWarning() << "Erreur ouverture fichier:" << path;
-        return {nullptr, openRefusal(path, reader.error())};
+        return {nullptr, nullptr, openRefusal(path, reader.error())};
     }
     if (list->codes.empty()) {
         qWarning() << "Aucun échantillon dans" << path;
-        return {nullptr, {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
+        return {nullptr, nullptr, {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
     }
-    list->codes.shrink_to_fit();
     qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
-    return {list, {}};
+    return {list, envelope, {}};
 }
 
 LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer)
@@ -84,10 +82,10 @@ LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, con
         if (!detail.isEmpty())
             qWarning().noquote() << detail;
         qWarning() << "Erreur ouverture fichier:" << path;
-        return {nullptr, openRefusal(path, detail)};
+        return {nullptr, nullptr, openRefusal(path, detail)};
     }
     if (signal >= reader->signalList().size())
-        return {nullptr, {Refusal::NoSuchSignal, "Impossible d'ouvrir le fichier.",
+        return {nullptr, nullptr, {Refusal::NoSuchSignal, "Impossible d'ouvrir le fichier.",
                           noSuchSignal(QString::number(signal + 1), reader->signalList())}};
     return loadSignal(*reader, path, signal, fullScaleMv, observer);
 }

@@ -1,6 +1,7 @@
 #ifndef LOADSIGNAL_H
 #define LOADSIGNAL_H
 
+#include "envelope.h"
 #include "refusal.h"
 #include "samplelist.h"
 
@@ -9,22 +10,23 @@
 
 class RecordReader;
 
-// What a read may be told and tell as it goes: whether to give up, how far it
-// is (samples read, of about total), and each block of codes as it comes.
+// What a read may be told and tell as it goes: whether to give up, and how
+// far it is (samples read, of about total).
 struct LoadObserver
 {
     std::function<bool()> cancelled;
     std::function<void(qint64 read, qint64 total)> progress;
-    std::function<void(const quint16 *codes, int count)> codes;
 };
 
 struct LoadedSignal
 {
     std::shared_ptr<SampleList> list; // null when refused
+    std::shared_ptr<const Envelope> envelope; // of the list, for its chart
     Refusal refusal;
 };
 
-// Reads one signal of an open file, whole, into a sample list, in one pass: a
+// Reads one signal of an open file, whole, into a sample list and its
+// envelope, in one pass: a
 // sample file's values keep their low 16 bits, a line that is no integer goes
 // out as -1 (its low 16 bits), said in the log. Refused when the file cannot
 // be read to its end, holds no sample, or does not fit in memory. fullScaleMv

@@ -60,25 +60,28 @@ public:
         constexpr int blockSize = 4096;
         QVector<qint32> block;
         block.reserve(blockSize);
+        // False once the read is to end.
         const auto flush = [&] {
             if (!block.isEmpty())
                 sink.codes(block.constData(), block.size());
             block.clear();
+            return !sink.stops();
         };
         int lineNumber = 0;
         const bool read = readSampleLines(file, [&](const SampleLine &line) {
             ++lineNumber;
             if (line.kind == SampleLine::Value) {
                 block.append(line.value);
-                if (block.size() == blockSize)
-                    flush();
-            } else if (line.kind == SampleLine::Invalid) {
-                flush();
+                return block.size() < blockSize || flush();
+            }
+            if (line.kind == SampleLine::Invalid) {
+                if (!flush())
+                    return false;
                 sink.invalidLine(lineNumber, line.text);
             }
+            return true;
         });
-        flush();
-        return read;
+        return read && flush();
     }
 
 private:

@@ -25,6 +25,10 @@ struct SampleSink
     std::function<void(const qint32 *codes, int count)> codes;
     // A sample file's line that is not an integer; it is no code.
     std::function<void(int lineNumber, const QString &text)> invalidLine;
+    // Asked between blocks: true ends the read, which then returns false.
+    std::function<bool()> cancelled = nullptr;
+
+    bool stops() const { return cancelled && cancelled(); }
 };
 
 // Maps millivolts to DAC codes as 32768 + round(mV × 65536 / fullScaleMv),

@@ -84,7 +84,7 @@ bool isWideText(QIODevice &file)
     return start.startsWith("\xFF\xFE") || start.startsWith("\xFE\xFF") || start == QByteArray("\0\0\xFE\xFF", 4);
 }
 
-bool readDecodedLines(QIODevice &file, const std::function<void(const SampleLine &line)> &take)
+bool readDecodedLines(QIODevice &file, const std::function<bool(const SampleLine &line)> &take)
 {
     QTextStream in(&file);
     while (!in.atEnd()) {
@@ -92,7 +92,8 @@ bool readDecodedLines(QIODevice &file, const std::function<void(const SampleLine
         const QString line = in.readLine(maxSampleLineLength + 1);
         if (line.size() > maxSampleLineLength)
             return false;
-        take(decodedLine(line));
+        if (!take(decodedLine(line)))
+            return false;
     }
     return true;
 }
@@ -108,7 +109,7 @@ qint64 estimatedLineCount(QFile &file)
     return qint64(double(file.size()) * lines / start.size() * 1.05) + 16;
 }
 
-bool readSampleLines(QIODevice &file, const std::function<void(const SampleLine &line)> &take)
+bool readSampleLines(QIODevice &file, const std::function<bool(const SampleLine &line)> &take)
 {
     if (isWideText(file))
         return readDecodedLines(file, take);
@@ -133,12 +134,14 @@ bool readSampleLines(QIODevice &file, const std::function<void(const SampleLine 
         if (std::all_of(begin, end, [](char c) { return uchar(c) < 0x80; })) {
             if (end - begin > maxSampleLineLength)
                 return false;
-            take(asciiLine(begin, end));
+            if (!take(asciiLine(begin, end)))
+                return false;
         } else {
             const QString line = QString::fromUtf8(begin, int(end - begin));
             if (line.size() > maxSampleLineLength)
                 return false;
-            take(decodedLine(line));
+            if (!take(decodedLine(line)))
+                return false;
         }
     }
     return true;

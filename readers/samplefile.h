@@ -41,9 +41,10 @@ struct SampleLine
 };
 
 // Hands each line of an open sample file to take, in order. Stops and returns
-// false at a line longer than maxSampleLineLength characters. Reads 30 million
+// false at a line longer than maxSampleLineLength characters, or when take
+// returns false. Reads 30 million
 // lines in a few seconds: plain ASCII lines are parsed as bytes, any other
 // line is decoded as UTF-8 and read as text by the same rule.
-bool readSampleLines(QIODevice &file, const std::function<void(const SampleLine &line)> &take);
+bool readSampleLines(QIODevice &file, const std::function<bool(const SampleLine &line)> &take);
 
 #endif // SAMPLEFILE_H

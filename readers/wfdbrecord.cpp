@@ -273,6 +273,8 @@ bool WfdbRecord::read(int signal, const SampleSink &sink)
         if (!codes.isEmpty())
             sink.codes(codes.constData(), codes.size());
         codes.clear();
+        if (sink.stops())
+            return false;
     }
     if (mapping.clipped > 0)
         notes << QString("%1 échantillons écrêtés").arg(mapping.clipped);

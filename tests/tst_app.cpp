@@ -8,6 +8,7 @@
 #include "scpiserver.h"
 #include "samplefile.h"
 #include "testsupport.h"
+#include "waveformview.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -28,59 +29,24 @@ using namespace QtCharts;
 
 namespace {
 
-// The value of point i of the long files below: no pattern that buckets could follow.
-int longFileValue(int i)
-{
-    return int((quint32(i) * 2654435761u) >> 21);
-}
-
-// count points, each on every linesPerPoint-th line, the other lines invalid.
-QByteArray envelopeFile(int count, int linesPerPoint)
-{
-    QByteArray content;
-    for (int i = 0; i < count; ++i) {
-        content += QByteArray::number(longFileValue(i)) + '\n';
-        for (int filler = 1; filler < linesPerPoint; ++filler)
-            content += "x\n";
-    }
-    return content;
-}
-
-// What the chart must show of those points, worked out from all of them:
-// buckets of bucketSize points in order, each its least then its greatest
-// point in line order (the first on a tie), one point for a single one.
-QVector<QPointF> envelope(int count, int bucketSize)
-{
-    QVector<QPointF> points;
-    for (int start = 0; start < count; start += bucketSize) {
-        int least = start;
-        int greatest = start;
-        for (int i = start; i < qMin(count, start + bucketSize); ++i) {
-            if (longFileValue(i) < longFileValue(least))
-                least = i;
-            if (longFileValue(i) > longFileValue(greatest))
-                greatest = i;
-        }
-        for (int i : {qMin(least, greatest), qMax(least, greatest)}) {
-            if (points.isEmpty() || points.last().x() != i)
-                points.append(QPointF(i, longFileValue(i)));
-        }
-    }
-    return points;
-}
-
 // The running application, with what these tests look at.
 class TestedApp : public RunningApp
 {
 public:
     using RunningApp::RunningApp;
     QString fileLabel() const { return window->findChild<QLabel *>("fileLabel")->text(); }
-    QChart *chart() const { return window->getChartView()->chart(); }
-
-    QVector<QPointF> previewPoints() const
+    QString statusLine() const { return window->findChild<QLabel *>("statusLabel")->text(); }
+    QLineSeries *line(const char *name) const
     {
-        const QList<QAbstractSeries *> series = chart()->series();
-        return series.size() == 1 ? qobject_cast<QLineSeries *>(series.first())->pointsVector() : QVector<QPointF>{};
+        return window->waveformView()->findChild<QChartView *>()->chart()->findChild<QLineSeries *>(name);
+    }
+    // The chart's values, in the order drawn.
+    QVector<double> chartValues() const
+    {
+        QVector<double> values;
+        for (const QPointF &point : line("signal")->pointsVector())
+            values.append(point.y());
+        return values;
     }
 
     // Switches on, waits for count more frames, switches off; the first count
@@ -131,6 +97,7 @@ private slots:
     void recordSignalChoice_data();
     void recordSignalChoice();
     void remoteCommandsShowInTheWindow();
+    void statusAndPlayheadFollowTheOutput();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
     void recordedFileStreamsEndToEnd();
@@ -221,7 +188,7 @@ void tst_App::deviceFailureIsShown()
     running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warnedAtStart));
     QVERIFY(QTest::qWaitFor([&] { return warnedAtStart; }, waitMs));
     running.choose(files.write("one.csv", "1\n"));
-    QCOMPARE(running.previewPoints().size(), 1);
+    QCOMPARE(running.chartValues().size(), 1);
 
     bool warnedAtSwitchOn = false;
     running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warnedAtSwitchOn));
@@ -324,35 +291,33 @@ void tst_App::switchOnWithoutFileWarns()
 
 void tst_App::preview_data()
 {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QVector<QPointF>>("points");
+    QTest::addColumn<QVector<double>>("values");
 
-    // The codes that go out: the low 16 bits, -1 for a line that is no integer.
-    QTest::newRow("five lines") << QByteArray("12\n  -5  \nabc\n\n7\n")
-                                << QVector<QPointF>{{0, 12}, {1, 65531}, {2, 65535}, {3, 7}};
-
-    // Long files: every point up to the bound, an envelope beyond.
-    QTest::newRow("100,000 points, every one drawn") << envelopeFile(100000, 1) << envelope(100000, 1);
-    // 3126 buckets of 32 points, the last one of a single point.
-    QTest::newRow("100,001 points, envelope") << envelopeFile(100001, 1) << envelope(100001, 32);
-    // Halved again and again while reading: 3907 buckets of 256 points.
-    QTest::newRow("a million points") << envelopeFile(1000000, 1) << envelope(1000000, 256);
+    // A sample file's codes as they go out: the low 16 bits, -1 for a line that is no integer.
+    QTest::newRow("sample file") << "five.csv" << QByteArray("12\n  -5  \nabc\n\n7\n")
+                                 << QVector<double>{12, 65531, 65535, 7};
+    // A record's millivolts (200 units a millivolt), as mapped at 10 mV full scale.
+    QTest::newRow("record") << "rec.hea" << QByteArray("rec 1 250\nrec.dat 16 200\n")
+                            << QVector<double>{0, 1, -1, 0.5};
 }
 
 void tst_App::preview()
 {
+    QFETCH(QString, name);
     QFETCH(QByteArray, content);
-    QFETCH(QVector<QPointF>, points);
+    QFETCH(QVector<double>, values);
 
     TestedApp running;
-    QChart *before = running.chart();
-    running.choose(files.write("preview.csv", content));
+    files.write("rec.dat", wfdbSamples(16, {0, 200, -200, 100}));
+    running.choose(files.write(name, content));
 
-    QCOMPARE(running.fileLabel(), QString("preview.csv"));
-    QVERIFY(running.chart() != before);
-    QCOMPARE(running.previewPoints(), points);
-    QVERIFY(!running.chart()->legend()->isVisible());
-    QCOMPARE(running.chart()->axes().size(), 2);
+    QCOMPARE(running.fileLabel(), name);
+    const QVector<double> shown = running.chartValues();
+    QCOMPARE(shown.size(), values.size());
+    for (int i = 0; i < shown.size(); ++i)
+        QVERIFY2(qAbs(shown[i] - values[i]) < 0.001, qPrintable(QString("%1: %2").arg(i).arg(shown[i])));
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile_data()
@@ -374,7 +339,7 @@ void tst_App::refusedChoiceKeepsEarlierFile()
 
     TestedApp running;
     running.choose(files.write("a.csv", "100\n200\n"));
-    QChart *chartOfA = running.chart();
+    const QVector<double> chartOfA = running.chartValues();
 
     const QString refused = files.path(kind + ".csv");
     if (kind == "empty")
@@ -392,7 +357,7 @@ void tst_App::refusedChoiceKeepsEarlierFile()
     QCOMPARE(running.modals.pending(), 0);
     QCOMPARE(warned, !warning.isEmpty());
     QCOMPARE(running.fileLabel(), QString("a.csv"));
-    QCOMPARE(running.chart(), chartOfA);
+    QCOMPARE(running.chartValues(), chartOfA);
     QCOMPARE(running.stream(2), (QVector<quint16>{100, 200}));
     QCOMPARE(running.modals.unexpected(), 0);
 }
@@ -466,7 +431,7 @@ void tst_App::remoteCommandsShowInTheWindow()
     const QString path = files.write("remote.csv", "5\n6\n");
     QCOMPARE(query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?"), QByteArray("1"));
     QCOMPARE(running.fileLabel(), QString("remote.csv"));
-    QCOMPARE(running.previewPoints().size(), 2);
+    QCOMPARE(running.chartValues().size(), 2);
     QVERIFY(running.button("btnSimu")->isChecked());
     QVERIFY(!running.button("btnQuit")->isEnabled());
     QVERIFY(fakespidev::waitForTransfers(4, waitMs));
@@ -484,6 +449,44 @@ void tst_App::remoteCommandsShowInTheWindow()
     QVERIFY(!running.button("btnSimu")->isChecked());
     QCOMPARE(mpris.playbackStatus(), QString("Stopped"));
     QCOMPARE(query("SOUR:POS?"), QByteArray("0"));
+    QCOMPARE(running.modals.unexpected(), 0);
+}
+
+// What plays, where and at what level, whatever changed it; a tap on the
+// chart while paused moves the read position there.
+void tst_App::statusAndPlayheadFollowTheOutput()
+{
+    TestedApp running;
+    ScpiServer scpi(running.app->playback(), OutputSettings());
+    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0, CommandLine().scpiIdleSeconds));
+    QTcpSocket rig;
+    rig.connectToHost(QHostAddress::LocalHost, scpi.port());
+    QVERIFY(rig.waitForConnected(waitMs));
+    files.write("rec.dat", wfdbSamples(16, QVector<int>(720, 0)));
+    running.choose(files.write("rec.hea", "rec 1 360\nrec.dat 16 200 12 0 0 0 0 MLII\n"));
+    QVERIFY(running.statusLine().contains("arrêtée"));
+    QVERIFY(running.statusLine().contains("rec.hea (MLII)"));
+
+    running.click("btnSimu");
+    QVERIFY(QTest::qWaitFor([&] { return running.statusLine().contains("en marche"); }, waitMs));
+    QVERIFY(fakespidev::waitForTransfers(100, waitMs));
+    rig.write("SOUR:RATE 180;FSC 5\n");
+    QVERIFY(QTest::qWaitFor([&] { return running.statusLine().contains("180 éch./s"); }, waitMs));
+    QVERIFY(running.statusLine().contains("5 mV"));
+    running.click("btnSimu");
+    QVERIFY(QTest::qWaitFor([&] { return running.statusLine().contains("en pause"); }, waitMs));
+
+    // The playhead is where the output paused; a tap puts it, and the output, elsewhere.
+    const qint64 paused = running.app->playback()->position();
+    QTRY_COMPARE_WITH_TIMEOUT(running.line("playhead")->at(0).x(), paused / 360.0, waitMs);
+    WaveformView *view = running.window->waveformView();
+    view->setVisibleRange(0, 719);
+    QChartView *chartView = view->findChild<QChartView *>();
+    const QPointF inChart = chartView->chart()->mapToPosition(QPointF(1.5, 0), running.line("signal"));
+    const QPoint at = chartView->mapFromScene(chartView->chart()->mapToScene(inChart));
+    QTest::mouseClick(chartView->viewport(), Qt::LeftButton, {}, at);
+    QVERIFY(qAbs(running.app->playback()->position() - 540) <= 2);
+    QTRY_VERIFY_WITH_TIMEOUT(qAbs(running.line("playhead")->at(0).x() - 1.5) < 0.01, waitMs);
     QCOMPARE(running.modals.unexpected(), 0);
 }
 
@@ -539,7 +542,7 @@ void tst_App::recordedFileStreamsEndToEnd()
     TestedApp running;
     running.choose(recorded);
     QCOMPARE(running.fileLabel(), QString("mitbih-208-10s.csv"));
-    QCOMPARE(running.previewPoints().size(), 3600);
+    QCOMPARE(running.chartValues().size(), 3600);
     QCOMPARE(running.stream(300), samples.mid(0, 300));
     QCOMPARE(running.quit(), 0);
 }

@@ -8,17 +8,17 @@ namespace {
 
 // A wandering line with a rare spike, up or down: buckets differ, and an
 // extreme falls anywhere, at a bucket's edge too.
-std::shared_ptr<QVector<quint16>> wanderingCodes(int length)
+std::shared_ptr<SampleList> wanderingCodes(int length)
 {
-    auto codes = std::make_shared<QVector<quint16>>();
-    codes->reserve(length);
+    auto codes = std::make_shared<SampleList>();
+    codes->codes.reserve(std::size_t(length));
     quint32 state = 12345;
     int level = 32768;
     for (int i = 0; i < length; ++i) {
         state = state * 1664525u + 1013904223u;
         level = qBound(1000, level + int(state >> 29) - 3, 64000);
         const int spike = (state >> 8) % 199 == 0 ? ((state & 1) ? 1000 : -1000) : 0;
-        codes->append(quint16(level + spike));
+        codes->codes.push_back(quint16(level + spike));
     }
     return codes;
 }
@@ -63,10 +63,11 @@ void tst_Envelope::bucketsHoldTheirExtremes()
     QFETCH(qint64, last);
     QFETCH(int, buckets);
 
-    const std::shared_ptr<QVector<quint16>> codes = wanderingCodes(length);
-    Envelope envelope(codes);
+    const std::shared_ptr<SampleList> list = wanderingCodes(length);
+    const std::vector<quint16> &codes = list->codes;
+    Envelope envelope(list);
     for (int at = 0; at < length; at += block)
-        envelope.append(codes->constData() + at, std::min(block, length - at));
+        envelope.append(codes.data() + at, std::min(block, length - at));
     QCOMPARE(envelope.size(), qint64(length));
 
     const QVector<QPointF> points = envelope.points(first, last, buckets);
@@ -80,7 +81,7 @@ void tst_Envelope::bucketsHoldTheirExtremes()
     if (span <= 2 * buckets) {
         QCOMPARE(points.size(), int(span));
         for (int i = 0; i < points.size(); ++i)
-            QCOMPARE(points[i], QPointF(first + i, codes->at(int(first + i))));
+            QCOMPARE(points[i], QPointF(first + i, codes[std::size_t(first + i)]));
         return;
     }
     QCOMPARE(points.size() % 2, 0);
@@ -94,7 +95,7 @@ void tst_Envelope::bucketsHoldTheirExtremes()
         QVERIFY2(begin < end && end - begin <= bucketLength, qPrintable(QString::number(begin)));
         if (i > 0)
             QCOMPARE(begin % bucketLength, 0);
-        const auto [least, greatest] = std::minmax_element(codes->begin() + begin, codes->begin() + end);
+        const auto [least, greatest] = std::minmax_element(codes.begin() + begin, codes.begin() + end);
         QCOMPARE(points[i].y(), double(*least));
         QCOMPARE(points[i + 1].y(), double(*greatest));
     }

@@ -18,13 +18,14 @@ namespace {
 constexpr double pi = 3.14159265358979323846;
 
 // A sine of a second's period, amplitude 1 mV at 10 mV full scale (6554 codes).
-std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<QVector<quint16>> *kept = nullptr)
+std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr)
 {
-    auto codes = std::make_shared<QVector<quint16>>(length);
+    auto codes = std::make_shared<SampleList>();
+    codes->codes.resize(std::size_t(length));
     for (int i = 0; i < length; ++i)
-        (*codes)[i] = quint16(32768 + std::lround(6554 * std::sin(2 * pi * i / rate)));
+        codes->codes[std::size_t(i)] = quint16(32768 + std::lround(6554 * std::sin(2 * pi * i / rate)));
     auto envelope = std::make_shared<Envelope>(codes);
-    envelope->append(codes->constData(), length);
+    envelope->append(codes->codes.data(), length);
     if (kept)
         *kept = codes;
     return envelope;
@@ -158,7 +159,7 @@ void tst_WaveformView::spanButtons()
     QFETCH(QString, button);
     QFETCH(qint64, span);
 
-    std::shared_ptr<QVector<quint16>> codes;
+    std::shared_ptr<SampleList> codes;
     view->setSignal(sine(2000000, 360, &codes), 360, 10.0);
     view->setPlayhead(1000000);
     const QList<QPushButton *> buttons = view->findChildren<QPushButton *>();
@@ -174,7 +175,7 @@ void tst_WaveformView::spanButtons()
     if (span <= WaveformView::maxPlainSamples) {
         QCOMPARE(signal->count(), int(span));
         for (int i = 0; i < signal->count(); ++i)
-            QCOMPARE(signal->at(i).y(), (codes->at(int(first + i)) - 32768) * 10.0 / 65536);
+            QCOMPARE(signal->at(i).y(), (codes->codes[std::size_t(first + i)] - 32768) * 10.0 / 65536);
     } else {
         const int pixels = int(chart()->plotArea().width());
         QVERIFY2(signal->count() >= pixels && signal->count() <= 2 * (pixels + 1), qPrintable(QString::number(signal->count())));

@@ -70,7 +70,7 @@ void MainUI::setFileName(const QString &path)
     ui->fileLabel->setText(path.isEmpty() ? QString("Aucun fichier sélectionné.") : QFileInfo(path).fileName());
 }
 
-QtCharts::QChartView *MainUI::getChartView() const
+WaveformView *MainUI::waveformView() const
 {
     return ui->chartView;
 }

@@ -4,9 +4,7 @@
 #include <QDialog>
 
 class QInputDialog;
-namespace QtCharts {
-class QChartView;
-}
+class WaveformView;
 class QProgressBar;
 struct PlaybackFacts;
 namespace Ui {
@@ -27,7 +25,7 @@ public:
 
     // Shows the name part of path, or "Aucun fichier sélectionné." for an empty text.
     void setFileName(const QString &path);
-    QtCharts::QChartView *getChartView() const;
+    WaveformView *waveformView() const;
     // Turns the toggle off, as a press would, if it is on.
     void switchOff();
     // Whether the toggle is on; shows it on or off without telling the

@@ -208,7 +208,7 @@ void WaveformView::redraw()
     for (QPointF &point : points)
         point = QPointF(point.x() / rate, value(point.y()));
     series->replace(points);
-    timeAxis->setRange(first / rate, last / rate);
+    timeAxis->setRange(first / rate, std::max(last, first + 1) / rate);
     updateTimeAxis();
     updatePlayhead();
 }
@@ -217,8 +217,9 @@ void WaveformView::redraw()
 // the axis has none yet.
 void WaveformView::updateTimeAxis()
 {
+    // A signal of one sample still spans a sample's time.
     const double from = first / rate;
-    const double to = last / rate;
+    const double to = std::max(last, first + 1) / rate;
     const double step = timeStep((to - from) / std::max(2, drawnWidth / pixelsPerTimeLabel));
     const int decimals = step < 1 ? int(std::ceil(-std::log10(step) - 1e-9)) : 0;
     const bool clock = to >= 60;
