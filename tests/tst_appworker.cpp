@@ -49,6 +49,7 @@ private slots:
     void refusedSourcesAreNeverLoaded();
     void commands_data();
     void commands();
+    void commandsNeverWaitForTheDevice();
     void deviceFailureLeavesControlsWorking_data();
     void deviceFailureLeavesControlsWorking();
     void sampleRatePacesFrames();
@@ -267,6 +268,36 @@ void tst_AppWorker::commands()
     // A pause may find the loop asleep between two waits for data, which the
     // stop then ends without another.
     QVERIFY(log.count(noDataWarning) - warnings <= warningsAfter);
+}
+
+// A transfer that never returns holds the output thread, never a command:
+// each returns, and the read position is read, while the device hangs.
+void tst_AppWorker::commandsNeverWaitForTheDevice()
+{
+    fakespidev::hangTransfers(3);
+    OutputThread output;
+    loadInto(*output.worker, files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
+    output.worker->resume();
+    // Three frames sent, and the loop, which is not paused, asleep in the fourth.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return fakespidev::transferCount() == 3 && threadWaitsOnLock(output.threadId()); }, waitMs));
+    std::atomic<bool> returned{false};
+    std::thread commander([&] {
+        output.worker->pause();
+        output.worker->setPosition(output.worker->position() + 1);
+        output.worker->setPacing(100);
+        output.worker->setFullScale(5);
+        output.worker->replaceList(loadSignal(files.path("ramp.csv"), 0, 10).list);
+        output.worker->resume();
+        output.worker->stop();
+        returned = true;
+    });
+    const bool answered = QTest::qWaitFor([&] { return returned.load(); }, waitMs);
+    // Released, so that a loop that held a command back lets it go.
+    fakespidev::hangTransfers(SIZE_MAX);
+    commander.join();
+    QVERIFY(answered);
+    QVERIFY(output.finish());
 }
 
 void tst_AppWorker::deviceFailureLeavesControlsWorking_data()

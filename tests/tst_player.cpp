@@ -184,25 +184,33 @@ void tst_Player::hangUpRereadsTheFile()
 
 void tst_Player::stopIsForcedWhenTheOutputHangs_data()
 {
+    QTest::addColumn<QString>("hang"); // the virtual DAC's setting that makes the device hang
     QTest::addColumn<int>("stopSignals");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("a second SIGTERM") << 2 << "second signal d'arrêt";
-    QTest::newRow("5 s after the first") << 1 << "la sortie ne s'est pas arrêtée en 5 s";
+    QTest::newRow("open, a second SIGTERM") << "VIRTUALDAC_HOLD_OPEN=1" << 2 << "second signal d'arrêt";
+    QTest::newRow("open, 5 s after the first") << "VIRTUALDAC_HOLD_OPEN=1" << 1
+                                               << "la sortie ne s'est pas arrêtée en 5 s";
+    QTest::newRow("transfer, a second SIGTERM") << "VIRTUALDAC_HANG_AFTER=3" << 2 << "second signal d'arrêt";
+    QTest::newRow("transfer, 5 s after the first") << "VIRTUALDAC_HANG_AFTER=3" << 1
+                                                   << "la sortie ne s'est pas arrêtée en 5 s";
 }
 
 // A device stuck in a call holds the output thread for ever: the program ends
 // all the same, with a status of its own, and says why.
 void tst_Player::stopIsForcedWhenTheOutputHangs()
 {
+    QFETCH(QString, hang);
     QFETCH(int, stopSignals);
     QFETCH(QString, reason);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("VIRTUALDAC_HOLD_OPEN", "1");
+    environment.insert(hang.section('=', 0, 0), hang.section('=', 1));
     HeadlessRun run({"--play", files.write("one.csv", "1\n")}, files.path("capture.csv"), environment);
     // Said by the output thread, which the program starts once its signals are caught.
     QVERIFY(run.waitForLog("Cadence: pause de 2 ms après chaque trame"));
+    if (hang.contains("HANG_AFTER"))
+        QVERIFY(run.waitForLog("virtualdac: transfer 3 hangs (VIRTUALDAC_HANG_AFTER)"));
     QVERIFY(run.signal(SIGTERM));
     // Again until it ends: two signals sent at once may arrive as one.
     for (int tries = 0; stopSignals > 1 && tries < 40 && run.signal(SIGTERM); ++tries)

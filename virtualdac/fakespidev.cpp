@@ -447,6 +447,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     if (request != SPI_IOC_MESSAGE(1))
         return nodeIoctl(n, request, arg);
     // A wedged controller: the transfer does not end. Waiting frees the node.
+    if (n.transferTotal >= n.hangFrom)
+        std::fprintf(stderr, "virtualdac: transfer %zu hangs (VIRTUALDAC_HANG_AFTER)\n", n.transferTotal);
     n.hangReleased.wait(lock, [&n] { return n.transferTotal < n.hangFrom; });
 
     spi_ioc_transfer record;
