@@ -14,19 +14,19 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "support"))
-from headless import WAIT_S, Headless, free_port, start, wait_for  # noqa: E402
+from headless import WAIT_S, Headless, free_port, session_bus, start, wait_for  # noqa: E402
 
 SIMULATOR, VIRTUALDAC = sys.argv[1:3]
 PLAYER = "ecg_simulator"
 
 
-def next_line(process):
-    """The next line that process writes, waiting WAIT_S at most."""
+def next_line(stream):
+    """The next line of a process's output stream, waiting WAIT_S at most."""
     line = b""
     while not line.endswith(b"\n"):
-        if not select.select([process.stdout], [], [], WAIT_S)[0]:
+        if not select.select([stream], [], [], WAIT_S)[0]:
             raise AssertionError(f"no line within {WAIT_S} s, after {line!r}")
-        byte = os.read(process.stdout.fileno(), 1)
+        byte = os.read(stream.fileno(), 1)
         if not byte:
             break
         line += byte
@@ -40,10 +40,8 @@ class Mpris(unittest.TestCase):
         cls.addClassCleanup(cls.headless.stop)
         cls.three = cls.headless.file("three.csv", "100\n200\n300\n")
         cls.two = cls.headless.file("two.csv", "7\n8\n")
-        cls.bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
-                        stderr=subprocess.DEVNULL, text=True)
+        cls.bus, cls.environment = session_bus()
         cls.addClassCleanup(lambda: (cls.bus.terminate(), cls.bus.wait()))
-        cls.environment = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=cls.bus.stdout.readline().strip())
         cls.port = free_port()
         cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--rate", "50", "--listen", str(cls.port)],
                       cls.environment)
@@ -118,12 +116,12 @@ class Mpris(unittest.TestCase):
         follower = start(["playerctl", "-p", PLAYER, "--follow", "status"], env=self.environment,
                          stdout=subprocess.PIPE, bufsize=0)
         try:
-            self.assertEqual(next_line(follower), "Playing\n")
+            self.assertEqual(next_line(follower.stdout), "Playing\n")
             # Switched off by SCPI, not by MPRIS.
             with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as rig:
                 rig.sendall(b"OUTP OFF\n*OPC?\n")
                 rig.makefile().readline()
-            self.assertEqual(next_line(follower), "Paused\n")
+            self.assertEqual(next_line(follower.stdout), "Paused\n")
         finally:
             follower.kill()
             follower.wait()
@@ -134,6 +132,38 @@ class Mpris(unittest.TestCase):
                         "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Quit"], env=self.environment, check=True,
                        capture_output=True, timeout=WAIT_S)
         self.assertEqual(self.headless.program.wait(WAIT_S), 0)
+
+
+class HungDevice(unittest.TestCase):
+    """A transfer that never returns, in the window program: SCPI still
+    answers, and Quit (as MPRIS asks it, the button's own command) ends the
+    program 5 s later, status 6, saying why."""
+
+    def test_window_answers_and_quits(self):
+        headless = Headless()
+        self.addCleanup(headless.stop)
+        bus, environment = session_bus()
+        self.addCleanup(lambda: (bus.terminate(), bus.wait()))
+        port = free_port()
+        ramp = headless.file("ramp.csv", "1\n2\n3\n")
+        headless.start(SIMULATOR, VIRTUALDAC, ["--listen", str(port)], dict(environment, VIRTUALDAC_HANG_AFTER="5"),
+                       window=True)
+        wait_for(lambda: subprocess.run(["playerctl", "-p", PLAYER, "status"], env=environment, capture_output=True,
+                                        timeout=WAIT_S).returncode == 0, "the window on the bus")
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as rig:
+            answers = rig.makefile()
+            rig.sendall(f'SOUR:FILE "{ramp}";:OUTP ON;*OPC?\n'.encode())
+            self.assertEqual(answers.readline(), "1\n")
+            hung = "virtualdac: transfer 5 hangs (VIRTUALDAC_HANG_AFTER)\n"
+            while next_line(headless.program.stderr) != hung:
+                pass
+            rig.sendall(b"OUTP OFF;OUTP?;:SOUR:POS?;:*IDN?\n")
+            self.assertRegex(answers.readline(), r"^0;[0-2];ECG simulator maintainers,ecg-simulator,0,")
+        subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
+                        "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Quit"], env=environment, check=True,
+                       capture_output=True, timeout=WAIT_S)
+        self.assertEqual(headless.program.wait(5 + WAIT_S), 6)
+        self.assertIn("Arrêt forcé: la sortie ne s'est pas arrêtée en 5 s", headless.program.stderr.read().decode())
 
 
 if __name__ == "__main__":

@@ -35,6 +35,14 @@ def start(command, **options):
     return subprocess.Popen(command, preexec_fn=die_with_test, **options)
 
 
+def session_bus():
+    """A private D-Bus session bus for the test: its process, and the
+    environment that reaches it."""
+    bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL, text=True)
+    return bus, dict(os.environ, DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().strip())
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -71,14 +79,19 @@ class Headless:
             out.write(content)
         return path
 
-    def start(self, simulator, virtualdac, arguments, environment):
+    def start(self, simulator, virtualdac, arguments, environment, window=False):
+        """Without --play and with window, the window program, on Qt's
+        offscreen platform; its log then comes through self.program.stderr."""
         # A sanitizer's runtime comes with the preloaded library, before the program's.
         environment = dict(environment, LD_PRELOAD=virtualdac, VIRTUALDAC_CAPTURE=self.capture,
                            VIRTUALDAC_WIRE_TIME="0",
                            ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
-        environment.pop("QT_QPA_PLATFORM", None)
+        if window:
+            environment["QT_QPA_PLATFORM"] = "offscreen"
+        else:
+            environment.pop("QT_QPA_PLATFORM", None)
         self.program = start([simulator, *arguments], env=environment, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+                             stderr=subprocess.PIPE if window else subprocess.DEVNULL)
 
     def stop(self):
         if self.program:
