@@ -1,0 +1,247 @@
+#include "playback.h"
+#include "records.h"
+#include "testsupport.h"
+
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// A record of count samples at rate, 0 mV each, as name.hea beside name.dat.
+QString writeRecord(SampleFiles &files, const QString &name, double rate, int count = 4)
+{
+    files.write(name + ".dat", wfdbSamples(16, QVector<int>(count, 0)));
+    return files.write(name + ".hea", QString("%1 1 %2\n%1.dat 16 200\n").arg(name).arg(rate).toUtf8());
+}
+
+} // namespace
+
+class tst_Playback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void rateBoundsAtEveryEntry_data();
+    void rateBoundsAtEveryEntry();
+    void refusedChoiceKeepsWhatPlays_data();
+    void refusedChoiceKeepsWhatPlays();
+    void fileChosenFromAfarStartsAtItsFirstSample();
+    void fullScaleKeepsThePositionWithoutReading();
+    void switchOnReadsOnlyAChangedFile();
+    void readsOffTheEventLoop();
+
+private:
+    // Chooses a file and waits for the read; its refusal, if any.
+    Refusal choose(Playback &playback, const QString &path, Playback::When when = Playback::When::AtOnce);
+
+    SampleFiles files;
+};
+
+void tst_Playback::init()
+{
+    fakespidev::reset();
+}
+
+Refusal tst_Playback::choose(Playback &playback, const QString &path, Playback::When when)
+{
+    Refusal result{Refusal::Cancelled, "not done", QString()};
+    bool done = false;
+    playback.choose(path, QString(), when, [&](const Refusal &refusal) {
+        result = refusal;
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, waitMs))
+        qWarning("choose: not done in time");
+    return result;
+}
+
+void tst_Playback::rateBoundsAtEveryEntry_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<bool>("accepted");
+
+    for (const char *entry : {"header", "command"}) {
+        QTest::addRow("%s, least", entry) << entry << 0.001 << true;
+        QTest::addRow("%s, most", entry) << entry << 2000.0 << true;
+        QTest::addRow("%s, below the least", entry) << entry << 0.00099 << false;
+        QTest::addRow("%s, above the most", entry) << entry << 2000.5 << false;
+    }
+    QTest::newRow("command, not a number") << "command" << std::nan("") << false;
+    QTest::newRow("command, infinite") << "command" << std::numeric_limits<double>::infinity() << false;
+    // A record faster than the bounds plays at a rate given over it, not at its own.
+    QTest::newRow("default over a fast record") << "default" << 2500.0 << false;
+}
+
+// One check, whichever way a rate comes in; a refused one changes nothing.
+void tst_Playback::rateBoundsAtEveryEntry()
+{
+    QFETCH(QString, entry);
+    QFETCH(double, rate);
+    QFETCH(bool, accepted);
+
+    Playback playback(OutputSettings{});
+    playback.start();
+    QVERIFY(!choose(playback, writeRecord(files, "before", 360)));
+    Refusal refusal;
+    if (entry == "header") {
+        refusal = choose(playback, writeRecord(files, "record", rate));
+    } else if (entry == "command") {
+        refusal = playback.setRate(rate);
+    } else {
+        QVERIFY(!playback.setRate(360));
+        QVERIFY(!choose(playback, writeRecord(files, "fast", rate)));
+        refusal = playback.setDefaultRate();
+    }
+    QCOMPARE(!refusal, accepted);
+    if (accepted) {
+        QCOMPARE(playback.rate(), rate);
+        return;
+    }
+    QCOMPARE(refusal.kind, Refusal::OutOfRange);
+    QVERIFY2(refusal.reason.contains("de 0.001 à 2000"), qPrintable(refusal.reason));
+    QCOMPARE(playback.rate(), 360.0);
+    QCOMPARE(QFileInfo(playback.file()).completeBaseName(), QString(entry == "default" ? "fast" : "before"));
+}
+
+void tst_Playback::refusedChoiceKeepsWhatPlays_data()
+{
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<int>("kind");
+
+    for (bool on : {false, true}) {
+        const char *state = on ? "on" : "off";
+        QTest::addRow("%s, missing", state) << on << QByteArray() << int(Refusal::NotFound);
+        QTest::addRow("%s, no sample", state) << on << QByteArray("\n\n") << int(Refusal::Empty);
+        QTest::addRow("%s, binary", state) << on << QByteArray(8192, '\x01') << int(Refusal::Unreadable);
+    }
+}
+
+// The same checks whether the output is on or off; a refused file is never
+// the chosen one, and what was chosen goes on (or goes out at the next start).
+void tst_Playback::refusedChoiceKeepsWhatPlays()
+{
+    QFETCH(bool, on);
+    QFETCH(QByteArray, content);
+    QFETCH(int, kind);
+
+    Playback playback(OutputSettings("/dev/spidev0.0", 1000));
+    playback.start();
+    const QString good = files.write("good.csv", "5\n6\n");
+    QVERIFY(!choose(playback, good));
+    playback.setPlaying(on);
+    const QString bad = content.isEmpty() ? files.path("missing.csv") : files.write("bad.csv", content);
+    QCOMPARE(int(choose(playback, bad).kind), kind);
+    QCOMPARE(playback.file(), good);
+
+    playback.setPlaying(true);
+    const std::size_t from = fakespidev::transferCount();
+    QVERIFY(fakespidev::waitForTransfers(from + 4, waitMs));
+    for (quint16 code : sentCodes(from))
+        QVERIFY(code == 5 || code == 6);
+}
+
+// While a file plays, one chosen from afar replaces it at its first sample:
+// no frame of the one before after it, and none of it at the old position.
+void tst_Playback::fileChosenFromAfarStartsAtItsFirstSample()
+{
+    Playback playback(OutputSettings("/dev/spidev0.0", 2000));
+    playback.start();
+    const QString low = files.write("low.csv", "1\n2\n3\n4\n5\n");
+    const QString high = files.write("high.csv", "100\n101\n102\n");
+    QVERIFY(!choose(playback, low));
+    playback.setPlaying(true);
+    for (int round = 0; round < 10; ++round) {
+        QVERIFY(fakespidev::waitForTransfers(fakespidev::transferCount() + 3, waitMs));
+        QVERIFY(!choose(playback, round % 2 ? low : high));
+    }
+    QVERIFY(fakespidev::waitForTransfers(fakespidev::transferCount() + 3, waitMs));
+    playback.setPlaying(false);
+    const QVector<quint16> sent = sentCodes();
+    for (int i = 1; i < sent.size(); ++i) {
+        if ((sent[i] >= 100) != (sent[i - 1] >= 100))
+            QVERIFY2(sent[i] == 1 || sent[i] == 100, qPrintable(QString("frame %1: %2").arg(i).arg(sent[i])));
+    }
+}
+
+// A record's full scale changes its codes at once where they are; a sample
+// file's codes are its own, which a full scale does not touch. Neither is read again.
+void tst_Playback::fullScaleKeepsThePositionWithoutReading()
+{
+    Playback playback(OutputSettings("/dev/spidev0.0", 200));
+    playback.start();
+    files.write("rec.dat", wfdbSamples(16, {200, 400, 600, 800}));
+    QVERIFY(!choose(playback, files.write("rec.hea", "rec 1 200\nrec.dat 16 200\n")));
+    playback.setPlaying(true);
+    QVERIFY(fakespidev::waitForTransfers(3, waitMs));
+    LogCapture log;
+    QVERIFY(!playback.setFullScale(20));
+    const std::size_t changed = fakespidev::transferCount() + 1;
+    QVERIFY(fakespidev::waitForTransfers(changed + 8, waitMs));
+    // 1 to 4 mV at 20 mV full scale.
+    const QVector<int> at20{36045, 39322, 42598, 45875};
+    const QVector<quint16> sent = sentCodes();
+    for (int i = int(changed); i < sent.size(); ++i)
+        QVERIFY2(qAbs(sent[i] - at20[i % 4]) <= 1, qPrintable(QString("frame %1: %2").arg(i).arg(sent[i])));
+
+    QVERIFY(!choose(playback, files.write("codes.csv", "7\n8\n")));
+    QVERIFY(!playback.setFullScale(5));
+    const std::size_t csv = fakespidev::transferCount() + 1;
+    QVERIFY(fakespidev::waitForTransfers(csv + 4, waitMs));
+    for (quint16 code : sentCodes(csv))
+        QVERIFY(code == 7 || code == 8);
+    QCOMPARE(log.count("Fichier chargé avec 4 valeurs."), 0);
+}
+
+// The file as it is on disk at each start: read again only when it changed.
+void tst_Playback::switchOnReadsOnlyAChangedFile()
+{
+    Playback playback(OutputSettings{});
+    playback.start();
+    const QString path = files.write("file.csv", "1\n2\n");
+    QVERIFY(!choose(playback, path, Playback::When::AtNextStart));
+    LogCapture log;
+    const auto switchOn = [&] {
+        bool done = false;
+        playback.setPlaying(true, [&](const Refusal &) { done = true; });
+        return QTest::qWaitFor([&] { return done; }, waitMs) && playback.playing();
+    };
+    QVERIFY(switchOn());
+    playback.setPlaying(false);
+    QVERIFY(switchOn());
+    QCOMPARE(log.count("Fichier chargé avec 2 valeurs."), 0);
+    playback.setPlaying(false);
+    files.write("file.csv", "1\n2\n3\n");
+    QVERIFY(switchOn());
+    QCOMPARE(log.count("Fichier chargé avec 3 valeurs."), 1);
+}
+
+// A long read runs beside the event loop, which answers meanwhile; a read
+// given up keeps the file chosen before.
+void tst_Playback::readsOffTheEventLoop()
+{
+    Playback playback(OutputSettings{});
+    const QString small = files.write("small.csv", "1\n");
+    QVERIFY(!choose(playback, small));
+    const QString large = files.write("large.csv", QByteArray("1234\n").repeated(2000000));
+    bool answeredWhileReading = false;
+    QTimer::singleShot(0, [&] { answeredWhileReading = playback.loading(); });
+    QCOMPARE(choose(playback, large).kind, Refusal::None);
+    QVERIFY(answeredWhileReading);
+
+    Refusal cancelled;
+    playback.choose(large, QString(), Playback::When::AtOnce, [&](const Refusal &refusal) { cancelled = refusal; });
+    playback.cancelLoad();
+    QVERIFY(QTest::qWaitFor([&] { return !playback.loading(); }, waitMs));
+    QCOMPARE(cancelled.kind, Refusal::Cancelled);
+    QCOMPARE(playback.length(), qint64(2000000));
+}
+
+QTEST_MAIN(tst_Playback)
+#include "tst_playback.moc"
