@@ -300,10 +300,11 @@ void Playback::setPlaying(bool on, const Done &done)
     }
     if (!deviceFailureReason.isEmpty())
         return finish({Refusal::Device, "Erreur initialisation DAC8551", deviceFailureReason});
-    if (chosen.path.isEmpty())
+    if (chosen.path.isEmpty() && !loading())
         return finish({Refusal::NoFile, "Aucun fichier sélectionné.", QString()});
     if (playing())
         return finish({});
+    // The file being read goes out once it is read.
     if (loading()) {
         load.thenPlay = true;
         if (done)

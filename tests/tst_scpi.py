@@ -221,7 +221,7 @@ class Scpi(unittest.TestCase):
         deep = os.path.join(self.headless.dir.name, *["d" * 200] * 14)
         os.makedirs(deep)
         long_named = self.headless.file(os.path.join(deep, "f.csv"), "1\n")
-        self.rig.write(f'SOUR:FILE "{long_named}"')
+        self.assertEqual(self.rig.query(f'SOUR:FILE "{long_named}";*OPC?'), "1")
         with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as greedy:
             greedy.sendall((b"FILE?;" * 680)[:-1] + b"\n")
             try:
