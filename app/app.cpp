@@ -100,12 +100,13 @@ void App::showProgress()
     if (list && list->isRecord())
         facts.fullScaleMv = model.fullScale();
     facts.loops = model.loops();
-    if (!model.outputIsChosen() && !model.outputFile().isEmpty()) {
+    if (!model.outputIsChosen()) {
         facts.outputFile = QFileInfo(model.outputFile()).fileName();
         facts.outputSignal = model.outputSignalLabel();
     }
     mainUI->showStatus(facts);
-    const bool atPlayhead = model.outputIsChosen() && model.state() != PlayState::Stopped;
+    // At the read position once the chosen file went in the output.
+    const bool atPlayhead = model.outputIsChosen() && !model.outputFile().isEmpty();
     mainUI->waveformView()->setPlayhead(atPlayhead ? model.position() : -1);
 }
 

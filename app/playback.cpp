@@ -380,11 +380,14 @@ Refusal Playback::setPosition(qint64 at)
 {
     if (const Refusal refusal = refusedCommand())
         return refusal;
-    if (!output.list)
+    if (!output.list && !chosen.list)
         return {Refusal::NoFile, "Aucun fichier sélectionné.", QString()};
-    if (at < 0 || at >= output.list->size())
+    if (at < 0 || at >= length())
         return {Refusal::OutOfRange, "Position refusée.",
-                QString("Position %1 refusée : de 0 à %2").arg(at).arg(output.list->size() - 1)};
+                QString("Position %1 refusée : de 0 à %2").arg(at).arg(length() - 1)};
+    // A file chosen but never started goes in, paused, to take the position.
+    if (!output.list)
+        place(chosen, false);
     worker()->setPosition(at);
     emit changed();
     return {};

@@ -71,8 +71,9 @@ public:
     QString signalLabel() const { return chosen.label; }
     std::shared_ptr<const SampleList> list() const { return chosen.list; }
     std::shared_ptr<const Envelope> envelope() const { return chosen.envelope; }
-    // Whether what goes out is the chosen file (the chart's).
-    bool outputIsChosen() const { return output.list == chosen.list; }
+    // Whether the chosen file (the chart's) is what goes out, or will at the
+    // next start: not when one chosen in the window waits for it.
+    bool outputIsChosen() const { return !output.list || output.list == chosen.list; }
     // What goes out, when a file was chosen in the window while it played.
     QString outputFile() const { return output.path; }
     QString outputSignalLabel() const { return output.label; }
