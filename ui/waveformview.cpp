@@ -70,7 +70,7 @@ WaveformView::WaveformView(QWidget *parent)
     playheadLine->setPen(QPen(Qt::red, 2));
     beatTicks->setObjectName("beats");
     beatTicks->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
-    beatTicks->setMarkerSize(5);
+    beatTicks->setMarkerSize(4);
     beatTicks->setPen(Qt::NoPen);
     beatTicks->setBrush(Qt::darkBlue);
     timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
