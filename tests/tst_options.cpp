@@ -155,7 +155,8 @@ void tst_Options::recordOptions()
 
     const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("record.conf", user);
     const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
-    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + QString(refusal).replace("%USER", userFile));
+    const QString expected = QString(refusal).replace("%USER", userFile);
+    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + expected);
     if (refusal.isEmpty()) {
         QCOMPARE(read.output.fullScaleMv, fullScale);
         QCOMPARE(read.output.signal, signal);

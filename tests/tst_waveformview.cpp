@@ -81,8 +81,11 @@ private:
             if (label && label->isVisible())
                 shown.append(label);
         }
-        const auto middle = [](QGraphicsItem *item) { return item->mapRectToParent(item->boundingRect()).center().x(); };
-        std::sort(shown.begin(), shown.end(), [&](QGraphicsItem *a, QGraphicsItem *b) { return middle(a) < middle(b); });
+        const auto middle = [](QGraphicsItem *item) {
+            return item->mapRectToParent(item->boundingRect()).center().x();
+        };
+        std::sort(shown.begin(), shown.end(),
+                  [&](QGraphicsItem *a, QGraphicsItem *b) { return middle(a) < middle(b); });
         return shown;
     }
 

@@ -302,7 +302,8 @@ void WaveformView::updateAnnotations()
                 double top = plot.top();
                 if (beat) {
                     double highest = valueAxis->min();
-                    for (const QPointF &point : envelope->points(annotation->sample - reach, annotation->sample + reach, 1))
+                    const qint64 at = annotation->sample;
+                    for (const QPointF &point : envelope->points(at - reach, at + reach, 1))
                         highest = std::max(highest, value(point.y()));
                     const QPointF above = chart->mapToPosition(QPointF(0, highest), series);
                     top = std::max(plot.top() + size.height(), above.y() - size.height() - 2);
