@@ -190,8 +190,8 @@ void App::onOpenFileClicked()
     });
 }
 
-// The chart of the codes that will go out, in millivolts for a record, and
-// the file's name.
+// The chart of the codes that will go out, in millivolts for a record, with
+// its annotations, and the file's name.
 void App::showChart()
 {
     charted = model.list();
@@ -202,6 +202,7 @@ void App::showChart()
     }
     mainUI->waveformView()->setSignal(model.envelope(), charted->rate,
                                       charted->isRecord() ? std::optional<double>(charted->fullScaleMv) : std::nullopt);
+    mainUI->waveformView()->setAnnotations(model.annotations());
 }
 
 // The operator's choice among a record's several signals, the one given

@@ -9,7 +9,7 @@ namespace {
 constexpr qint64 progressIntervalMs = 100;
 } // namespace
 
-FileLoader::FileLoader(QObject *parent) : QThread(parent)
+FileLoader::FileLoader(const QString &annotator, QObject *parent) : QThread(parent), annotator(annotator)
 {
     qRegisterMetaType<LoadedSignal>();
 }
@@ -75,6 +75,6 @@ void FileLoader::run()
                 emit progressed(request, read, total);
             }
         };
-        emit loaded(request, loadSignal(*current, currentPath, currentSignal, currentFullScale, observer));
+        emit loaded(request, loadSignal(*current, currentPath, currentSignal, currentFullScale, observer, annotator));
     }
 }

@@ -19,7 +19,8 @@ class FileLoader : public QThread
     Q_OBJECT
 
 public:
-    explicit FileLoader(QObject *parent = nullptr);
+    // annotator: whose annotations are read with a record (empty: none).
+    explicit FileLoader(const QString &annotator, QObject *parent = nullptr);
     // Gives up the read in progress and ends the thread.
     ~FileLoader() override;
 
@@ -37,6 +38,7 @@ protected:
     void run() override;
 
 private:
+    const QString annotator;
     QMutex mutex;
     QWaitCondition condition;
     std::unique_ptr<RecordReader> reader;

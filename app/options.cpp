@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <cmath>
@@ -32,6 +33,8 @@ const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spi
 const QString listenAccepted = QStringLiteral("[ADRESSE:]PORT, un port de 1 à 65535 (par exemple 5025 ou 0.0.0.0:5025)");
 const QString scpiIdleAccepted = QStringLiteral("un nombre entier de secondes de 1 à 86400 (par exemple 600)");
 const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
+const QString annotationsAccepted =
+    QStringLiteral("l'extension d'un fichier d'annotations WFDB, lettres, chiffres ou _ (par exemple atr), ou none");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
 CommandLine exitWith(int status, const QString &text)
@@ -104,6 +107,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "Enregistrements seulement : les millivolts qui couvrent toute la plage du DAC, 0 mV au milieu (par défaut 10, "
         "au plus " + QString::number(maxFullScaleMv) + "). Les fichiers CSV sont envoyés tels quels.",
         "MV");
+    const QCommandLineOption annotationsOption(
+        "annotations",
+        "Enregistrements seulement : les annotations montrées sur le tracé, du fichier d'extension EXT à côté d'un "
+        "enregistrement WFDB, ou celles d'un fichier EDF+ (par défaut atr ; none : aucune).",
+        "EXT");
     const QCommandLineOption playOption(
         "play",
         "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
@@ -118,7 +126,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "scpi-idle", "Ferme un client SCPI resté muet tant de secondes (par défaut 600), pour libérer sa place.",
         "SECONDES");
     parser.addOptions(
-        {rateOption, deviceOption, signalOption, fullScaleOption, playOption, listenOption, scpiIdleOption});
+        {rateOption, deviceOption, signalOption, fullScaleOption, annotationsOption, playOption, listenOption,
+         scpiIdleOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -133,6 +142,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         for (const auto &[name, accepted] :
              {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
               std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
+              std::pair(annotationsOption, annotationsAccepted),
               std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted),
               std::pair(scpiIdleOption, scpiIdleAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
@@ -203,6 +213,9 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         quint16 port = 0;
         return listenOn(text.trimmed(), &address, &port);
     };
+    const auto annotationsAccepts = [](const QString &text) {
+        return QRegularExpression("^[A-Za-z0-9_]+$").match(text).hasMatch();
+    };
     const auto scpiIdleAccepts = [](const QString &text) {
         bool ok = false;
         const int seconds = text.trimmed().toInt(&ok);
@@ -212,13 +225,15 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     QString fullScale;
     QString listen;
     QString scpiIdle;
+    QString annotations;
     for (const QString &refused :
          {check(rateOption, rateAccepted, true, rateAccepts, &rate),
           check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
           check(listenOption, listenAccepted, true, listenAccepts, &listen),
           check(scpiIdleOption, scpiIdleAccepted, true, scpiIdleAccepts, &scpiIdle),
           check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
-          check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal)}) {
+          check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal),
+          check(annotationsOption, annotationsAccepted, false, annotationsAccepts, &annotations)}) {
         if (!refused.isEmpty())
             return refusal(refused);
     }
@@ -230,6 +245,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
     if (!scpiIdle.isEmpty())
         commandLine.scpiIdleSeconds = scpiIdle.trimmed().toInt();
+    if (!annotations.isEmpty())
+        commandLine.output.annotator = annotations == "none" ? QString() : annotations;
     return commandLine;
 }
 

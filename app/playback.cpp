@@ -28,7 +28,7 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
     : QObject(parent),
       settings(settings),
       runner(std::make_unique<OutputRunner>(settings)),
-      loader(new FileLoader(this)),
+      loader(new FileLoader(settings.annotator, this)),
       rateOverride(settings.sampleRate),
       fullScaleMv(settings.fullScaleMv)
 {
@@ -202,6 +202,7 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     choice.modified = info.lastModified();
     choice.list.reset();
     choice.envelope.reset();
+    choice.annotations.reset();
     Load previous = std::move(load);
     load = Load{};
     load.request = loader->load(std::move(reader), choice.path, choice.signal, fullScaleMv);
@@ -237,6 +238,7 @@ void Playback::onLoaded(quint64 request, const LoadedSignal &result)
     Choice choice = finished.choice;
     choice.list = result.list;
     choice.envelope = result.envelope;
+    choice.annotations = result.annotations;
     chosen = choice;
     // A file chosen in the window goes out from the next start; until then
     // what plays goes on, and one that is paused gives way to it at once. A

@@ -1,6 +1,7 @@
 #ifndef PLAYBACK_H
 #define PLAYBACK_H
 
+#include "annotations.h"
 #include "outputsettings.h"
 #include "recordreader.h"
 #include "refusal.h"
@@ -71,6 +72,8 @@ public:
     QString signalLabel() const { return chosen.label; }
     std::shared_ptr<const SampleList> list() const { return chosen.list; }
     std::shared_ptr<const Envelope> envelope() const { return chosen.envelope; }
+    // The chosen record's annotations in sample order; null for none.
+    std::shared_ptr<const QVector<Annotation>> annotations() const { return chosen.annotations; }
     // Whether the chosen file (the chart's) is what goes out, or will at the
     // next start: not when one chosen in the window waits for it.
     bool outputIsChosen() const { return !output.list || output.list == chosen.list; }
@@ -138,6 +141,7 @@ private:
         QString label;
         std::shared_ptr<const SampleList> list;
         std::shared_ptr<const Envelope> envelope;
+        std::shared_ptr<const QVector<Annotation>> annotations;
         // The file's size and time when it was read: a switch-on reads it again if they changed.
         qint64 size = -1;
         QDateTime modified;

@@ -42,12 +42,22 @@ int annotationCode(char label)
     return found ? int(found - labels) : 0;
 }
 
+bool isBeatLabel(char label)
+{
+    return label != '\0' && std::strchr(beatLabels, label);
+}
+
+QString annotationPath(const QString &headerPath, const QString &annotator)
+{
+    const QFileInfo header(headerPath);
+    return header.dir().filePath(header.completeBaseName() + '.' + annotator);
+}
+
 bool readAnnotations(const QString &headerPath, const QString &annotator, QVector<Annotation> *annotations,
                      QString *error)
 {
     annotations->clear();
-    const QFileInfo header(headerPath);
-    const QString path = header.dir().filePath(header.completeBaseName() + '.' + annotator);
+    const QString path = annotationPath(headerPath, annotator);
     const QString file = "Fichier d'annotations \"" + QFileInfo(path).fileName() + "\" : ";
     // Not a FIFO, whose opening would wait for a writer.
     QFile input(path);
@@ -124,7 +134,7 @@ bool readAnnotations(const QString &headerPath, const QString &annotator, QVecto
         annotation.label = label;
         annotation.channel = channel;
         annotation.num = num;
-        annotation.isBeat = std::strchr(beatLabels, label);
+        annotation.isBeat = isBeatLabel(label);
         annotations->append(annotation);
     }
     return true;

@@ -21,6 +21,12 @@ struct Annotation
 
 // The code of a label in the file; 0 for a label that has none.
 int annotationCode(char label);
+// Whether a label is a QRS complex's: N, V, A ...
+bool isBeatLabel(char label);
+
+// The file of the annotator's annotations beside the record whose header is
+// headerPath: 100.atr for 100.hea and "atr".
+QString annotationPath(const QString &headerPath, const QString &annotator);
 
 // Reads the annotations of the record whose header is headerPath from the
 // file beside it named after the annotator (100.hea, "atr": 100.atr). False

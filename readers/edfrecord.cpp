@@ -5,11 +5,29 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cmath>
+
 #include <edflib.h>
+
+#include <unistd.h>
 
 namespace {
 
 constexpr int readBlockSamples = 8192;
+
+// The label of an EDF+ annotation's text: a beat's label alone is that beat;
+// any other text is a note ("), its text the aux.
+Annotation textAnnotation(qint64 sample, const QString &text)
+{
+    Annotation annotation;
+    annotation.sample = sample;
+    const char single = text.size() == 1 ? text.at(0).toLatin1() : '\0';
+    annotation.isBeat = isBeatLabel(single);
+    annotation.label = annotation.isBeat ? single : '"';
+    if (!annotation.isBeat)
+        annotation.aux = text;
+    return annotation;
+}
 
 QString errorText(int code)
 {
@@ -105,4 +123,42 @@ bool EdfRecord::read(int signal, const SampleSink &sink)
     if (mapping.clipped > 0)
         notes << QString("%1 échantillons écrêtés").arg(mapping.clipped);
     return true;
+}
+
+bool EdfRecord::loadAnnotations(const QString &, int signal, QVector<Annotation> *annotations, QString *error)
+{
+    annotations->clear();
+    if (header->filetype != EDFLIB_FILETYPE_EDFPLUS && header->filetype != EDFLIB_FILETYPE_BDFPLUS)
+        return true;
+    // Opened without its annotations, which EDFlib reads only as it opens a
+    // file (all of the file's records for them): opened again here, on the
+    // loading thread, by the name of a copy of the same descriptor.
+    const QString where = "Annotations EDF+ de \"" + QFileInfo(path).fileName() + "\" : ";
+    const int copy = ::dup(file.handle());
+    if (copy < 0) {
+        *error = where + "trop de fichiers ouverts";
+        return false;
+    }
+    const QByteArray name = "/proc/self/fd/" + QByteArray::number(copy);
+    auto annotated = std::make_unique<edf_hdr_struct>();
+    bool read = edfopen_file_readonly(name.constData(), annotated.get(), EDFLIB_READ_ALL_ANNOTATIONS) == 0;
+    if (!read) {
+        *error = where + errorText(annotated->filetype);
+    } else {
+        const double samplesPerUnit = signalInfos[signal].rate / EDFLIB_TIME_DIMENSION;
+        for (long long i = 0; i < annotated->annotations_in_file && read; ++i) {
+            edf_annotation_struct event;
+            read = edf_get_annotation(annotated->handle, int(i), &event) == 0;
+            if (read)
+                annotations->append(textAnnotation(std::llround(double(event.onset) * samplesPerUnit),
+                                                   QString::fromUtf8(event.annotation).trimmed()));
+        }
+        if (!read) {
+            *error = where + "illisibles";
+            annotations->clear();
+        }
+        edfclose_file(annotated->handle);
+    }
+    ::close(copy);
+    return read;
 }

@@ -18,6 +18,9 @@ public:
     ~EdfRecord() override;
 
     bool read(int signal, const SampleSink &sink) override;
+    // An EDF+ file's annotations as text ("N" or another beat's label alone: that beat).
+    bool loadAnnotations(const QString &annotator, int signal, QVector<Annotation> *annotations,
+                         QString *error) override;
 
 private:
     EdfRecord(const QString &path, double fullScaleMv);

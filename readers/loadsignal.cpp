@@ -5,7 +5,33 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <new>
+
+namespace {
+
+// Null for none, or for annotations that cannot be read, which the log says.
+std::shared_ptr<const QVector<Annotation>> annotationsOf(RecordReader &reader, const QString &path, int signal,
+                                                        const QString &annotator)
+{
+    if (annotator.isEmpty())
+        return nullptr;
+    auto annotations = std::make_shared<QVector<Annotation>>();
+    QString error;
+    if (!reader.loadAnnotations(annotator, signal, annotations.get(), &error)) {
+        qWarning().noquote() << error << "; enregistrement lu sans ses annotations";
+        return nullptr;
+    }
+    if (annotations->isEmpty()) {
+        qDebug() << "Pas d'annotations pour" << path;
+        return nullptr;
+    }
+    std::stable_sort(annotations->begin(), annotations->end(),
+                     [](const Annotation &a, const Annotation &b) { return a.sample < b.sample; });
+    return annotations;
+}
+
+} // namespace
 
 Refusal openRefusal(const QString &path, const QString &detail)
 {
@@ -18,7 +44,7 @@ Refusal openRefusal(const QString &path, const QString &detail)
 }
 
 LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, double fullScaleMv,
-                        const LoadObserver &observer)
+                        const LoadObserver &observer, const QString &annotator)
 {
     auto list = std::make_shared<SampleList>();
     const SignalInfo &info = reader.signalList().at(signal);
@@ -71,10 +97,11 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
         return {nullptr, nullptr, {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
     }
     qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
-    return {list, envelope, {}};
+    return {list, envelope, {}, annotationsOf(reader, path, signal, annotator)};
 }
 
-LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer)
+LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer,
+                        const QString &annotator)
 {
     QString detail;
     std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
@@ -87,5 +114,5 @@ LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, con
     if (signal >= reader->signalList().size())
         return {nullptr, nullptr, {Refusal::NoSuchSignal, "Impossible d'ouvrir le fichier.",
                           noSuchSignal(QString::number(signal + 1), reader->signalList())}};
-    return loadSignal(*reader, path, signal, fullScaleMv, observer);
+    return loadSignal(*reader, path, signal, fullScaleMv, observer, annotator);
 }

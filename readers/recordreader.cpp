@@ -126,6 +126,12 @@ std::unique_ptr<RecordReader> openReader(const QString &path, double fullScaleMv
 
 } // namespace
 
+bool RecordReader::loadAnnotations(const QString &, int, QVector<Annotation> *annotations, QString *)
+{
+    annotations->clear();
+    return true;
+}
+
 std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error)
 {
     error->clear();

@@ -1,6 +1,8 @@
 #ifndef RECORDREADER_H
 #define RECORDREADER_H
 
+#include "annotations.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -62,6 +64,13 @@ public:
     const QString &error() const { return failure; }
     // What the last read found worth saying (a truncated record, say).
     const QStringList &warnings() const { return notes; }
+    // The annotations that come with the record, at the samples of signal: a
+    // WFDB record's from the file beside its header named after annotator, an
+    // EDF+ file's from the file itself. None when it has none (a sample file,
+    // a plain EDF file, a WFDB record without that file); false when they are
+    // there but cannot be read, *error then saying why and in which file.
+    virtual bool loadAnnotations(const QString &annotator, int signal, QVector<Annotation> *annotations,
+                                 QString *error);
 
 protected:
     // Millivolts per unit of the signal: 1 for mV, 0.001 for µV, 1000 for V.

@@ -73,6 +73,7 @@ QString refusedNumber(const QString &field, const QString &text)
 std::unique_ptr<RecordReader> WfdbRecord::open(const QString &headerPath, double fullScaleMv, QString *error)
 {
     std::unique_ptr<WfdbRecord> record(new WfdbRecord(fullScaleMv));
+    record->headerPath = headerPath;
     QString refusal = record->readHeader(headerPath);
     if (refusal.isEmpty())
         refusal = record->checkSignalFile();
@@ -81,6 +82,14 @@ std::unique_ptr<RecordReader> WfdbRecord::open(const QString &headerPath, double
         return nullptr;
     }
     return record;
+}
+
+bool WfdbRecord::loadAnnotations(const QString &annotator, int, QVector<Annotation> *annotations, QString *error)
+{
+    annotations->clear();
+    if (!QFileInfo::exists(annotationPath(headerPath, annotator)))
+        return true;
+    return readAnnotations(headerPath, annotator, annotations, error);
 }
 
 // Reads the record line and one line per signal. The empty text when the

@@ -15,6 +15,8 @@ public:
     static std::unique_ptr<RecordReader> open(const QString &headerPath, double fullScaleMv, QString *error);
 
     bool read(int signal, const SampleSink &sink) override;
+    bool loadAnnotations(const QString &annotator, int signal, QVector<Annotation> *annotations,
+                         QString *error) override;
 
 private:
     struct Channel
@@ -28,6 +30,7 @@ private:
     QString checkSignalFile();
 
     const double fullScaleMv;
+    QString headerPath;
     QString dataPath;
     int format = 0;
     qint64 byteOffset = 0;

@@ -112,20 +112,36 @@ void tst_Options::recordOptions_data()
     QTest::addColumn<QString>("refusal"); // empty: accepted
     QTest::addColumn<double>("fullScale");
     QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("annotator"); // empty: none
 
     const QString fullScaleAccepted = "un nombre de millivolts de 0.001 à 100000 (par exemple 10 ou 5)";
-    QTest::newRow("defaults") << QStringList() << QByteArray() << "" << 10.0 << "";
-    QTest::newRow("largest full scale, a label") << QStringList{"--full-scale=100000", "--signal", " MLII"}
-                                                << QByteArray() << "" << 100000.0 << " MLII";
-    QTest::newRow("from the settings") << QStringList() << QByteArray("full-scale=5\nsignal=2\n") << "" << 5.0 << "2";
+    const QString annotationsAccepted =
+        "l'extension d'un fichier d'annotations WFDB, lettres, chiffres ou _ (par exemple atr), ou none";
+    QTest::newRow("defaults") << QStringList() << QByteArray() << "" << 10.0 << "" << "atr";
+    QTest::newRow("largest full scale, a label, no annotations")
+        << QStringList{"--full-scale=100000", "--signal", " MLII", "--annotations", "none"} << QByteArray() << ""
+        << 100000.0 << " MLII" << "";
+    QTest::newRow("from the settings") << QStringList() << QByteArray("full-scale=5\nsignal=2\nannotations=qrs_1\n")
+                                       << "" << 5.0 << "2" << "qrs_1";
     for (const char *fullScale : {"0", "0.0009", "100000.5", "x"})
         QTest::newRow(qPrintable(QString("full scale '%1' refused").arg(fullScale)))
             << QStringList{QString("--full-scale=%1").arg(fullScale)} << QByteArray()
-            << QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted) << 0.0 << "";
+            << QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted) << 0.0 << ""
+            << "";
     QTest::newRow("empty signal") << QStringList{"--signal="} << QByteArray()
                                   << "--signal : valeur vide refusée ; attendu : le numéro d'un signal, à partir de 1, "
                                      "ou son nom (par exemple MLII)"
-                                  << 0.0 << "";
+                                  << 0.0 << "" << "";
+    QTest::newRow("empty annotations") << QStringList{"--annotations="} << QByteArray()
+                                       << "--annotations : valeur vide refusée ; attendu : " + annotationsAccepted
+                                       << 0.0 << "" << "";
+    QTest::newRow("annotations that are a path") << QStringList() << QByteArray("annotations=../atr\n")
+                                                 << "%USER, clé annotations : « ../atr » refusé ; attendu : "
+                                                        + annotationsAccepted
+                                                 << 0.0 << "" << "";
+    QTest::newRow("annotations without a value") << QStringList{"--annotations"} << QByteArray()
+                                                 << "--annotations attend une valeur : " + annotationsAccepted << 0.0
+                                                 << "" << "";
 }
 
 void tst_Options::recordOptions()
@@ -135,13 +151,16 @@ void tst_Options::recordOptions()
     QFETCH(QString, refusal);
     QFETCH(double, fullScale);
     QFETCH(QString, signal);
+    QFETCH(QString, annotator);
 
     const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("record.conf", user);
     const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
-    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + refusal);
+    const QString expected = QString(refusal).replace("%USER", userFile);
+    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + expected);
     if (refusal.isEmpty()) {
         QCOMPARE(read.output.fullScaleMv, fullScale);
         QCOMPARE(read.output.signal, signal);
+        QCOMPARE(read.output.annotator, annotator);
     }
 }
 

@@ -1,3 +1,4 @@
+#include "loadsignal.h"
 #include "recordreader.h"
 #include "records.h"
 #include "testsupport.h"
@@ -10,6 +11,8 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(Annotation)
 
 namespace {
 
@@ -56,6 +59,8 @@ private slots:
     void refusals();
     void findsSignals_data();
     void findsSignals();
+    void loadsAnnotations_data();
+    void loadsAnnotations();
 };
 
 void tst_RecordReader::reads_data()
@@ -314,6 +319,73 @@ void tst_RecordReader::findsSignals()
     QCOMPARE(findSignal(record, selector), found);
     // A sample file has its one signal, whatever is asked.
     QCOMPARE(findSignal({{QString(), QString(), 0, 10}}, selector), 0);
+}
+
+void tst_RecordReader::loadsAnnotations_data()
+{
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("written"); // beside record 100's minute; none when empty
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("annotator");
+    QTest::addColumn<int>("count"); // 0: none
+    QTest::addColumn<Annotation>("firstOne");
+    QTest::addColumn<QString>("warning");
+
+    const QString record = "mitdb_100_1min.hea";
+    QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
+    QVERIFY(minute.open(QIODevice::ReadOnly));
+    const Annotation none;
+    QTest::newRow("record 100's minute") << record << "mitdb_100_1min.atr" << minute.readAll() << "atr" << 75
+                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << "";
+    QTest::newRow("annotations not asked for") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << ""
+                                               << 0 << none << "";
+    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << "";
+    // An AUX word with no annotation before it.
+    QTest::newRow("a bad file") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << "atr" << 0 << none
+                                << "Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation avant lui "
+                                   "(octet 0) ; enregistrement lu sans ses annotations";
+    // At 4 samples/s, in records of a second: 1.25 s is sample 5.
+    const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C",
+                                   {{0.5, "(AFIB"}, {1.25, "V"}});
+    QTest::newRow("EDF+, a note then a beat") << "rec.edf" << "rec.edf" << edf << "atr" << 2
+                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << "";
+    QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
+                               << "atr" << 0 << none << "";
+}
+
+// The annotations come with the signal, or the signal alone with the reason.
+void tst_RecordReader::loadsAnnotations()
+{
+    QFETCH(QString, opened);
+    QFETCH(QString, written);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, annotator);
+    QFETCH(int, count);
+    QFETCH(Annotation, firstOne);
+    QFETCH(QString, warning);
+
+    SampleFiles files;
+    for (const QString name : {"mitdb_100_1min.hea", "mitdb_100_1min.dat"})
+        QVERIFY(QFile::copy(QString(ECG_SAMPLES "/") + name, files.path(name)));
+    if (!written.isEmpty())
+        files.write(written, content);
+    LogCapture log;
+    const LoadedSignal loaded = loadSignal(files.path(opened), 0, 10, {}, annotator);
+    QVERIFY(loaded.list);
+    QStringList warnings;
+    for (const LogCapture::Line &line : log.lines()) {
+        if (line.type == QtWarningMsg)
+            warnings << line.text;
+    }
+    QCOMPARE(warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+    QCOMPARE(loaded.annotations ? loaded.annotations->size() : 0, count);
+    if (count == 0)
+        return;
+    QCOMPARE(loaded.annotations->first(), firstOne);
+    QVERIFY(std::is_sorted(loaded.annotations->cbegin(), loaded.annotations->cend(),
+                           [](const Annotation &a, const Annotation &b) { return a.sample < b.sample; }));
+    if (opened.endsWith(".edf"))
+        QCOMPARE(loaded.annotations->last(), (Annotation{5, 'V', 0, 0, 0, QString(), true}));
 }
 
 QTEST_MAIN(tst_RecordReader)

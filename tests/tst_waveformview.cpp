@@ -3,12 +3,15 @@
 
 #include <QCategoryAxis>
 #include <QChartView>
+#include <QGraphicsSimpleTextItem>
 #include <QLineSeries>
 #include <QNativeGestureEvent>
 #include <QPushButton>
+#include <QScatterSeries>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace QtCharts;
@@ -51,6 +54,8 @@ private slots:
     void clickPicksDragScrolls();
     void zooms_data();
     void zooms();
+    void annotations_data();
+    void annotations();
 
 private:
     QChart *chart() const { return view->findChild<QChartView *>()->chart(); }
@@ -65,6 +70,23 @@ private:
     {
         const QPointF inChart = chart()->mapToPosition(QPointF(sample / rate, 0), line("signal"));
         return view->findChild<QChartView *>()->mapFromScene(chart()->mapToScene(inChart));
+    }
+
+    // The annotations' labels shown, by their middles from left to right.
+    QList<QGraphicsSimpleTextItem *> labels() const
+    {
+        QList<QGraphicsSimpleTextItem *> shown;
+        for (QGraphicsItem *item : chart()->childItems()) {
+            auto *label = qgraphicsitem_cast<QGraphicsSimpleTextItem *>(item);
+            if (label && label->isVisible())
+                shown.append(label);
+        }
+        const auto middle = [](QGraphicsItem *item) {
+            return item->mapRectToParent(item->boundingRect()).center().x();
+        };
+        std::sort(shown.begin(), shown.end(),
+                  [&](QGraphicsItem *a, QGraphicsItem *b) { return middle(a) < middle(b); });
+        return shown;
     }
 
     WaveformView *view = nullptr;
@@ -298,3 +320,80 @@ void tst_WaveformView::zooms()
 
 QTEST_MAIN(tst_WaveformView)
 #include "tst_waveformview.moc"
+
+void tst_WaveformView::annotations_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("last");
+    QTest::addColumn<bool>("labelled"); // else ticked
+
+    // Ten minutes at 250/s: a span of 15000 samples is a minute.
+    QTest::newRow("10 s") << qint64(0) << qint64(2499) << true;
+    QTest::newRow("a minute, further on") << qint64(30100) << qint64(45099) << true;
+    QTest::newRow("a minute and a sample") << qint64(30100) << qint64(45100) << false;
+    QTest::newRow("the whole signal") << qint64(0) << qint64(149999) << false;
+}
+
+// Labels of the beats above the trace and of the other annotations along the
+// top, each at its sample's x; beyond a minute, a tick for each beat only.
+void tst_WaveformView::annotations()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, last);
+    QFETCH(bool, labelled);
+
+    const double rate = 250;
+    // A beat each 0.8 s, N and V in turn, a rhythm and a noise mark between two every 3 s.
+    auto annotations = std::make_shared<QVector<Annotation>>();
+    for (qint64 sample = 0; sample < 150000; sample += 200) {
+        annotations->append({sample, sample % 400 ? 'V' : 'N', 0, 0, 0, QString(), true});
+        if (sample % 750 == 0) {
+            annotations->append({sample + 50, '+', 0, 0, 0, "(AFIB", false});
+            annotations->append({sample + 100, '~', 0, 0, 0, QString(), false});
+        }
+    }
+    view->setSignal(sine(150000, rate), rate, 10.0);
+    view->setAnnotations(annotations);
+    view->setVisibleRange(first, last);
+    QCOMPARE(view->visibleRange(), qMakePair(first, last));
+
+    QStringList expectedTexts;
+    QVector<qint64> inView;
+    QVector<qint64> beats;
+    for (const Annotation &annotation : *annotations) {
+        if (annotation.sample < first || annotation.sample > last)
+            continue;
+        expectedTexts << (annotation.aux.isEmpty() ? QString(annotation.label) : annotation.aux);
+        inView << annotation.sample;
+        if (annotation.isBeat)
+            beats << annotation.sample;
+    }
+    QVERIFY(beats.size() >= 12);
+
+    const QList<QGraphicsSimpleTextItem *> shown = labels();
+    auto *ticks = chart()->findChild<QScatterSeries *>("beats");
+    QVERIFY(ticks);
+    if (!labelled) {
+        QCOMPARE(shown.size(), 0);
+        QCOMPARE(ticks->count(), beats.size());
+        for (int i = 0; i < beats.size(); ++i)
+            QCOMPARE(ticks->at(i).x(), beats[i] / rate);
+        return;
+    }
+    QCOMPARE(ticks->count(), 0);
+    QStringList texts;
+    for (QGraphicsSimpleTextItem *label : shown)
+        texts << label->text();
+    QCOMPARE(texts, expectedTexts);
+    for (int i = 0; i < shown.size(); ++i) {
+        const QRectF box = shown[i]->mapRectToParent(shown[i]->boundingRect());
+        const double seconds = inView[i] / rate;
+        const QPointF at = chart()->mapToPosition(QPointF(seconds, std::sin(2 * pi * seconds)), line("signal"));
+        QVERIFY2(qAbs(box.center().x() - at.x()) < 0.5, qPrintable(texts[i]));
+        // A beat's label above the trace, the others' in the top row.
+        if (beats.contains(inView[i]))
+            QVERIFY2(box.bottom() <= at.y() && box.top() > chart()->plotArea().top(), qPrintable(texts[i]));
+        else
+            QCOMPARE(box.top(), chart()->plotArea().top());
+    }
+}

@@ -7,6 +7,7 @@
 #include <QCategoryAxis>
 #include <QChartView>
 #include <QGestureEvent>
+#include <QGraphicsSimpleTextItem>
 #include <QHBoxLayout>
 #include <QLineSeries>
 #include <QLocale>
@@ -14,10 +15,12 @@
 #include <QNativeGestureEvent>
 #include <QPinchGesture>
 #include <QPushButton>
+#include <QScatterSeries>
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace QtCharts;
@@ -28,6 +31,16 @@ namespace {
 constexpr int touchHeight = 48;
 // About one time label per this many pixels.
 constexpr int pixelsPerTimeLabel = 110;
+// A beat's label stands above the highest point of the trace this close to it.
+constexpr double beatLabelReachSeconds = 0.05;
+
+// The first annotation at or after sample, in the sorted range from begin to end.
+QVector<Annotation>::const_iterator firstFrom(QVector<Annotation>::const_iterator begin,
+                                              QVector<Annotation>::const_iterator end, qint64 sample)
+{
+    return std::lower_bound(begin, end, sample,
+                            [](const Annotation &annotation, qint64 at) { return annotation.sample < at; });
+}
 
 // The first step between time labels of at least raw seconds: 1, 2 or 5
 // times a power of ten below a second, then steps of the clock.
@@ -50,11 +63,16 @@ double timeStep(double raw)
 
 WaveformView::WaveformView(QWidget *parent)
     : QWidget(parent), chartView(new QChartView), series(new QLineSeries), playheadLine(new QLineSeries),
-      timeAxis(new QCategoryAxis), valueAxis(new QValueAxis)
+      beatTicks(new QScatterSeries), timeAxis(new QCategoryAxis), valueAxis(new QValueAxis)
 {
     series->setObjectName("signal");
     playheadLine->setObjectName("playhead");
     playheadLine->setPen(QPen(Qt::red, 2));
+    beatTicks->setObjectName("beats");
+    beatTicks->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
+    beatTicks->setMarkerSize(4);
+    beatTicks->setPen(Qt::NoPen);
+    beatTicks->setBrush(Qt::darkBlue);
     timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
 
     auto *chart = new QChart;
@@ -62,9 +80,10 @@ WaveformView::WaveformView(QWidget *parent)
     chart->setMargins(QMargins(4, 4, 4, 4));
     chart->addSeries(series);
     chart->addSeries(playheadLine);
+    chart->addSeries(beatTicks);
     chart->addAxis(timeAxis, Qt::AlignBottom);
     chart->addAxis(valueAxis, Qt::AlignLeft);
-    for (QLineSeries *line : {series, playheadLine}) {
+    for (QXYSeries *line : std::initializer_list<QXYSeries *>{series, playheadLine, beatTicks}) {
         line->attachAxis(timeAxis);
         line->attachAxis(valueAxis);
     }
@@ -77,10 +96,12 @@ WaveformView::WaveformView(QWidget *parent)
     // A redraw changes most of the view: painted whole, the lines are clipped
     // to one rectangle rather than to the many that the changed items make.
     chartView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
-    // The bucket count follows the plot's width.
+    // The bucket count follows the plot's width; the labels, its place.
     connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF &plot) {
         if (int(plot.width()) != drawnWidth)
             redraw();
+        else
+            updateAnnotations();
     });
 
     QWidget *viewport = chartView->viewport();
@@ -113,6 +134,7 @@ void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double ra
         return;
     }
     this->envelope = std::move(envelope);
+    annotations.reset();
     this->rate = rate > 0 ? rate : classicSamplesPerSecond;
     this->fullScaleMv = fullScaleMv;
     valueAxis->setTitleText(fullScaleMv ? "mV" : "Code");
@@ -137,11 +159,18 @@ void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double ra
 void WaveformView::clear()
 {
     envelope.reset();
+    annotations.reset();
     first = 0;
     last = -1;
     valueAxis->setTitleText(QString());
     redraw();
     updateButtons();
+}
+
+void WaveformView::setAnnotations(std::shared_ptr<const QVector<Annotation>> annotations)
+{
+    this->annotations = std::move(annotations);
+    updateAnnotations();
 }
 
 QPair<qint64, qint64> WaveformView::visibleRange() const
@@ -200,6 +229,7 @@ void WaveformView::redraw()
         series->clear();
         timeAxis->setTitleText(QString());
         updatePlayhead();
+        updateAnnotations();
         return;
     }
     const qint64 span = last - first + 1;
@@ -211,6 +241,7 @@ void WaveformView::redraw()
     timeAxis->setRange(first / rate, std::max(last, first + 1) / rate);
     updateTimeAxis();
     updatePlayhead();
+    updateAnnotations();
 }
 
 // Labels on round times: seconds within the first minute, h:mm:ss beyond;
@@ -240,6 +271,65 @@ void WaveformView::updatePlayhead()
         return;
     const double x = playhead / rate;
     playheadLine->replace(QVector<QPointF>{QPointF(x, valueAxis->min()), QPointF(x, valueAxis->max())});
+}
+
+// Only the annotations in view, found by binary search: labels on a short
+// span, else a tick per pixel column that has a beat.
+void WaveformView::updateAnnotations()
+{
+    QChart *chart = chartView->chart();
+    QVector<QPointF> ticks;
+    int shown = 0;
+    if (envelope && annotations && last >= first) {
+        const auto begin = firstFrom(annotations->cbegin(), annotations->cend(), first);
+        const auto end = firstFrom(begin, annotations->cend(), last + 1);
+        const qint64 span = last - first + 1;
+        const QRectF plot = chart->plotArea();
+        if (span <= maxLabelledSeconds * rate && end - begin <= maxLabels) {
+            const qint64 reach = std::llround(beatLabelReachSeconds * rate);
+            for (auto annotation = begin; annotation != end; ++annotation) {
+                if (shown == annotationLabels.size()) {
+                    annotationLabels.append(new QGraphicsSimpleTextItem(chart));
+                    // Over the chart's own items: the trace, the playhead.
+                    annotationLabels.last()->setZValue(100);
+                }
+                QGraphicsSimpleTextItem *label = annotationLabels[shown++];
+                const bool beat = annotation->isBeat;
+                label->setText(beat || annotation->aux.isEmpty() ? QString(QChar(annotation->label)) : annotation->aux);
+                label->setBrush(beat ? palette().text() : QBrush(Qt::darkBlue));
+                const QRectF size = label->boundingRect();
+                // A beat's label above its trace, below the row of the others.
+                double top = plot.top();
+                if (beat) {
+                    double highest = valueAxis->min();
+                    const qint64 at = annotation->sample;
+                    for (const QPointF &point : envelope->points(at - reach, at + reach, 1))
+                        highest = std::max(highest, value(point.y()));
+                    const QPointF above = chart->mapToPosition(QPointF(0, highest), series);
+                    top = std::max(plot.top() + size.height(), above.y() - size.height() - 2);
+                }
+                const double x = chart->mapToPosition(QPointF(annotation->sample / rate, 0), series).x();
+                label->setPos(x - size.width() / 2, top);
+                label->show();
+            }
+        } else {
+            // Along the top, within the plot.
+            const double y = valueAxis->max() - (valueAxis->max() - valueAxis->min()) / 50;
+            const int columns = std::max(1, drawnWidth);
+            auto next = begin;
+            for (int column = 0; column < columns && next != end; ++column) {
+                const qint64 columnEnd = first + span * (column + 1) / columns;
+                while (next != end && next->sample < columnEnd && !next->isBeat)
+                    ++next;
+                if (next != end && next->sample < columnEnd)
+                    ticks.append(QPointF(next->sample / rate, y));
+                next = firstFrom(next, end, columnEnd);
+            }
+        }
+    }
+    for (int i = shown; i < annotationLabels.size(); ++i)
+        annotationLabels[i]->hide();
+    beatTicks->replace(ticks);
 }
 
 // A span is offered when the signal is longer; the whole signal always.

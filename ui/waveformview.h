@@ -1,6 +1,8 @@
 #ifndef WAVEFORMVIEW_H
 #define WAVEFORMVIEW_H
 
+#include "annotations.h"
+
 #include <QPair>
 #include <QPointF>
 #include <QWidget>
@@ -9,11 +11,13 @@
 #include <optional>
 
 class Envelope;
+class QGraphicsSimpleTextItem;
 class QPushButton;
 namespace QtCharts {
 class QCategoryAxis;
 class QChartView;
 class QLineSeries;
+class QScatterSeries;
 class QValueAxis;
 }
 
@@ -23,7 +27,8 @@ class QValueAxis;
 // shows 10 s, 1 min, 10 min, 1 h or the whole signal with buttons a finger
 // can hit; a playhead marks the read position. Every sample is drawn up to
 // maxPlainSamples of them, beyond that about two points per pixel, which the
-// signal's envelope gives in the same time at any zoom.
+// signal's envelope gives in the same time at any zoom. A record's
+// annotations are labelled on spans of a minute or less and ticked beyond.
 class WaveformView : public QWidget
 {
     Q_OBJECT
@@ -33,6 +38,10 @@ public:
     static constexpr qint64 maxPlainSamples = 8192;
     // The narrowest span shown.
     static constexpr qint64 minSpan = 20;
+    // The longest span whose annotations are labelled, and the most labels:
+    // beyond either, the beats are ticks, one at most per pixel column.
+    static constexpr double maxLabelledSeconds = 60;
+    static constexpr int maxLabels = 1000;
 
     explicit WaveformView(QWidget *parent = nullptr);
 
@@ -43,6 +52,11 @@ public:
     void setSignal(std::shared_ptr<const Envelope> envelope, double rate, std::optional<double> fullScaleMv);
     // Shows nothing.
     void clear();
+    // The signal's annotations, in sample order (after setSignal, which drops
+    // them, as clear() does): above the trace each beat's label at its sample,
+    // along the top the others' (a rhythm's "(AFIB", a note's text, else the
+    // label). Null: none.
+    void setAnnotations(std::shared_ptr<const QVector<Annotation>> annotations);
     // The first and last samples shown; (0, -1) with no signal.
     QPair<qint64, qint64> visibleRange() const;
     // Shows first to last, kept inside the signal and at least minSpan long.
@@ -66,6 +80,7 @@ private:
     void redraw();
     void updateTimeAxis();
     void updatePlayhead();
+    void updateAnnotations();
     void updateButtons();
     qint64 sampleAt(const QPointF &viewportPoint) const;
     qint64 samples() const;
@@ -74,11 +89,15 @@ private:
     QtCharts::QChartView *chartView;
     QtCharts::QLineSeries *series;
     QtCharts::QLineSeries *playheadLine;
+    QtCharts::QScatterSeries *beatTicks;
+    // Children of the chart, shown as needed and kept for the next redraw.
+    QVector<QGraphicsSimpleTextItem *> annotationLabels;
     QtCharts::QCategoryAxis *timeAxis;
     QtCharts::QValueAxis *valueAxis;
     QList<QPair<QPushButton *, double>> spanButtons; // 0 s: the whole signal
 
     std::shared_ptr<const Envelope> envelope;
+    std::shared_ptr<const QVector<Annotation>> annotations;
     double rate = 0;
     std::optional<double> fullScaleMv;
     qint64 first = 0;

@@ -20,6 +20,9 @@ struct OutputSettings
     QString signal;
     // The millivolts of a record that span the DAC's whole range, 0 mV at mid-scale.
     double fullScaleMv = 10;
+    // The annotator whose file beside a WFDB record is read with it (100.atr
+    // for "atr"), for the chart; empty: no annotations, an EDF+ file's neither.
+    QString annotator = QStringLiteral("atr");
 };
 
 // At 100 kHz a frame takes 240 us on the wire. At 2000 samples/s a period of

@@ -32,7 +32,7 @@ QByteArray field(const QByteArray &text, int width)
 } // namespace
 
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
-                   const QByteArray &reserved)
+                   const QByteArray &reserved, const QVector<EdfEvent> &events)
 {
     QVector<EdfSignal> all = signalList;
     const bool plus = !reserved.isEmpty();
@@ -65,9 +65,14 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
     for (int record = 0; record < records; ++record) {
         for (const EdfSignal &signal : all) {
             if (signal.label == "EDF Annotations") {
-                // A time-keeping annotation: the record's onset, then nothing.
-                const QByteArray onset = "+" + QByteArray::number(record * duration.toDouble()) + "\x14\x14";
-                file += (onset + QByteArray(2 * signal.perRecord, '\0')).left(2 * signal.perRecord);
+                // A time-keeping annotation: the record's onset, then the record's events.
+                const double start = record * duration.toDouble();
+                QByteArray annotations = "+" + QByteArray::number(start) + "\x14\x14" + '\0';
+                for (const EdfEvent &event : events) {
+                    if (event.first >= start && event.first < start + duration.toDouble())
+                        annotations += "+" + QByteArray::number(event.first) + '\x14' + event.second + '\x14' + '\0';
+                }
+                file += (annotations + QByteArray(2 * signal.perRecord, '\0')).left(2 * signal.perRecord);
                 continue;
             }
             for (int i = 0; i < signal.perRecord; ++i) {

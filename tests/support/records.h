@@ -6,6 +6,7 @@
 #include "annotations.h"
 
 #include <QByteArray>
+#include <QPair>
 #include <QVector>
 
 // The samples of a WFDB signal file, all signals frame by frame, in format
@@ -23,11 +24,15 @@ struct EdfSignal
     QVector<int> digital;
 };
 
+// An EDF+ event: its onset in seconds from the start, and its text.
+using EdfEvent = QPair<double, QByteArray>;
+
 // An EDF+ file (reserved field "EDF+C" or "EDF+D"; "" for plain EDF) of the
 // signals, with an annotations signal after them for EDF+, in records of
-// duration seconds (as written in the header).
+// duration seconds (as written in the header). Each record's annotations are
+// its onset, then the events that start in it (a few short ones: 30 bytes each).
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
-                   const QByteArray &reserved = "EDF+C");
+                   const QByteArray &reserved = "EDF+C", const QVector<EdfEvent> &events = {});
 
 // A WFDB annotation file (MIT format) of the annotations, in sample order:
 // a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and
