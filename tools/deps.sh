@@ -12,11 +12,11 @@
 set -euo pipefail
 
 declare -A groups=(
-    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev libedf-dev"
+    [build]="cmake g++ make pkgconf qtbase5-dev libqt5charts5-dev libedf-dev libgpiod-dev"
     [test]="dbus-daemon dbus-bin rtkit polkitd python3 python3-pyvisa python3-pyvisa-py playerctl"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev stress-ng rt-tests"
-    [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf libedf-dev:armhf"
+    [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf libedf-dev:armhf libgpiod-dev:armhf"
     [package]="dpkg-dev debhelper"
     [packagecheck]="lintian devscripts desktop-file-utils mandoc man-db"
     [board]="qemu-system-arm device-tree-compiler cpio python3"

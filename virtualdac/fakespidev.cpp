@@ -8,13 +8,13 @@
 
 #include "fakespidev.h"
 #include "capturefile.h"
+#include "fakegpio_p.h"
+#include "virtualdac_p.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,12 +23,15 @@
 #include <mutex>
 #include <string>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <time.h>
+
+using virtualdac::countFromEnvironment;
+using virtualdac::monotonicNs;
+using virtualdac::nextSymbol;
 
 namespace {
 
@@ -38,12 +41,6 @@ using OpenFn = int (*)(const char *, int, ...);
 using OpenAtFn = int (*)(int, const char *, int, ...);
 using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
-
-template<typename Fn>
-Fn nextSymbol(const char *name)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
 
 // The emulated node. Heap-allocated and never destroyed: descriptors are still
 // closed while static objects are being torn down.
@@ -98,24 +95,6 @@ bool openCapture(Node &n, const char *path)
     return true;
 }
 
-#ifdef FAKESPIDEV_PRELOAD
-// A count from the environment, or fallback when it is unset or no count (said so).
-std::uint64_t countFromEnvironment(const char *name, std::uint64_t fallback)
-{
-    const char *text = std::getenv(name);
-    if (!text)
-        return fallback;
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long count = std::strtoull(text, &end, 10);
-    if (!std::isdigit(static_cast<unsigned char>(text[0])) || *end || errno) {
-        std::fprintf(stderr, "virtualdac: %s=%s is not a count, ignored\n", name, text);
-        return fallback;
-    }
-    return count;
-}
-#endif
-
 // A preload library serves whole programs: it records nothing in memory, lets
 // transfers take their time on the wire, and captures to the named file.
 Node *nodeFromEnvironment()
@@ -154,13 +133,6 @@ void flushCapture()
         std::fflush(n.capture);
 }
 
-std::int64_t monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 int callingThread()
 {
     return int(syscall(SYS_gettid));
@@ -171,23 +143,7 @@ bool isNodeDescriptor(Node &n, int fd)
     return std::find(n.descriptors.begin(), n.descriptors.end(), fd) != n.descriptors.end();
 }
 
-// Which descriptors are the node's, readable without the lock: close and ioctl
-// of any other descriptor never take it. A signal handler may close one while
-// the interrupted thread holds the lock (Qt's SIGCHLD handler does, for the
-// processes it starts), and taking it there would deadlock.
-constexpr int markedDescriptors = 4096;
-std::atomic<bool> nodeDescriptorMark[markedDescriptors];
-
-bool mayBeNodeDescriptor(int fd)
-{
-    return fd >= markedDescriptors || (fd >= 0 && nodeDescriptorMark[fd].load());
-}
-
-void markNodeDescriptor(int fd, bool mark)
-{
-    if (fd >= 0 && fd < markedDescriptors)
-        nodeDescriptorMark[fd] = mark;
-}
+virtualdac::DescriptorMarks nodeDescriptorMarks;
 
 template<typename F>
 auto withNode(F use)
@@ -197,11 +153,9 @@ auto withNode(F use)
     return use(n);
 }
 
-// Opens the node: the descriptor is a real one (of /dev/null), so its number is
-// never handed out twice while it is open. Waits while the open is held.
+// Opens the node. Waits while the open is held.
 int openNode(int flags)
 {
-    static const auto realOpen = nextSymbol<OpenFn>("open");
     Node &n = node();
     std::unique_lock<std::mutex> lock(n.mutex);
     n.openReleased.wait(lock, [&n] { return !n.openHeld; });
@@ -210,10 +164,10 @@ int openNode(int flags)
         errno = n.openError;
         return -1;
     }
-    const int fd = realOpen("/dev/null", O_RDWR | O_CLOEXEC);
+    const int fd = virtualdac::openPlaceholder();
     if (fd >= 0) {
         n.descriptors.push_back(fd);
-        markNodeDescriptor(fd, true);
+        nodeDescriptorMarks.set(fd, true);
         ++n.opens;
     }
     return fd;
@@ -222,6 +176,15 @@ int openNode(int flags)
 bool isNodePath(const char *path)
 {
     return path && withNode([path](Node &n) { return n.path == path; });
+}
+
+// Opens of the emulated nodes: true and the descriptor (or -1 and errno) in *fd.
+bool openEmulated(const char *path, int flags, int *fd)
+{
+    if (!isNodePath(path))
+        return fakegpio::interposed::open(path, fd);
+    *fd = openNode(flags);
+    return true;
 }
 
 // The optional third argument of open exists only when a file may be created.
@@ -355,6 +318,12 @@ int nodeIoctl(Node &n, unsigned long code, void *arg)
 
 } // namespace
 
+int virtualdac::openPlaceholder()
+{
+    static const auto realOpen = nextSymbol<OpenFn>("open");
+    return realOpen("/dev/null", O_RDWR | O_CLOEXEC);
+}
+
 extern "C" {
 
 int open(const char *path, int flags, ...)
@@ -364,7 +333,8 @@ int open(const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode(flags) : realOpen(path, flags, mode);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpen(path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
@@ -374,7 +344,8 @@ int open64(const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode(flags) : realOpen64(path, flags, mode);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpen64(path, flags, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
@@ -384,7 +355,8 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode(flags) : realOpenAt(dirfd, path, flags, mode);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpenAt(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -394,25 +366,30 @@ int openat64(int dirfd, const char *path, int flags, ...)
     va_start(args, flags);
     const int mode = modeArgument(flags, args);
     va_end(args);
-    return isNodePath(path) ? openNode(flags) : realOpenAt64(dirfd, path, flags, mode);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpenAt64(dirfd, path, flags, mode);
 }
 
 int __open_2(const char *path, int flags)
 {
     static const auto realOpen2 = nextSymbol<int (*)(const char *, int)>("__open_2");
-    return isNodePath(path) ? openNode(flags) : realOpen2(path, flags);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpen2(path, flags);
 }
 
 int __open64_2(const char *path, int flags)
 {
     static const auto realOpen64_2 = nextSymbol<int (*)(const char *, int)>("__open64_2");
-    return isNodePath(path) ? openNode(flags) : realOpen64_2(path, flags);
+    int fd;
+    return openEmulated(path, flags, &fd) ? fd : realOpen64_2(path, flags);
 }
 
 int close(int fd)
 {
     static const auto realClose = nextSymbol<CloseFn>("close");
-    if (!mayBeNodeDescriptor(fd))
+    if (fakegpio::interposed::mayOwn(fd))
+        fakegpio::interposed::closing(fd);
+    if (!nodeDescriptorMarks.mayBeMarked(fd))
         return realClose(fd);
     Node &n = node();
     {
@@ -420,7 +397,7 @@ int close(int fd)
         auto found = std::find(n.descriptors.begin(), n.descriptors.end(), fd);
         if (found != n.descriptors.end()) {
             n.descriptors.erase(found);
-            markNodeDescriptor(fd, false);
+            nodeDescriptorMarks.set(fd, false);
             ++n.closes;
             if (n.capture)
                 std::fflush(n.capture);
@@ -436,7 +413,10 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    if (!mayBeNodeDescriptor(fd))
+    int result;
+    if (fakegpio::interposed::mayOwn(fd) && fakegpio::interposed::ioctl(fd, request, arg, &result))
+        return result;
+    if (!nodeDescriptorMarks.mayBeMarked(fd))
         return realIoctl(fd, request, arg);
     Node &n = node();
     std::unique_lock<std::mutex> lock(n.mutex);

@@ -4,7 +4,8 @@
 // A stand-in for one Linux spidev node with a DAC8551 on its bus. It replaces
 // open, close and ioctl of the C library: the emulated path gets a descriptor
 // whose ioctls act like the spidev driver's; every other path and descriptor
-// goes to the C library.
+// goes to the C library. The GPIO chip of fakegpio.h answers through the same
+// replaced calls.
 //
 // As a preload library (libvirtualdac.so) it is set up from the environment:
 //   FAKESPIDEV_PATH        the emulated node (default /dev/spidev0.0)
