@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 
 #include <cmath>
 
@@ -14,6 +15,23 @@
 namespace {
 
 constexpr int readBlockSamples = 8192;
+
+// EDFlib keeps its open files in one table without a lock, which its open
+// searches and its close empties: the main thread opens files while the
+// loading thread opens and closes others. A read touches its own entry only.
+QMutex openFilesMutex;
+
+int openEdf(const QByteArray &name, edf_hdr_struct *header, int annotations)
+{
+    const QMutexLocker locker(&openFilesMutex);
+    return edfopen_file_readonly(name.constData(), header, annotations);
+}
+
+void closeEdf(int handle)
+{
+    const QMutexLocker locker(&openFilesMutex);
+    edfclose_file(handle);
+}
 
 // The label of an EDF+ annotation's text: a beat's label alone is that beat;
 // any other text is a note ("), its text the aux.
@@ -60,7 +78,7 @@ EdfRecord::EdfRecord(const QString &path, double fullScaleMv)
 EdfRecord::~EdfRecord()
 {
     if (opened)
-        edfclose_file(header->handle);
+        closeEdf(header->handle);
 }
 
 std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullScaleMv, QString *error)
@@ -77,7 +95,7 @@ std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullSc
     }
     const QByteArray opened = "/proc/self/fd/" + QByteArray::number(record->file.handle());
     edf_hdr_struct &header = *record->header;
-    if (edfopen_file_readonly(opened.constData(), &header, EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
+    if (openEdf(opened, &header, EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
         *error = where + errorText(header.filetype);
         return nullptr;
     }
@@ -141,7 +159,7 @@ bool EdfRecord::loadAnnotations(const QString &, int signal, QVector<Annotation>
     }
     const QByteArray name = "/proc/self/fd/" + QByteArray::number(copy);
     auto annotated = std::make_unique<edf_hdr_struct>();
-    bool read = edfopen_file_readonly(name.constData(), annotated.get(), EDFLIB_READ_ALL_ANNOTATIONS) == 0;
+    bool read = openEdf(name, annotated.get(), EDFLIB_READ_ALL_ANNOTATIONS) == 0;
     if (!read) {
         *error = where + errorText(annotated->filetype);
     } else {
@@ -157,7 +175,7 @@ bool EdfRecord::loadAnnotations(const QString &, int signal, QVector<Annotation>
             *error = where + "illisibles";
             annotations->clear();
         }
-        edfclose_file(annotated->handle);
+        closeEdf(annotated->handle);
     }
     ::close(copy);
     return read;
