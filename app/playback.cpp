@@ -3,6 +3,7 @@
 #include "appworker.h"
 #include "envelope.h"
 #include "fileloader.h"
+#include "loadsignal.h"
 #include "outputrunner.h"
 
 #include <QDebug>
@@ -213,7 +214,7 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     if (done)
         load.done.push_back(done);
     for (const Done &cancelled : previous.done)
-        cancelled({Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(previous.choice.path)});
+        cancelled(cancelledRead(previous.choice.path));
     emit changed();
 }
 
@@ -371,7 +372,7 @@ Refusal Playback::setFullScale(double mv)
         return refusal;
     if (!(mv >= minFullScaleMv && mv <= maxFullScaleMv))
         return {Refusal::OutOfRange, "Pleine échelle refusée.",
-                QString("Pleine échelle de %1 mV refusée : au-dessus de 0 et au plus %2").arg(mv).arg(maxFullScaleMv)};
+                QString("Pleine échelle de %1 mV refusée : de %2 à %3").arg(mv).arg(minFullScaleMv).arg(maxFullScaleMv)};
     fullScaleMv = mv;
     worker()->setFullScale(mv);
     emit changed();

@@ -43,6 +43,11 @@ Refusal openRefusal(const QString &path, const QString &detail)
             detail.isEmpty() ? QString("« %1 » n'est pas un fichier d'échantillons").arg(path) : detail};
 }
 
+Refusal cancelledRead(const QString &path)
+{
+    return {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)};
+}
+
 LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, double fullScaleMv,
                         const LoadObserver &observer, const QString &annotator)
 {
@@ -85,7 +90,7 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     for (const QString &warning : reader.warnings())
         qWarning().noquote() << warning;
     if (cancelled)
-        return {nullptr, nullptr, {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)}};
+        return {nullptr, nullptr, cancelledRead(path)};
     if (!read) {
         if (!reader.error().isEmpty())
             qWarning().noquote() << reader.error();
@@ -94,7 +99,8 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     }
     if (list->codes.empty()) {
         qWarning() << "Aucun échantillon dans" << path;
-        return {nullptr, nullptr, {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
+        return {nullptr, nullptr,
+                {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
     }
     qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
     return {list, envelope, {}, annotationsOf(reader, path, signal, annotator)};

@@ -46,5 +46,7 @@ LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, con
 
 // The refusal of a file that cannot be opened, with the reader's reason.
 Refusal openRefusal(const QString &path, const QString &detail);
+// The end of a read given up for a newer one, or by the operator.
+Refusal cancelledRead(const QString &path);
 
 #endif // LOADSIGNAL_H

@@ -80,11 +80,6 @@ void MainUI::switchOff()
     ui->btnSimu->setChecked(false);
 }
 
-bool MainUI::running() const
-{
-    return ui->btnSimu->isChecked();
-}
-
 void MainUI::showRunning(bool running)
 {
     const QSignalBlocker quiet(this);

@@ -28,9 +28,8 @@ public:
     WaveformView *waveformView() const;
     // Turns the toggle off, as a press would, if it is on.
     void switchOff();
-    // Whether the toggle is on; shows it on or off without telling the
-    // controller, which did it (a remote command).
-    bool running() const;
+    // Shows the toggle on or off without telling the controller, which did
+    // it (a remote command).
     void showRunning(bool running);
     // The status line under the buttons (statusText), its font smaller when
     // the window is too narrow for its lines.
