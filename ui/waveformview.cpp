@@ -62,7 +62,7 @@ double timeStep(double raw)
 } // namespace
 
 WaveformView::WaveformView(QWidget *parent)
-    : QWidget(parent), chartView(new QChartView), series(new QLineSeries), playheadLine(new QLineSeries),
+    : QWidget(parent), series(new QLineSeries), playheadLine(new QLineSeries),
       beatTicks(new QScatterSeries), timeAxis(new QCategoryAxis), valueAxis(new QValueAxis)
 {
     series->setObjectName("signal");
@@ -92,7 +92,9 @@ WaveformView::WaveformView(QWidget *parent)
     QPen pen = series->pen();
     pen.setWidth(1);
     series->setPen(pen);
-    chartView->setChart(chart);
+    // Made with its chart: a view made without one makes its own, which
+    // setChart would give up without deleting.
+    chartView = new QChartView(chart);
     // A redraw changes most of the view: painted whole, the lines are clipped
     // to one rectangle rather than to the many that the changed items make.
     chartView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
