@@ -29,6 +29,30 @@ using namespace QtCharts;
 
 namespace {
 
+// An SCPI client of the running program's playback.
+class Rig
+{
+public:
+    explicit Rig(Playback *playback) : server(playback, OutputSettings())
+    {
+        if (server.listen(QHostAddress::LocalHost, 0, CommandLine().scpiIdleSeconds))
+            socket.connectToHost(QHostAddress::LocalHost, server.port());
+    }
+    bool connected() { return socket.waitForConnected(waitMs); }
+    void send(const QByteArray &line) { socket.write(line + '\n'); }
+    // The answer to a line, empty when none came.
+    QByteArray query(const QByteArray &line)
+    {
+        send(line);
+        return QTest::qWaitFor([&] { return socket.canReadLine(); }, waitMs) ? socket.readLine().trimmed()
+                                                                             : QByteArray();
+    }
+
+private:
+    ScpiServer server;
+    QTcpSocket socket;
+};
+
 // The running application, with what these tests look at.
 class TestedApp : public RunningApp
 {
@@ -415,27 +439,20 @@ void tst_App::recordSignalChoice()
 void tst_App::remoteCommandsShowInTheWindow()
 {
     TestedApp running;
-    ScpiServer scpi(running.app->playback(), OutputSettings());
-    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0, CommandLine().scpiIdleSeconds));
-    QTcpSocket rig;
-    rig.connectToHost(QHostAddress::LocalHost, scpi.port());
-    QVERIFY(rig.waitForConnected(waitMs));
-    const auto query = [&](const QByteArray &line) {
-        rig.write(line + '\n');
-        return QTest::qWaitFor([&] { return rig.canReadLine(); }, waitMs) ? rig.readLine().trimmed() : QByteArray();
-    };
+    Rig rig(running.app->playback());
+    QVERIFY(rig.connected());
 
     // In ASCII, which any client decodes.
-    QCOMPARE(query("OUTP ON;:SYST:ERR?"), QByteArray("-200,\"Execution error;Aucun fichier selectionne.\""));
+    QCOMPARE(rig.query("OUTP ON;:SYST:ERR?"), QByteArray("-200,\"Execution error;Aucun fichier selectionne.\""));
     QVERIFY(!running.button("btnSimu")->isChecked());
     const QString path = files.write("remote.csv", "5\n6\n");
-    QCOMPARE(query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?"), QByteArray("1"));
+    QCOMPARE(rig.query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?"), QByteArray("1"));
     QCOMPARE(running.fileLabel(), QString("remote.csv"));
     QCOMPARE(running.chartValues().size(), 2);
     QVERIFY(running.button("btnSimu")->isChecked());
     QVERIFY(!running.button("btnQuit")->isEnabled());
     QVERIFY(fakespidev::waitForTransfers(4, waitMs));
-    QCOMPARE(query("OUTP OFF;OUTP?"), QByteArray("0"));
+    QCOMPARE(rig.query("OUTP OFF;OUTP?"), QByteArray("0"));
     QCOMPARE(running.button("btnSimu")->text(), QString("Lancer la simulation"));
     QCOMPARE(sentCodes().mid(0, 2), (QVector<quint16>{5, 6}));
 
@@ -448,7 +465,7 @@ void tst_App::remoteCommandsShowInTheWindow()
     mpris.stop();
     QVERIFY(!running.button("btnSimu")->isChecked());
     QCOMPARE(mpris.playbackStatus(), QString("Stopped"));
-    QCOMPARE(query("SOUR:POS?"), QByteArray("0"));
+    QCOMPARE(rig.query("SOUR:POS?"), QByteArray("0"));
     QCOMPARE(running.modals.unexpected(), 0);
 }
 
@@ -457,11 +474,8 @@ void tst_App::remoteCommandsShowInTheWindow()
 void tst_App::statusAndPlayheadFollowTheOutput()
 {
     TestedApp running;
-    ScpiServer scpi(running.app->playback(), OutputSettings());
-    QVERIFY(scpi.listen(QHostAddress::LocalHost, 0, CommandLine().scpiIdleSeconds));
-    QTcpSocket rig;
-    rig.connectToHost(QHostAddress::LocalHost, scpi.port());
-    QVERIFY(rig.waitForConnected(waitMs));
+    Rig rig(running.app->playback());
+    QVERIFY(rig.connected());
     files.write("rec.dat", wfdbSamples(16, QVector<int>(720, 0)));
     running.choose(files.write("rec.hea", "rec 1 360\nrec.dat 16 200 12 0 0 0 0 MLII\n"));
     QVERIFY(running.statusLine().contains("arrêtée"));
@@ -470,7 +484,7 @@ void tst_App::statusAndPlayheadFollowTheOutput()
     running.click("btnSimu");
     QVERIFY(QTest::qWaitFor([&] { return running.statusLine().contains("en marche"); }, waitMs));
     QVERIFY(fakespidev::waitForTransfers(100, waitMs));
-    rig.write("SOUR:RATE 180;FSC 5\n");
+    rig.send("SOUR:RATE 180;FSC 5");
     QVERIFY(QTest::qWaitFor([&] { return running.statusLine().contains("180 éch./s"); }, waitMs));
     QVERIFY(running.statusLine().contains("5 mV"));
     running.click("btnSimu");
