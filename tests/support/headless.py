@@ -82,10 +82,13 @@ class Headless:
     def start(self, simulator, virtualdac, arguments, environment, window=False):
         """Without --play and with window, the window program, on Qt's
         offscreen platform; its log then comes through self.program.stderr."""
-        # A sanitizer's runtime comes with the preloaded library, before the program's.
+        # A sanitizer's runtime comes with the preloaded library, before the
+        # program's. Its quarantine of freed memory is kept small, so that
+        # what the program holds shows in its resident memory.
         environment = dict(environment, LD_PRELOAD=virtualdac, VIRTUALDAC_CAPTURE=self.capture,
                            VIRTUALDAC_WIRE_TIME="0",
-                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                           + ":verify_asan_link_order=0:quarantine_size_mb=4")
         if window:
             environment["QT_QPA_PLATFORM"] = "offscreen"
         else:
