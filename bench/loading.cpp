@@ -146,6 +146,7 @@ int runLoading(const QString &path)
     figures.readStallMs = tickUntil([&] { return refused || playback->list(); }, choiceNs);
     user.window->grab();
     figures.chartedMs = (monotonicNs() - choiceNs) / 1e6;
+    figures.chartedPeakKiB = peakResidentKiB();
 
     figures.switchOnMs = switchOn(playback, &refused).first;
     playback->setPlaying(false);
@@ -155,8 +156,8 @@ int runLoading(const QString &path)
     std::tie(figures.rereadMs, figures.rereadStallMs) = switchOn(playback, &refused);
 
     const bool ok = !refused && user.quit() == 0;
-    std::printf("%.1f %.1f %.1f %.1f %.1f %ld %d\n", figures.chartedMs, figures.readStallMs, figures.switchOnMs,
-                figures.rereadMs, figures.rereadStallMs, peakResidentKiB(), ok);
+    std::printf("%.1f %.1f %.1f %.1f %.1f %ld %ld %d\n", figures.chartedMs, figures.readStallMs, figures.switchOnMs,
+                figures.rereadMs, figures.rereadStallMs, figures.chartedPeakKiB, peakResidentKiB(), ok);
     return 0;
 }
 
@@ -175,8 +176,9 @@ Loading measureLoading(const QString &path)
     measured.switchOnMs = figures.value(2).toDouble();
     measured.rereadMs = figures.value(3).toDouble();
     measured.rereadStallMs = figures.value(4).toDouble();
-    measured.peakKiB = figures.value(5).toLong();
-    measured.ok = figures.value(6) == "1";
+    measured.chartedPeakKiB = figures.value(5).toLong();
+    measured.peakKiB = figures.value(6).toLong();
+    measured.ok = figures.value(7) == "1";
     return measured;
 }
 

@@ -25,7 +25,8 @@ struct Loading
     double switchOnMs = 0;  // setPlaying(true) until the first frame, the file unchanged
     double rereadMs = 0;    // the same once the file was touched: read again first
     double rereadStallMs = 0;
-    long peakKiB = 0;       // the process's peak resident memory (VmHWM)
+    long chartedPeakKiB = 0; // the process's peak resident memory (VmHWM) once charted
+    long peakKiB = 0;        // and at the end, the re-read included
     bool ok = false;
 };
 
