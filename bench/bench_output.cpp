@@ -1,6 +1,6 @@
 // Streams a sample file through the real AppWorker and SpiDev to the virtual
 // DAC, then does the same with a python3-spidev loop, and prints one table of
-// pacing, CPU and loading figures with our figures as ratios to Python's.
+// pacing, CPU and allocation figures with our figures as ratios to Python's.
 //
 // usage: bench_output [--seconds N] [--warmup N] [SAMPLE_FILE]
 //        bench_output --loaded [--seconds N] [--warmup N] [SAMPLE_FILE]
