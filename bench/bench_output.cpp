@@ -1,21 +1,24 @@
 // Streams a sample file through the real AppWorker and SpiDev to the virtual
 // DAC, then does the same with a python3-spidev loop, and prints one table of
-// pacing, CPU and loading figures with our figures as ratios to Python's.
+// pacing, CPU and allocation figures with our figures as ratios to Python's.
 //
 // usage: bench_output [--seconds N] [--warmup N] [SAMPLE_FILE]
 //        bench_output --loaded [--seconds N] [--warmup N] [SAMPLE_FILE]
 //        bench_output --rate HZ [--loaded] [--seconds N] [SAMPLE_FILE]
-//        bench_output --loading [--seconds N] [SAMPLE_FILE]
+//        bench_output --loading [SAMPLE_FILE]
+//        bench_output --flood QUERIES [SAMPLE_FILE]
 //        bench_output --soak MINUTES [SAMPLE_FILE]
 // The loaded mode streams without load, then under stress-ng (every core busy,
 // memory and I/O pressure) with the output thread real-time, with it turned
 // back to normal scheduling, and the Python loop, and prints them side by side.
 // The rate mode streams on the exact clock at that rate beside cyclictest and
 // the Python loop given the same deadlines, unloaded and with --loaded also
-// under load. The loading mode previews and loads the recording, a million
-// lines and a 24-hour recording (the recording repeated), each in a process of
-// its own for its peak memory, then runs the program on each through its
-// window for N seconds (default 60). The soak streams for that long and
+// under load. The loading mode repeats the recording to a day as a WFDB record,
+// an EDF+ file and a CSV file, and times the program (in a process of its own
+// for each, for its peak memory) from the choice to the chart and from the
+// switch-on to the first frame, beside cat and python3-mne. The flood mode runs
+// the headless program at 360 samples/s while a client sends that many
+// queries at once, then idle for as long. The soak streams for that long and
 // reports each minute.
 
 #include "loading.h"
@@ -26,6 +29,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -45,8 +49,11 @@ void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 void printMachine(QTextStream &out)
 {
+    QFile loadAverage("/proc/loadavg");
+    loadAverage.open(QIODevice::ReadOnly);
     out << "Machine: " << cpuModel() << ", " << QThread::idealThreadCount() << " cores, "
-        << QSysInfo::kernelType() << ' ' << QSysInfo::kernelVersion() << ", Qt " << qVersion() << "\n";
+        << QSysInfo::kernelType() << ' ' << QSysInfo::kernelVersion() << ", Qt " << qVersion()
+        << "; load average " << loadAverage.readAll().split(' ').mid(0, 3).join(' ') << "\n";
 }
 
 // Background load for as long as it exists; false when stress-ng did not start.
@@ -166,44 +173,86 @@ int rateComparison(const QString &samples, double rate, double seconds, double w
     return 0;
 }
 
-int loadingComparison(const QString &samples, int streamSeconds)
+// The three 24-hour files of a day's monitoring, in memory; for each, the
+// program from the choice to the chart and from the switch-on to the first
+// frame, beside cat's read of the same bytes and python3-mne's of the EDF+.
+int loadingComparison(const QString &samples)
 {
     QTemporaryDir dir(inMemory);
+    constexpr int day = 24 * 3600 * 360;
     struct File
     {
         QString name;
         QString path;
+        QStringList bytes; // what cat reads
     };
-    const QVector<File> files{{"the recording, 3,600 lines", samples},
-                              {"1,000,000 lines", writeLongFile(samples, 1000000, dir.filePath("million.csv"))},
-                              {"24 hours at 360/s, 31,104,000 lines",
-                               writeLongFile(samples, 31104000, dir.filePath("day.csv"))},
-                              {"24 hours at 360/s, two signals, WFDB format 212",
-                               writeLongRecord(samples, 31104000, dir.filePath("day.hea"))},
-                              {"24 hours at 360/s, two signals, EDF+",
-                               writeLongRecord(samples, 31104000, dir.filePath("day.edf"))}};
+    const QString record = writeLongRecord(samples, day, dir.filePath("day.hea"));
+    const QString edf = writeLongRecord(samples, day, dir.filePath("day.edf"));
+    const QString csv = writeLongFile(samples, day, dir.filePath("day.csv"));
+    const QVector<File> files{{"two signals, WFDB format 212", record, {record, dir.filePath("day.dat")}},
+                              {"two signals, EDF+", edf, {edf}},
+                              {"CSV, 31,104,000 lines", csv, {csv}}};
     QTextStream out(stdout);
     printMachine(out);
-    out << "Each step in a process of its own; peak = its peak resident memory (VmHWM)\n\n"
-        << "| file | preview, chart drawn (ms) | peak (MB) | loadFile (ms) | peak (MB) |\n|---|---:|---:|---:|---:|\n";
-    const auto megabytes = [](long kib) { return figure(kib / 1024.0, 0); };
+    out << "24 hours at 360 samples/s in /dev/shm; the program in a process of its own for each file, its window "
+           "offscreen, the virtual DAC at 100 kHz; stall = the longest gap between a 1 ms timer's ticks in the "
+           "main thread; peak = the process's VmHWM\n\n"
+        << "| file | size (MB) | cat > /dev/null (ms) | charted (ms) | longest stall (ms) | switched on (ms) "
+           "| touched: switched on, re-read (ms) | longest stall (ms) | peak once charted (MB) | peak (MB) |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    const auto megabytes = [](double bytes) { return figure(bytes / (1 << 20), 0); };
+    double edfCatMs = NAN;
+    Loading edfLoading;
     for (const File &file : files) {
-        const Step preview = measureStep("preview", file.path);
-        const Step load = measureStep("load", file.path);
-        out << "| " << file.name << " | " << figure(preview.ms, 0) << " | " << megabytes(preview.peakKiB) << " | "
-            << figure(load.ms, 0) << " | " << megabytes(load.peakKiB) << " |" << Qt::endl;
+        qint64 size = 0;
+        for (const QString &bytes : file.bytes)
+            size += QFileInfo(bytes).size();
+        catMs(file.bytes);
+        const double floorMs = catMs(file.bytes);
+        const Loading loading = measureLoading(file.path);
+        if (file.path == edf) {
+            edfCatMs = floorMs;
+            edfLoading = loading;
+        }
+        out << "| " << file.name << " | " << megabytes(size) << " | " << figure(floorMs) << " | "
+            << figure(loading.chartedMs, 0) << " | " << figure(loading.readStallMs) << " | "
+            << figure(loading.switchOnMs) << " | " << figure(loading.rereadMs, 0) << " | "
+            << figure(loading.rereadStallMs) << " | " << megabytes(loading.chartedPeakKiB * 1024.0) << " | "
+            << megabytes(loading.peakKiB * 1024.0) << " |"
+            << (loading.ok ? "" : " FAILED") << Qt::endl;
     }
-    out << "\nThe program through its window: file chosen until the chart is drawn, switch-on until the first "
-           "frame, then "
-        << streamSeconds << " s of streaming and Quit\n\n"
-        << "| file | choice to chart (ms) | switch-on (ms) | frames | all the file's values, in order | peak (MB) "
-           "|\n|---|---:|---:|---:|---|---:|\n";
-    for (const File &file : files) {
-        const Step program = measureStep("program", file.path, streamSeconds);
-        out << "| " << file.name << " | " << figure(program.ms, 0) << " | " << figure(program.extraMs, 0) << " | "
-            << program.frames << " | " << (program.ok ? "yes" : "NO") << " | " << megabytes(program.peakKiB) << " |"
-            << Qt::endl;
-    }
+    const PeerRead mne = mneRead(edf);
+    out << "\n| the EDF+ file read whole | time (ms) | peak (MB) |\n|---|---:|---:|\n"
+        << "| cat > /dev/null (the floor) | " << figure(edfCatMs) << " | n/a |\n"
+        << "| ecg-simulator, choice to chart drawn | " << figure(edfLoading.chartedMs, 0) << " | "
+        << megabytes(edfLoading.chartedPeakKiB * 1024.0) << " |\n"
+        << "| python3-mne read_raw_edf(preload=True), the import left out | "
+        << (mne.ok ? figure(mne.readMs, 0) : QString("not run")) << " | "
+        << (mne.ok ? megabytes(mne.peakKiB * 1024.0) : QString("n/a")) << " |\n"
+        << "| python3-mne's import | " << (mne.ok ? figure(mne.importMs, 0) : QString("not run")) << " | n/a |\n";
+    return 0;
+}
+
+// The headless program's output while a client floods it with queries, and
+// idle for as long.
+int floodComparison(const QString &samples, long queries)
+{
+    QTemporaryDir dir(inMemory);
+    const Headless flood = runHeadless(samples, dir.path(), queries, 0);
+    const Headless idle = runHeadless(samples, dir.path(), 0, flood.seconds);
+    QTextStream out(stdout);
+    printMachine(out);
+    out << "ecg-simulator --play " << QFileInfo(samples).fileName()
+        << " --rate 360 --listen 127.0.0.1:PORT on the virtual DAC at 100 kHz, measured after 3 s\n\n"
+        << "| run | time (s) | answers | frames | frames/s | largest gap between frames (ms) | late samples |\n"
+           "|---|---:|---:|---:|---:|---:|---:|\n";
+    const auto row = [&](const QString &name, const Headless &run) {
+        out << "| " << name << " | " << figure(run.seconds, 2) << " | " << run.answers << " | "
+            << figure(run.frames, 0) << " | " << figure(run.framesPerSecond, 2) << " | "
+            << figure(run.largestGapMs, 2) << " | " << run.lateSamples << " |\n";
+    };
+    row(QString("%1 SOUR:POS? in a burst").arg(queries), flood);
+    row("idle", idle);
     return 0;
 }
 
@@ -224,10 +273,11 @@ int main(int argc, char **argv)
         QString("--cpu %1 --vm 1 --vm-bytes 25% --hdd 1 --hdd-bytes 256M").arg(2 * QThread::idealThreadCount());
     parser.addOption({"load", "stress-ng arguments of the load.", "arguments", defaultLoad});
     parser.addOption({"rate", "Stream on the exact clock at this many samples per second.", "samples/s"});
-    parser.addOption({"loading", "Preview, load and run long files."});
-    QCommandLineOption step("step", "One loading step, for --loading's child processes.", "step");
-    step.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(step);
+    parser.addOption({"loading", "Read 24-hour files with the program, cat and python3-mne."});
+    parser.addOption({"flood", "Stream while a client sends this many queries at once.", "queries"});
+    QCommandLineOption loadingChild("loading-child", "One file, for --loading's child processes.", "file");
+    loadingChild.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(loadingChild);
     parser.addPositionalArgument("samples", "Sample file (default: the recorded excerpt).");
     parser.process(application);
     const double seconds = parser.value("seconds").toDouble();
@@ -239,10 +289,12 @@ int main(int argc, char **argv)
     }
 
     qInstallMessageHandler(quietMessages);
-    if (parser.isSet(step))
-        return runStep(parser.value(step), samples, int(seconds));
+    if (parser.isSet(loadingChild))
+        return runLoading(parser.value(loadingChild));
     if (parser.isSet("loading"))
-        return loadingComparison(samples, parser.isSet("seconds") ? int(seconds) : 60);
+        return loadingComparison(samples);
+    if (parser.isSet("flood"))
+        return floodComparison(samples, parser.value("flood").toLong());
     if (parser.isSet("soak"))
         return soak(samples, parser.value("soak").toInt());
     const QStringList load = parser.value("load").split(' ', Qt::SkipEmptyParts);

@@ -1,26 +1,28 @@
 #include "loading.h"
 
-#include "appworker.h"
+#include "app.h"
 #include "fakespidev.h"
-#include "loadsignal.h"
-#include "measure.h"
-#include "outputsettings.h"
-#include "waveformview.h"
-#include "recordreader.h"
-#include "records.h"
 #include "mainui.h"
+#include "measure.h"
+#include "records.h"
 #include "runningapp.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QPushButton>
-#include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <tuple>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -29,64 +31,44 @@ long peakResidentKiB()
     return procValue("/proc/self/status", "VmHWM").split(' ').value(0).toLong();
 }
 
-// The file read and drawn as the window reads and draws it.
-double previewAndDraw(const QString &path)
+// Runs the main thread's event loop with a 1 ms timer until done() holds or
+// timeoutMs have passed. The longest gap between its ticks, from sinceNs on
+// (the command's call included), is the longest the event loop was held: by
+// the command, by a slot, by a read that would block it.
+double tickUntil(const std::function<bool()> &done, std::int64_t sinceNs, int timeoutMs = 60000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    const LoadedSignal loaded = loadSignal(path, 0, OutputSettings().fullScaleMv);
-    WaveformView view;
-    view.resize(1281, 439);
-    if (loaded.list)
-        view.setSignal(loaded.envelope, loaded.list->rate,
-                       loaded.list->isRecord() ? std::optional<double>(loaded.list->fullScaleMv) : std::nullopt);
-    view.grab();
-    return timer.nsecsElapsed() / 1e6;
-}
-
-// The first count codes of the file's first signal, as the DAC receives them.
-QVector<quint16> fileCodes(const QString &path, long count)
-{
-    const LoadedSignal loaded = loadSignal(path, 0, OutputSettings().fullScaleMv);
-    QVector<quint16> codes;
-    if (loaded.list)
-        codes = QVector<quint16>(loaded.list->codes.begin(), loaded.list->codes.begin() + qMin<qint64>(count, loaded.list->size()));
-    return codes;
-}
-
-// The window chooses the file and switches on; the output streams to the
-// virtual DAC; then Quit. Every frame must be the file's value at its place.
-int runProgram(const QString &path, int streamSeconds)
-{
-    fakespidev::reset();
-    fakespidev::setWireTime(true);
-    RunningApp user;
-    QElapsedTimer timer;
-    timer.start();
-    // The file dialog takes the path as it would be typed, without "..";
-    // of a record's two signals, the first is taken.
-    user.choose(QFileInfo(path).canonicalFilePath(), [](QWidget *signalList) {
-        QTest::keyClick(signalList, Qt::Key_Return);
-        return true;
+    QEventLoop loop;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    std::int64_t lastNs = sinceNs;
+    double longestMs = 0;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const std::int64_t nowNs = monotonicNs();
+        longestMs = std::max(longestMs, (nowNs - lastNs) / 1e6);
+        lastNs = nowNs;
+        if (done() || nowNs - sinceNs > std::int64_t(timeoutMs) * 1000000)
+            loop.quit();
     });
-    user.window->grab();
-    const double chooseMs = timer.nsecsElapsed() / 1e6;
-    timer.restart();
-    user.click("btnSimu");
-    fakespidev::waitForTransfers(1, 60000);
-    const double switchOnMs = timer.nsecsElapsed() / 1e6;
-    QTest::qWait(streamSeconds * 1000);
-    const int status = user.quit();
+    tick.start(1);
+    loop.exec();
+    return longestMs;
+}
 
-    // The file's values from the first, wrapping at its end.
-    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
-    const QVector<quint16> expected = fileCodes(path, long(transfers.size()));
-    bool same = !expected.isEmpty();
-    for (std::size_t i = 0; same && i < transfers.size(); ++i)
-        same = quint16(transfers[i].tx.at(1) << 8 | transfers[i].tx.at(2)) == expected.at(int(i % expected.size()));
-    std::printf("%.1f %.1f %zu %ld %d\n", chooseMs, switchOnMs, transfers.size(), peakResidentKiB(),
-                same && status == 0);
-    return 0;
+// From sinceNs to the end of the first transfer after the first count, in ms.
+double firstFrameMs(std::size_t count, std::int64_t sinceNs)
+{
+    const std::vector<fakespidev::Transfer> sent = fakespidev::transfers();
+    return sent.size() > count ? (sent[count].timeNs - sinceNs) / 1e6 : NAN;
+}
+
+// Switches on and waits for the first frame; the time to it and the longest stall.
+std::pair<double, double> switchOn(Playback *playback, bool *refused)
+{
+    const std::size_t sent = fakespidev::transferCount();
+    const std::int64_t fromNs = monotonicNs();
+    playback->setPlaying(true, [refused](const Refusal &refusal) { *refused = *refused || refusal; });
+    const double stallMs = tickUntil([&] { return *refused || fakespidev::transferCount() > sent; }, fromNs);
+    return {firstFrameMs(sent, fromNs), stallMs};
 }
 
 } // namespace
@@ -146,39 +128,94 @@ QString writeLongRecord(const QString &samples, int count, const QString &path)
     return path;
 }
 
-int runStep(const QString &step, const QString &path, int streamSeconds)
+int runLoading(const QString &path)
 {
-    if (step == "program")
-        return runProgram(path, streamSeconds);
-    QElapsedTimer timer;
-    timer.start();
-    double ms = 0;
-    if (step == "preview") {
-        ms = previewAndDraw(path);
-    } else {
-        loadSignal(path, 0, OutputSettings().fullScaleMv);
-        ms = timer.nsecsElapsed() / 1e6;
-    }
-    std::printf("%.1f 0 0 %ld 1\n", ms, peakResidentKiB());
+    fakespidev::reset();
+    fakespidev::setWireTime(true);
+    RunningApp user;
+    Playback *playback = user.app->playback();
+    // The window shown and the device open before the choice.
+    tickUntil([] { return fakespidev::openCount() > 0; }, monotonicNs(), 5000);
+    tickUntil([] { return false; }, monotonicNs(), 200);
+
+    Loading figures;
+    bool refused = false;
+    const std::int64_t choiceNs = monotonicNs();
+    playback->choose(path, QString(), Playback::When::AtNextStart,
+                     [&](const Refusal &refusal) { refused = refused || refusal; });
+    figures.readStallMs = tickUntil([&] { return refused || playback->list(); }, choiceNs);
+    user.window->grab();
+    figures.chartedMs = (monotonicNs() - choiceNs) / 1e6;
+    figures.chartedPeakKiB = peakResidentKiB();
+
+    figures.switchOnMs = switchOn(playback, &refused).first;
+    playback->setPlaying(false);
+    tickUntil([] { return false; }, monotonicNs(), 200);
+    // Modified now, as far as the program can tell: the switch-on reads it again.
+    utimensat(AT_FDCWD, QFile::encodeName(path).constData(), nullptr, 0);
+    std::tie(figures.rereadMs, figures.rereadStallMs) = switchOn(playback, &refused);
+
+    const bool ok = !refused && user.quit() == 0;
+    std::printf("%.1f %.1f %.1f %.1f %.1f %ld %ld %d\n", figures.chartedMs, figures.readStallMs, figures.switchOnMs,
+                figures.rereadMs, figures.rereadStallMs, figures.chartedPeakKiB, peakResidentKiB(), ok);
     return 0;
 }
 
-Step measureStep(const QString &step, const QString &path, int streamSeconds)
+Loading measureLoading(const QString &path)
 {
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                {"--step", step, "--seconds", QString::number(streamSeconds), path});
-    Step measured;
-    if (!child.waitForFinished((streamSeconds + 600) * 1000) || child.exitCode() != 0) {
-        std::fprintf(stderr, "%s of %s failed: %s\n", qPrintable(step), qPrintable(path),
-                     child.readAllStandardError().constData());
+    child.start(QCoreApplication::applicationFilePath(), {"--loading-child", path});
+    Loading measured;
+    if (!child.waitForFinished(600000) || child.exitCode() != 0) {
+        std::fprintf(stderr, "loading %s failed: %s\n", qPrintable(path), child.readAllStandardError().constData());
         return measured;
     }
     const QList<QByteArray> figures = child.readAllStandardOutput().simplified().split(' ');
-    measured.ms = figures.value(0).toDouble();
-    measured.extraMs = figures.value(1).toDouble();
-    measured.frames = figures.value(2).toLong();
-    measured.peakKiB = figures.value(3).toLong();
-    measured.ok = figures.value(4) == "1";
+    measured.chartedMs = figures.value(0).toDouble();
+    measured.readStallMs = figures.value(1).toDouble();
+    measured.switchOnMs = figures.value(2).toDouble();
+    measured.rereadMs = figures.value(3).toDouble();
+    measured.rereadStallMs = figures.value(4).toDouble();
+    measured.chartedPeakKiB = figures.value(5).toLong();
+    measured.peakKiB = figures.value(6).toLong();
+    measured.ok = figures.value(7) == "1";
     return measured;
+}
+
+double catMs(const QStringList &files)
+{
+    QProcess cat;
+    cat.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    cat.start("cat", files);
+    cat.waitForFinished(-1);
+    return cat.exitCode() == 0 ? timer.nsecsElapsed() / 1e6 : NAN;
+}
+
+PeerRead mneRead(const QString &path)
+{
+    static const char *const script = R"(import sys, time
+start = time.monotonic()
+import mne
+imported = time.monotonic()
+mne.io.read_raw_edf(sys.argv[1], preload=True, verbose="error")
+read = time.monotonic()
+peak = next(line.split()[1] for line in open("/proc/self/status") if line.startswith("VmHWM"))
+print((imported - start) * 1000, (read - imported) * 1000, peak)
+)";
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", script, path});
+    PeerRead peer;
+    if (!python.waitForFinished(600000) || python.exitCode() != 0) {
+        std::fprintf(stderr, "python3-mne failed (package python3-mne): %s\n",
+                     python.readAllStandardError().constData());
+        return peer;
+    }
+    const QList<QByteArray> figures = python.readAllStandardOutput().simplified().split(' ');
+    peer.importMs = figures.value(0).toDouble();
+    peer.readMs = figures.value(1).toDouble();
+    peer.peakKiB = figures.value(2).toLong();
+    peer.ok = true;
+    return peer;
 }

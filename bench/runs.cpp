@@ -5,7 +5,9 @@
 #include "loadsignal.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
 
@@ -14,9 +16,14 @@
 #include <memory>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 std::atomic<bool> countingAllocations{false};
@@ -265,3 +272,123 @@ QString outputScheduling(const QString &samples)
                                 : QString("normal (real-time refused)");
 }
 
+
+namespace {
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A port of the loopback that no one listens on, as the system picks it.
+quint16 freePort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t size = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr *>(&address), size);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+// Connects, trying for up to 10 s while the program starts; -1 if it never listens.
+int connectTo(quint16 port)
+{
+    const sockaddr_in address = loopback(port);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int client = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+            return client;
+        close(client);
+        QThread::msleep(100);
+    }
+    return -1;
+}
+
+// Writes the queries as fast as the server takes them while reading the
+// answers, as a client that does not wait for one answer to send the next.
+// The answer lines read, within two minutes.
+long queryBurst(int client, long queries)
+{
+    fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+    const QByteArray burst = QByteArray("SOUR:POS?\n").repeated(int(queries));
+    qint64 written = 0;
+    long answers = 0;
+    char buffer[65536];
+    const std::int64_t endNs = monotonicNs() + std::int64_t(120e9);
+    while (answers < queries && monotonicNs() < endNs) {
+        pollfd wanted{client, short(POLLIN | (written < burst.size() ? POLLOUT : 0)), 0};
+        if (poll(&wanted, 1, 1000) <= 0)
+            continue;
+        if (wanted.revents & POLLOUT) {
+            const ssize_t sent = write(client, burst.constData() + written, std::size_t(burst.size() - written));
+            written += qMax<ssize_t>(0, sent);
+        }
+        if (wanted.revents & (POLLIN | POLLHUP | POLLERR)) {
+            const ssize_t got = read(client, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            answers += long(std::count(buffer, buffer + got, '\n'));
+        }
+    }
+    return answers;
+}
+
+} // namespace
+
+Headless runHeadless(const QString &samples, const QString &directory, long queries, double seconds)
+{
+    const QString run = directory + (queries > 0 ? "/flood" : "/idle");
+    const quint16 port = freePort();
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
+    environment.insert("VIRTUALDAC_CAPTURE", run + "-capture.csv");
+    program.setProcessEnvironment(environment);
+    program.setStandardOutputFile(QProcess::nullDevice());
+    program.setStandardErrorFile(run + ".log");
+    program.start(ECG_SIMULATOR, {"--play", samples, "--rate", "360", "--listen", QString("127.0.0.1:%1").arg(port)});
+    Headless measured;
+    const int client = connectTo(port);
+    if (client < 0) {
+        std::fprintf(stderr, "the program did not listen on port %d\n", port);
+        return measured;
+    }
+    QThread::sleep(3);
+
+    const qint64 logBefore = QFileInfo(run + ".log").size();
+    const std::int64_t fromNs = monotonicNs();
+    if (queries > 0)
+        measured.answers = queryBurst(client, queries);
+    else
+        QThread::usleep(static_cast<unsigned long>(seconds * 1e6));
+    const std::int64_t toNs = monotonicNs();
+    close(client);
+    program.terminate();
+    program.waitForFinished(10000);
+
+    std::vector<std::int64_t> times = captureTimesNs(run + "-capture.csv", fromNs);
+    times.erase(std::find_if(times.begin(), times.end(), [toNs](std::int64_t time) { return time > toNs; }),
+                times.end());
+    const std::vector<double> periods = periodsUs(times);
+    measured.seconds = (toNs - fromNs) / 1e9;
+    measured.frames = double(times.size());
+    if (times.size() > 1)
+        measured.framesPerSecond = (times.size() - 1) * 1e9 / double(times.back() - times.front());
+    if (!periods.empty())
+        measured.largestGapMs = *std::max_element(periods.begin(), periods.end()) / 1000;
+
+    QFile log(run + ".log");
+    log.open(QIODevice::ReadOnly | QIODevice::Text);
+    log.seek(logBefore);
+    const QRegularExpression late("Cadence non tenue: (\\d+)");
+    measured.lateSamples = 0;
+    for (auto match = late.globalMatch(QString::fromUtf8(log.readAll())); match.hasNext();)
+        measured.lateSamples += match.next().captured(1).toLong();
+    return measured;
+}

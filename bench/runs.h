@@ -41,4 +41,18 @@ Pacing bareRealtimeLoop(double seconds);
 // idle states, which the program does not do: no fair floor for it.
 ClockKeeping cyclictest(double rate, double seconds, bool laptop);
 
+// The headless program (--play, --rate 360, SCPI on the loopback) on the
+// virtual DAC, measured after 3 s of warm-up: for that many seconds, or, with
+// queries, while a client sends that many SOUR:POS? at once and reads the answers.
+struct Headless
+{
+    double seconds = NAN;
+    long answers = 0;
+    double frames = NAN;
+    double framesPerSecond = NAN;
+    double largestGapMs = NAN;
+    long lateSamples = -1; // the sum of the program's "Cadence non tenue" reports meanwhile
+};
+Headless runHeadless(const QString &samples, const QString &directory, long queries, double seconds);
+
 #endif // BENCH_RUNS_H

@@ -4,7 +4,8 @@
 #   build       compile and run the simulator
 #   test        what the tests start: a private D-Bus daemon, RealtimeKit and polkit, PyVISA, playerctl
 #   screenshot  run it under a virtual X server and capture its window
-#   bench       the Python loop that the benchmark compares against, the load it runs under, cyclictest
+#   bench       the Python loop that the benchmark compares against, the load it runs under, cyclictest,
+#               python3-mne (the peer that reads the EDF+ file)
 #   armhf       cross build for Raspberry Pi OS 32-bit, tests under qemu-user
 #   package     .deb packages the Debian way (dpkg-buildpackage, debhelper)
 #   packagecheck   what .ci/run checks them with: lintian, hardening-check, desktop-file-validate, mandoc
@@ -15,7 +16,7 @@ declare -A groups=(
     [build]="cmake g++ make pkgconf qtbase5-dev libqt5charts5-dev libedf-dev libgpiod-dev"
     [test]="dbus-daemon dbus-bin rtkit polkitd python3 python3-pyvisa python3-pyvisa-py playerctl"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
-    [bench]="python3 python3-spidev stress-ng rt-tests"
+    [bench]="python3 python3-spidev stress-ng rt-tests python3-mne"
     [armhf]="crossbuild-essential-armhf qemu-user qtbase5-dev:armhf libqt5charts5-dev:armhf libedf-dev:armhf libgpiod-dev:armhf"
     [package]="dpkg-dev debhelper"
     [packagecheck]="lintian devscripts desktop-file-utils mandoc man-db"
