@@ -198,9 +198,8 @@ void Playback::reload(const Done &done)
 void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
                          bool thenPlay, const Done &done)
 {
-    const QFileInfo info(choice.path);
-    choice.size = info.size();
-    choice.modified = info.lastModified();
+    choice.files = reader->files();
+    choice.stamps = stampsOf(choice.files);
     choice.list.reset();
     choice.envelope.reset();
     choice.annotations.reset();
@@ -269,10 +268,14 @@ void Playback::resume()
     playState = PlayState::Playing;
 }
 
-bool Playback::changedOnDisk(const Choice &choice) const
+QVector<QPair<qint64, QDateTime>> Playback::stampsOf(const QStringList &files)
 {
-    const QFileInfo info(choice.path);
-    return info.size() != choice.size || info.lastModified() != choice.modified;
+    QVector<QPair<qint64, QDateTime>> stamps;
+    for (const QString &file : files) {
+        const QFileInfo info(file);
+        stamps.append({info.size(), info.lastModified()});
+    }
+    return stamps;
 }
 
 void Playback::updatePacing()
@@ -315,7 +318,7 @@ void Playback::setPlaying(bool on, const Done &done)
         return;
     }
     // The file as it is on disk now: read again, in the background, if it changed.
-    if (changedOnDisk(chosen)) {
+    if (stampsOf(chosen.files) != chosen.stamps) {
         std::unique_ptr<RecordReader> reader;
         if (const Refusal refusal = open(chosen.path, &reader))
             return finish(refusal);

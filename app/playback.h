@@ -142,9 +142,10 @@ private:
         std::shared_ptr<const SampleList> list;
         std::shared_ptr<const Envelope> envelope;
         std::shared_ptr<const QVector<Annotation>> annotations;
-        // The file's size and time when it was read: a switch-on reads it again if they changed.
-        qint64 size = -1;
-        QDateTime modified;
+        // Its files' sizes and times when it was read: a switch-on reads it
+        // again if they changed.
+        QVector<QPair<qint64, QDateTime>> stamps;
+        QStringList files;
     };
     struct Load
     {
@@ -164,7 +165,7 @@ private:
     // Puts a choice in the worker, from its first sample or at the read position.
     void place(const Choice &choice, bool keepPosition);
     void resume();
-    bool changedOnDisk(const Choice &choice) const;
+    static QVector<QPair<qint64, QDateTime>> stampsOf(const QStringList &files);
     void updatePacing();
     double rateOf(const Choice &choice) const;
     Refusal refusedCommand() const;

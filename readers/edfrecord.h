@@ -18,6 +18,7 @@ public:
     ~EdfRecord() override;
 
     bool read(int signal, const SampleSink &sink) override;
+    QStringList files() const override { return {path}; }
     // An EDF+ file's annotations as text ("N" or another beat's label alone: that beat).
     bool loadAnnotations(const QString &annotator, int signal, QVector<Annotation> *annotations,
                          QString *error) override;

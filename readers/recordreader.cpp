@@ -52,6 +52,8 @@ public:
         return true;
     }
 
+    QStringList files() const override { return {path}; }
+
     bool read(int, const SampleSink &sink) override
     {
         QFile file(path);

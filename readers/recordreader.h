@@ -64,6 +64,8 @@ public:
     const QString &error() const { return failure; }
     // What the last read found worth saying (a truncated record, say).
     const QStringList &warnings() const { return notes; }
+    // The files that a read reads: a WFDB record's header and signal file.
+    virtual QStringList files() const = 0;
     // The annotations that come with the record, at the samples of signal: a
     // WFDB record's from the file beside its header named after annotator, an
     // EDF+ file's from the file itself. None when it has none (a sample file,

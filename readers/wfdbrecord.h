@@ -15,6 +15,7 @@ public:
     static std::unique_ptr<RecordReader> open(const QString &headerPath, double fullScaleMv, QString *error);
 
     bool read(int signal, const SampleSink &sink) override;
+    QStringList files() const override { return {headerPath, dataPath}; }
     bool loadAnnotations(const QString &annotator, int signal, QVector<Annotation> *annotations,
                          QString *error) override;
 

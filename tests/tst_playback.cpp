@@ -32,6 +32,7 @@ private slots:
     void refusedChoiceKeepsWhatPlays();
     void fileChosenFromAfarStartsAtItsFirstSample();
     void fullScaleKeepsThePositionWithoutReading();
+    void switchOnReadsOnlyAChangedFile_data();
     void switchOnReadsOnlyAChangedFile();
     void readsOffTheEventLoop();
 
@@ -199,13 +200,28 @@ void tst_Playback::fullScaleKeepsThePositionWithoutReading()
     QCOMPARE(log.count("Fichier chargé avec 4 valeurs."), 0);
 }
 
-// The file as it is on disk at each start: read again only when it changed.
+void tst_Playback::switchOnReadsOnlyAChangedFile_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("changed"); // the file rewritten with three samples
+
+    QTest::newRow("sample file") << "file.csv" << "file.csv";
+    QTest::newRow("record's signal file") << "rec.hea" << "rec.dat";
+}
+
+// The file as it is on disk at each start: read again only when it, or a
+// record's signal file beside its header, changed.
 void tst_Playback::switchOnReadsOnlyAChangedFile()
 {
-    Playback playback(OutputSettings{});
+    QFETCH(QString, chosen);
+    QFETCH(QString, changed);
+
+    Playback playback(OutputSettings("/dev/spidev0.0", 1000));
     playback.start();
-    const QString path = files.write("file.csv", "1\n2\n");
-    QVERIFY(!choose(playback, path, Playback::When::AtNextStart));
+    files.write("file.csv", "1\n2\n");
+    files.write("rec.dat", wfdbSamples(16, {1, 2}));
+    files.write("rec.hea", "rec 1 360\nrec.dat 16 200\n");
+    QVERIFY(!choose(playback, files.path(chosen), Playback::When::AtNextStart));
     LogCapture log;
     const auto switchOn = [&] {
         bool done = false;
@@ -217,7 +233,7 @@ void tst_Playback::switchOnReadsOnlyAChangedFile()
     QVERIFY(switchOn());
     QCOMPARE(log.count("Fichier chargé avec 2 valeurs."), 0);
     playback.setPlaying(false);
-    files.write("file.csv", "1\n2\n3\n");
+    files.write(changed, changed.endsWith(".dat") ? wfdbSamples(16, {1, 2, 3}) : "1\n2\n3\n");
     QVERIFY(switchOn());
     QCOMPARE(log.count("Fichier chargé avec 3 valeurs."), 1);
 }
