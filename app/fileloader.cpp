@@ -4,6 +4,8 @@
 
 #include <QElapsedTimer>
 
+#include <utility>
+
 namespace {
 // Often enough for a progress bar, seldom enough not to flood the event loop.
 constexpr qint64 progressIntervalMs = 100;
@@ -11,7 +13,6 @@ constexpr qint64 progressIntervalMs = 100;
 
 FileLoader::FileLoader(const QString &annotator, QObject *parent) : QThread(parent), annotator(annotator)
 {
-    qRegisterMetaType<LoadedSignal>();
 }
 
 FileLoader::~FileLoader()
@@ -47,6 +48,15 @@ void FileLoader::cancel()
     cancelledUpTo = lastRequest;
 }
 
+std::optional<LoadedSignal> FileLoader::takeResult(quint64 request)
+{
+    QMutexLocker locker(&mutex);
+    if (request != resultRequest)
+        return std::nullopt;
+    resultRequest = 0;
+    return std::exchange(result, LoadedSignal());
+}
+
 void FileLoader::run()
 {
     forever {
@@ -75,6 +85,11 @@ void FileLoader::run()
                 emit progressed(request, read, total);
             }
         };
-        emit loaded(request, loadSignal(*current, currentPath, currentSignal, currentFullScale, observer, annotator));
+        LoadedSignal loadedSignal = loadSignal(*current, currentPath, currentSignal, currentFullScale, observer, annotator);
+        mutex.lock();
+        result = std::move(loadedSignal);
+        resultRequest = request;
+        mutex.unlock();
+        emit loaded(request);
     }
 }

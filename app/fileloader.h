@@ -8,6 +8,7 @@
 #include <QWaitCondition>
 
 #include <memory>
+#include <optional>
 
 class RecordReader;
 
@@ -29,10 +30,14 @@ public:
     quint64 load(std::unique_ptr<RecordReader> reader, const QString &path, int signal, double fullScaleMv);
     // Gives up the read in progress, if any; it ends with a Cancelled refusal.
     void cancel();
+    // The result of that read, handed over once: none when a later read has
+    // ended since (its own loaded() follows).
+    std::optional<LoadedSignal> takeResult(quint64 request);
 
 signals:
     void progressed(quint64 request, qint64 read, qint64 total);
-    void loaded(quint64 request, const LoadedSignal &result);
+    // The read's result is ready for takeResult().
+    void loaded(quint64 request);
 
 protected:
     void run() override;
@@ -46,12 +51,13 @@ private:
     int signal = 0;
     double fullScaleMv = 0;
     quint64 lastRequest = 0;
+    // Handed over under the mutex, which orders it between the two threads.
+    LoadedSignal result;
+    quint64 resultRequest = 0;
     bool pending = false;
     bool abort = false;
     // Read by the loading thread between blocks: a newer request or a cancel.
     QAtomicInteger<quint64> cancelledUpTo = 0;
 };
-
-Q_DECLARE_METATYPE(LoadedSignal)
 
 #endif // FILELOADER_H

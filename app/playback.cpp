@@ -223,10 +223,14 @@ void Playback::cancelLoad()
         loader->cancel();
 }
 
-void Playback::onLoaded(quint64 request, const LoadedSignal &result)
+void Playback::onLoaded(quint64 request)
 {
     if (request != load.request)
         return;
+    const std::optional<LoadedSignal> taken = loader->takeResult(request);
+    if (!taken)
+        return;
+    const LoadedSignal &result = *taken;
     const Load finished = std::move(load);
     load = Load{};
     if (!result.list) {

@@ -161,7 +161,7 @@ private:
     AppWorker *worker() const;
     void startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
                    bool thenPlay, const Done &done);
-    void onLoaded(quint64 request, const LoadedSignal &result);
+    void onLoaded(quint64 request);
     // Puts a choice in the worker, from its first sample or at the read position.
     void place(const Choice &choice, bool keepPosition);
     void resume();
