@@ -1,5 +1,6 @@
 #include "app.h"
 
+#include "loadsignal.h"
 #include "mainui.h"
 #include "statusline.h"
 #include "waveformview.h"
@@ -181,7 +182,7 @@ void App::onOpenFileClicked()
         return warn(refusal);
     int signal = findSignal(reader->signalList(), settings.signal);
     if (signal < 0)
-        return warn({Refusal::NoSuchSignal, noSuchSignal(settings.signal, reader->signalList()), QString()});
+        return warn(noSignalRefusal(settings.signal, path, reader->signalList()));
     if (!askSignal(reader->signalList(), &signal))
         return;
     model.choose(std::move(reader), path, signal, Playback::When::AtNextStart, [this](const Refusal &refusal) {

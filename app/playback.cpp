@@ -139,14 +139,8 @@ Refusal Playback::open(const QString &path, std::unique_ptr<RecordReader> *reade
 {
     if (ending())
         return endingRefusal();
-    QString detail;
-    *reader = openRecord(path, fullScaleMv, &detail);
-    if (!*reader) {
-        if (!detail.isEmpty())
-            qWarning().noquote() << detail;
-        qWarning() << "Erreur ouverture fichier:" << path;
-        return openRefusal(path, detail);
-    }
+    if (const Refusal refusal = openSignals(path, fullScaleMv, reader))
+        return refusal;
     if (QFileInfo(path).size() == 0)
         return {Refusal::Empty, "Le fichier est vide.", QString("« %1 » est vide").arg(path)};
     return {};
@@ -160,9 +154,7 @@ void Playback::choose(const QString &path, const QString &selector, When when, c
     const QString wanted = selector.isEmpty() ? settings.signal : selector;
     const int signal = findSignal(reader->signalList(), wanted);
     if (signal < 0)
-        return done({Refusal::NoSuchSignal, noSuchSignal(wanted, reader->signalList()),
-                     QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
-                         .arg(wanted.trimmed(), path, describeSignals(reader->signalList()))});
+        return done(noSignalRefusal(wanted, path, reader->signalList()));
     choose(std::move(reader), path, signal, when, done);
 }
 

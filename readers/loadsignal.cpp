@@ -33,6 +33,9 @@ std::shared_ptr<const QVector<Annotation>> annotationsOf(RecordReader &reader, c
 
 } // namespace
 
+namespace {
+
+// The refusal of a file that cannot be read, with the reader's reason.
 Refusal openRefusal(const QString &path, const QString &detail)
 {
     const QFileInfo info(path);
@@ -42,6 +45,8 @@ Refusal openRefusal(const QString &path, const QString &detail)
     return {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
             detail.isEmpty() ? QString("« %1 » n'est pas un fichier d'échantillons").arg(path) : detail};
 }
+
+} // namespace
 
 Refusal cancelledRead(const QString &path)
 {
@@ -106,19 +111,32 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     return {list, envelope, {}, annotationsOf(reader, path, signal, annotator)};
 }
 
+Refusal openSignals(const QString &path, double fullScaleMv, std::unique_ptr<RecordReader> *reader)
+{
+    QString detail;
+    *reader = openRecord(path, fullScaleMv, &detail);
+    if (*reader)
+        return {};
+    if (!detail.isEmpty())
+        qWarning().noquote() << detail;
+    qWarning() << "Erreur ouverture fichier:" << path;
+    return openRefusal(path, detail);
+}
+
+Refusal noSignalRefusal(const QString &selector, const QString &path, const QVector<SignalInfo> &signalInfos)
+{
+    return {Refusal::NoSuchSignal, noSuchSignal(selector, signalInfos),
+            QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
+                .arg(selector.trimmed(), path, describeSignals(signalInfos))};
+}
+
 LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer,
                         const QString &annotator)
 {
-    QString detail;
-    std::unique_ptr<RecordReader> reader = openRecord(path, fullScaleMv, &detail);
-    if (!reader) {
-        if (!detail.isEmpty())
-            qWarning().noquote() << detail;
-        qWarning() << "Erreur ouverture fichier:" << path;
-        return {nullptr, nullptr, openRefusal(path, detail)};
-    }
+    std::unique_ptr<RecordReader> reader;
+    if (const Refusal refusal = openSignals(path, fullScaleMv, &reader))
+        return {nullptr, nullptr, refusal};
     if (signal >= reader->signalList().size())
-        return {nullptr, nullptr, {Refusal::NoSuchSignal, "Impossible d'ouvrir le fichier.",
-                          noSuchSignal(QString::number(signal + 1), reader->signalList())}};
+        return {nullptr, nullptr, noSignalRefusal(QString::number(signal + 1), path, reader->signalList())};
     return loadSignal(*reader, path, signal, fullScaleMv, observer, annotator);
 }

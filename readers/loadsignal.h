@@ -10,6 +10,7 @@
 #include <memory>
 
 class RecordReader;
+struct SignalInfo;
 
 // What a read may be told and tell as it goes: whether to give up, and how
 // far it is (samples read, of about total).
@@ -44,8 +45,10 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
 LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer = {},
                         const QString &annotator = QString());
 
-// The refusal of a file that cannot be opened, with the reader's reason.
-Refusal openRefusal(const QString &path, const QString &detail);
+// Opens path to read its signals, saying in the log why it cannot be.
+Refusal openSignals(const QString &path, double fullScaleMv, std::unique_ptr<RecordReader> *reader);
+// The refusal of a selector that names none of a file's signals.
+Refusal noSignalRefusal(const QString &selector, const QString &path, const QVector<SignalInfo> &signalInfos);
 // The end of a read given up for a newer one, or by the operator.
 Refusal cancelledRead(const QString &path);
 

@@ -426,9 +426,11 @@ void tst_App::recordSignalChoice()
                        QTest::keyClick(modal, Qt::Key(key));
                        return true;
                    })
-                       : ModalDriver::acknowledgeWarning("Aucun signal « V9 » dans ce fichier. Ses signaux : "
-                                                         + items.join(", ") + ".",
-                                                         &warned));
+                       : ModalDriver::acknowledgeWarning(
+                           "Aucun signal « V9 » dans ce fichier. Ses signaux : " + items.join(", ") + ".\n"
+                               + QString("Aucun signal « V9 » dans \"%1\" ; ses signaux : ").arg(files.path("rec.hea"))
+                               + items.join(", "),
+                           &warned));
     QVERIFY(key ? asked : warned);
     QCOMPARE(running.stream(2), streamed);
     QCOMPARE(running.modals.unexpected(), 0);

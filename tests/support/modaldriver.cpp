@@ -80,8 +80,7 @@ ModalDriver::Answer ModalDriver::acknowledgeWarning(const QString &text, bool *s
             return modal->close();
         *seen = box->windowTitle() == "Erreur" && box->text() == text && box->icon() == QMessageBox::Warning
                 && box->standardButtons() == QMessageBox::Ok && box->isModal()
-                && box->parentWidget() && box->parentWidget()->objectName() == "MainUI"
-                && !QApplication::overrideCursor(); // no busy cursor left over a question
+                && box->parentWidget() && box->parentWidget()->objectName() == "MainUI";
         box->button(QMessageBox::Ok)->click();
         return true;
     };
