@@ -67,8 +67,9 @@ App::~App()
 void App::start()
 {
     mainUI->show();
+    // Over the window, once it shows.
     if (const Refusal refusal = model.start())
-        warn(refusal);
+        QTimer::singleShot(0, this, [this, refusal] { warn(refusal); });
 }
 
 // Whatever changed the playback (the window, SCPI, MPRIS), the window shows it.

@@ -1,4 +1,5 @@
 #include "app.h"
+#include "fakegpio.h"
 #include "fakespidev.h"
 #include "mainui.h"
 #include "mpris.h"
@@ -109,6 +110,7 @@ private slots:
     void constructionStartsNothing();
     void quitStopsOutputThreadInOrder();
     void deviceFailureIsShown();
+    void unavailableSyncLineIsShown();
     void switchOnWithUnreadableFileStaysOff_data();
     void switchOnWithUnreadableFileStaysOff();
     void clicksQueuedWithQuit_data();
@@ -560,6 +562,25 @@ void tst_App::recordedFileStreamsEndToEnd()
     QCOMPARE(running.fileLabel(), QString("mitbih-208-10s.csv"));
     QCOMPARE(running.chartValues().size(), 3600);
     QCOMPARE(running.stream(300), samples.mid(0, 300));
+    QCOMPARE(running.quit(), 0);
+}
+
+// Said over the window as it shows; the output goes out without the line.
+void tst_App::unavailableSyncLineIsShown()
+{
+    fakegpio::reset();
+    fakegpio::setBusy(5, true);
+    OutputSettings settings;
+    settings.syncLine = "gpiochip0:5";
+    TestedApp running(settings);
+    bool warned = false;
+    running.modals.expect(ModalDriver::acknowledgeWarning(
+        QString("Repères de battements indisponibles.\nSynchro GPIO: réservation de la ligne 5 de \"gpiochip0\" "
+                "impossible: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(EBUSY))),
+        &warned));
+    QVERIFY(QTest::qWaitFor([&] { return warned; }, waitMs));
+    running.choose(files.write("two.csv", "1\n2\n"));
+    QCOMPARE(running.stream(4), (QVector<quint16>{1, 2, 1, 2}));
     QCOMPARE(running.quit(), 0);
 }
 

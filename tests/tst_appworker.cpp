@@ -1,6 +1,8 @@
 #include "appworker.h"
+#include "fakegpio.h"
 #include "loadsignal.h"
 #include "fakespidev.h"
+#include "syncline.h"
 #include "records.h"
 #include "samplefile.h"
 #include "testsupport.h"
@@ -11,6 +13,7 @@
 #include <QTextCodec>
 
 #include <algorithm>
+#include <cmath>
 
 #include <atomic>
 #include <cerrno>
@@ -36,6 +39,8 @@ QVector<quint16> dacCodes(const QVector<qint32> &samples)
 
 } // namespace
 
+Q_DECLARE_METATYPE(SyncOn)
+
 class tst_AppWorker : public QObject
 {
     Q_OBJECT
@@ -58,6 +63,8 @@ private slots:
     void fullScaleChangeKeepsThePosition();
     void opensTheDacAndClosesItWhenDeleted();
     void outputThreadLeavesSignalsToTheMainThread();
+    void pulsesAndBeatLogFollowTheirFrames_data();
+    void pulsesAndBeatLogFollowTheirFrames();
 
 private:
     SampleFiles files;
@@ -485,3 +492,111 @@ void tst_AppWorker::outputThreadLeavesSignalsToTheMainThread()
 
 QTEST_MAIN(tst_AppWorker)
 #include "tst_appworker.moc"
+
+void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames_data()
+{
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<SyncOn>("syncOn");
+    QTest::addColumn<double>("widthMs");
+    QTest::addColumn<QVector<qint64>>("marked"); // the samples whose frames pulse
+
+    QTest::newRow("beats, 360/s") << 360.0 << SyncOn::Beats << 1.0 << QVector<qint64>{3, 7, 15};
+    QTest::newRow("beats, wider than a period") << 360.0 << SyncOn::Beats << 10.0 << QVector<qint64>{3, 7, 15};
+    QTest::newRow("loop") << 360.0 << SyncOn::Loop << 1.0 << QVector<qint64>{0};
+    QTest::newRow("both, classic pacing") << 0.0 << SyncOn::Both << 1.0 << QVector<qint64>{0, 3, 7, 15};
+}
+
+// Over two loops and more of a 20-sample list whose codes are 1000 plus the
+// sample: each marked frame is followed by one pulse, high after its transfer
+// and low before the next; no other frame has one; each beat sent has its
+// line in the log, timed between its transfer and the next; the worker's
+// count and RR intervals agree with the log.
+void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
+{
+    QFETCH(double, rate);
+    QFETCH(SyncOn, syncOn);
+    QFETCH(double, widthMs);
+    QFETCH(QVector<qint64>, marked);
+
+    fakegpio::reset();
+    QFile::remove(files.path("beats.log"));
+    auto list = std::make_shared<SampleList>();
+    for (quint16 sample = 0; sample < 20; ++sample)
+        list->codes.push_back(1000 + sample);
+    // Beats at 3, 7 and 15; a rhythm change, a noise mark beside a beat and one past the end, none.
+    list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
+        {3, 'N', 0, 0, 0, QString(), true},
+        {7, 'V', 0, 0, 0, QString(), true},
+        {10, '+', 0, 0, 0, "(AFIB", false},
+        {15, '~', 0, 0, 0, QString(), false},
+        {15, 'A', 0, 0, 0, QString(), true},
+        {25, 'N', 0, 0, 0, QString(), true}});
+    const QMap<qint64, char> beats{{3, 'N'}, {7, 'V'}, {15, 'A'}};
+
+    auto line = std::make_unique<SyncLine>();
+    QVERIFY2(line->open("gpiochip0:17"), qPrintable(line->lastFailure()));
+    QString reason;
+    std::shared_ptr<BeatLog> log = BeatLog::open(files.path("beats.log"), &reason);
+    QVERIFY2(log, qPrintable(reason));
+    OutputSettings settings("/dev/spidev0.0", rate);
+    settings.syncOn = syncOn;
+    settings.syncWidthMs = widthMs;
+    AppWorker::BeatFacts facts;
+    {
+        OutputThread output(settings, [&](AppWorker *worker) { worker->markFrames(std::move(line), log); });
+        output.worker->setList(list, 0);
+        output.worker->resume();
+        QVERIFY(fakespidev::waitForTransfers(50, waitMs));
+        QVERIFY(output.finish());
+        facts = output.worker->beats();
+    }
+    log.reset();
+
+    const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
+    const QVector<quint16> codes = sentCodes();
+    const std::vector<fakegpio::Edge> edges = fakegpio::edges();
+    QFile logFile(files.path("beats.log"));
+    QVERIFY(logFile.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList logLines = QString::fromUtf8(logFile.readAll()).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(logLines.takeFirst().startsWith('#'));
+
+    std::size_t edge = 0;
+    qint64 loops = 0;
+    QVector<qint64> beatsAt; // loops times 20 plus the sample
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (std::size_t k = 0; k < transfers.size(); ++k) {
+        const qint64 sample = codes[int(k)] - 1000;
+        const std::int64_t next = k + 1 < transfers.size() ? transfers[k + 1].timeNs : INT64_MAX;
+        const QString where = QString("frame %1, sample %2").arg(k).arg(sample);
+        QVector<int> levels;
+        std::vector<std::int64_t> times;
+        for (; edge < edges.size() && edges[edge].timeNs < next; ++edge) {
+            QVERIFY2(edges[edge].timeNs >= transfers[k].timeNs, qPrintable(where + ": edge before its frame"));
+            QCOMPARE(edges[edge].line, 17u);
+            levels.append(edges[edge].value);
+            times.push_back(edges[edge].timeNs);
+        }
+        QCOMPARE(levels, (marked.contains(sample) ? QVector<int>{1, 0} : QVector<int>()));
+        // Without a clock the pause after the frame is long enough for the whole width.
+        if (rate == 0 && !levels.isEmpty())
+            QVERIFY2(times[1] - transfers[k].timeNs >= std::int64_t(widthMs * 1e6), qPrintable(where));
+        if (beats.contains(sample)) {
+            QVERIFY2(!logLines.isEmpty(), qPrintable(where + ": no line in the log"));
+            const QStringList fields = logLines.takeFirst().split(' ');
+            QCOMPARE(fields.size(), 5);
+            QCOMPARE(fields.mid(2), (QStringList{QString::number(loops), QString::number(sample), QString(beats[sample])}));
+            const std::int64_t monotonicNs = std::llround(fields[0].toDouble() * 1e6) * 1000;
+            QVERIFY2(monotonicNs >= transfers[k].timeNs / 1000 * 1000 && monotonicNs < next, qPrintable(where));
+            QVERIFY(std::abs(fields[1].toDouble() * 1000 - double(now)) < 60000);
+            beatsAt.append(loops * 20 + sample);
+        }
+        if (sample == 19)
+            ++loops;
+    }
+    QCOMPARE(edge, edges.size());
+    QCOMPARE(logLines, QStringList());
+    QCOMPARE(facts.count, qint64(beatsAt.size()));
+    QCOMPARE(facts.last.sample, beatsAt.last() % 20);
+    const int intervals = qMin(8, beatsAt.size() - 1);
+    QCOMPARE(facts.meanRrSamples, double(beatsAt.last() - beatsAt[beatsAt.size() - 1 - intervals]) / intervals);
+}

@@ -19,6 +19,8 @@ private slots:
     void recordOptions();
     void listen_data();
     void listen();
+    void syncOptions_data();
+    void syncOptions();
 
 private:
     SampleFiles files;
@@ -202,6 +204,60 @@ void tst_Options::listen()
         QCOMPARE(read.listenAddress.toString(), address);
         QCOMPARE(read.listenPort, quint16(port));
         QCOMPARE(read.scpiIdleSeconds, idleSeconds);
+    }
+}
+
+void tst_Options::syncOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<QString>("syncLine");
+    QTest::addColumn<double>("widthMs");
+    QTest::addColumn<int>("syncOn");
+    QTest::addColumn<QString>("beatLog");
+
+    const QString lineAccepted = "PUCE:LIGNE, une puce GPIO (nom, numéro, chemin ou étiquette) et le numéro d'une de "
+                                 "ses lignes (par exemple gpiochip0:17)";
+    const QString widthAccepted = "un nombre de millisecondes de 0.01 à 1000 (par exemple 10)";
+    QTest::newRow("defaults") << QStringList() << QByteArray() << "" << "" << 10.0 << int(SyncOn::Beats) << "";
+    QTest::newRow("all given") << QStringList{"--sync-gpio", "gpiochip0:17", "--sync-width=0.01", "--sync-on=both",
+                                              "--beat-log", "/tmp/beats.log"}
+                               << QByteArray() << "" << "gpiochip0:17" << 0.01 << int(SyncOn::Both) << "/tmp/beats.log";
+    QTest::newRow("from the settings")
+        << QStringList() << QByteArray("sync-gpio=/dev/gpiochip1:4\nsync-width=1000\nsync-on=loop\nbeat-log=b.log\n")
+        << "" << "/dev/gpiochip1:4" << 1000.0 << int(SyncOn::Loop) << "b.log";
+    QTest::newRow("a chip without its line") << QStringList{"--sync-gpio=gpiochip0"} << QByteArray()
+                                             << "--sync-gpio : « gpiochip0 » refusé ; attendu : " + lineAccepted
+                                             << "" << 0.0 << 0 << "";
+    for (const char *width : {"0", "1000.5"})
+        QTest::newRow(qPrintable(QString("width '%1' refused").arg(width)))
+            << QStringList{QString("--sync-width=%1").arg(width)} << QByteArray()
+            << QString("--sync-width : « %1 » refusé ; attendu : %2").arg(width, widthAccepted) << "" << 0.0 << 0
+            << "";
+    QTest::newRow("unknown frames to mark") << QStringList() << QByteArray("sync-on=always\n")
+                                            << "%USER, clé sync-on : « always » refusé ; attendu : beats, loop ou both"
+                                            << "" << 0.0 << 0 << "";
+}
+
+void tst_Options::syncOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, user);
+    QFETCH(QString, refusal);
+    QFETCH(QString, syncLine);
+    QFETCH(double, widthMs);
+    QFETCH(int, syncOn);
+    QFETCH(QString, beatLog);
+
+    const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("sync.conf", user);
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
+    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + QString(refusal).replace("%USER", userFile));
+    if (refusal.isEmpty()) {
+        QCOMPARE(read.output.syncLine, syncLine);
+        QCOMPARE(read.output.syncWidthMs, widthMs);
+        QCOMPARE(int(read.output.syncOn), syncOn);
+        QCOMPARE(read.output.beatLogPath, beatLog);
     }
 }
 

@@ -102,6 +102,14 @@ void tst_Player::refusals_data()
         << QStringList{"Erreur initialisation DAC8551",
                        QString("DAC8551: ouverture de \"/nonexistent/spidev0.0\" impossible: \"%1\"")
                            .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))};
+    QTest::newRow("sync line held elsewhere")
+        << "sync" << 2
+        << QStringList{QString("Synchro GPIO: réservation de la ligne 5 de \"gpiochip0\" impossible: \"%1\"")
+                           .arg(QString::fromLocal8Bit(std::strerror(EBUSY)))};
+    QTest::newRow("beat log in no folder")
+        << "beatlog" << 2
+        << QStringList{QString("Journal des battements: écriture impossible dans \"/nonexistent/beats.log\": \"%1\"")
+                           .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))};
 }
 
 // Each ends the run at once with its own status and says why.
@@ -123,14 +131,24 @@ void tst_Player::refusals()
         arguments << "--device" << "/nonexistent/spidev0.0";
         files.write(kind + ".csv", "1\n");
     }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (kind == "sync") {
+        arguments << "--sync-gpio" << "gpiochip0:5";
+        environment.insert("FAKEGPIO_BUSY_LINE", "5");
+        files.write(kind + ".csv", "1\n");
+    } else if (kind == "beatlog") {
+        arguments << "--beat-log" << "/nonexistent/beats.log";
+        files.write(kind + ".csv", "1\n");
+    }
 
-    HeadlessRun run(arguments, QString());
+    HeadlessRun run(arguments, files.path("capture.csv"), environment);
     QVERIFY(run.process.waitForFinished(waitMs));
     QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.process.exitCode(), exitStatus);
     const QStringList said = run.log().split('\n');
     for (const QString &line : lines)
         QVERIFY2(said.contains(line.arg(path)), qPrintable(run.log()));
+    QCOMPARE(capturedCodes(files.path("capture.csv")), QVector<quint16>());
 }
 
 void tst_Player::hangUpRereadsTheFile_data()

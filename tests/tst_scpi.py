@@ -39,7 +39,9 @@ class Scpi(unittest.TestCase):
         cls.three = cls.headless.file("three.csv", "100\n200\n300\n")
         cls.two = cls.headless.file("two.csv", "7\n8\n")
         cls.port = free_port()
-        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port)], os.environ)
+        cls.beat_log = os.path.join(cls.headless.dir.name, "beats.log")
+        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port),
+                                                   "--beat-log", cls.beat_log], os.environ)
         cls.manager = pyvisa.ResourceManager("@py")
         wait_for(lambda: connectable(cls.port), "the simulator listens")
         cls.rig = cls.manager.open_resource(f"TCPIP::127.0.0.1::{cls.port}::SOCKET", read_termination="\n",
@@ -85,6 +87,25 @@ class Scpi(unittest.TestCase):
         times = [time for time, _ in frames]
         self.assertTrue(all(b - a >= 9_000_000 for a, b in zip(times, times[1:])), times)
         self.assertEqual(self.rig.query("SOUR:RATE DEF;RATE?"), "0")
+
+    def test_beats(self):
+        """Record 100's first minute at 2000 samples/s: the count, the last beat
+        and the heart rate at that rate, as the beat log has them."""
+        self.assertEqual(self.rig.query("SOUR:BEAT:COUN?;RATE?;LAST?"), '0;9.91E37;9.91E37,-1,""')
+        record = os.path.join(os.path.dirname(__file__), "..", "samples", "mitdb_100_1min.hea")
+        self.rig.write(f'SOUR:FILE "{record}";RATE 2000')
+        wait_for(lambda: int(self.rig.query("BEAT:COUN?")) >= 12, "twelve beats sent")
+        count, rate, last = self.rig.query("OUTP OFF;:BEAT:COUN?;RATE?;LAST?").split(";")
+
+        def logged():
+            with open(self.beat_log) as log:
+                return [line.split() for line in log if not line.startswith("#")]
+        wait_for(lambda: len(logged()) == int(count), "every beat in the log")
+        beats = logged()
+        self.assertEqual(last, f'{beats[-1][1]},{beats[-1][3]},"{beats[-1][4]}"')
+        at = [int(loop) * 21600 + int(sample) for _, _, loop, sample, _ in beats[-9:]]
+        self.assertAlmostEqual(float(rate), 60 * 2000 * 8 / (at[-1] - at[0]), places=1)
+        self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
 
     def test_numbers(self):
         self.rig.write("OUTP OFF")

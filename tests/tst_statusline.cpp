@@ -53,10 +53,11 @@ void tst_StatusLine::says_data()
     PlaybackFacts record = facts(State::Paused, "100.hea", "MLII", 360, 360, 360 * 3723 + 359, 650000);
     record.fullScaleMv = 10;
     record.loops = 1;
+    record.heartRate = 72.6;
     QTest::newRow("record at its rate")
         << record
         << "Simulation en pause — 100.hea (MLII)\n360 éch./s, x 1,00 — 1:02:03 / 0:30:05, éch. 1" + thin + "340"
-               + thin + "639 / 650" + thin + "000 — pleine échelle 10 mV — 1 boucle";
+               + thin + "639 / 650" + thin + "000 — pleine échelle 10 mV — 1 boucle — FC de référence 73/min";
 
     // Times in the recording's own: at twice its rate, still its seconds.
     PlaybackFacts other = facts(State::Stopped, "100.hea", "", 720, 360, 720, 3600);

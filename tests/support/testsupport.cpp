@@ -113,10 +113,12 @@ QVector<quint16> sentCodes(std::size_t from)
     return codes;
 }
 
-OutputThread::OutputThread(const OutputSettings &settings)
+OutputThread::OutputThread(const OutputSettings &settings, const std::function<void(AppWorker *)> &prepare)
     : worker(new AppWorker(settings)), finishedSpy(worker, &AppWorker::finished),
       setUpFailedSpy(worker, &AppWorker::setUpFailed)
 {
+    if (prepare)
+        prepare(worker);
     worker->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, [this] { outputThreadId = gettid(); });
     QObject::connect(&thread, &QThread::started, worker, &AppWorker::process);

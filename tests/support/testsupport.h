@@ -15,6 +15,7 @@
 #include "fakespidev.h"
 
 #include <atomic>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 
@@ -73,7 +74,9 @@ std::int64_t medianPeriodNs(const std::vector<fakespidev::Transfer> &transfers);
 class OutputThread
 {
 public:
-    explicit OutputThread(const OutputSettings &settings = OutputSettings());
+    // prepare runs before the output loop starts (markFrames, say).
+    explicit OutputThread(const OutputSettings &settings = OutputSettings(),
+                          const std::function<void(AppWorker *)> &prepare = {});
     ~OutputThread();
 
     // Stops the loop and lets the thread end; true once it has.
