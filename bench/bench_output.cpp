@@ -8,6 +8,7 @@
 //        bench_output --loading [SAMPLE_FILE]
 //        bench_output --flood QUERIES [SAMPLE_FILE]
 //        bench_output --soak MINUTES [SAMPLE_FILE]
+//        bench_output --sync [--loaded] [--seconds N] [RECORD]
 // The loaded mode streams without load, then under stress-ng (every core busy,
 // memory and I/O pressure) with the output thread real-time, with it turned
 // back to normal scheduling, and the Python loop, and prints them side by side.
@@ -19,10 +20,14 @@
 // switch-on to the first frame, beside cat and python3-mne. The flood mode runs
 // the headless program at 360 samples/s while a client sends that many
 // queries at once, then idle for as long. The soak streams for that long and
-// reports each minute.
+// reports each minute. The sync mode plays an annotated record at its rate
+// with the sync line off and on, unloaded and with --loaded under load, and
+// reports the pace and each pulse's delay after its beat's frame.
 
 #include "loading.h"
+#include "loadsignal.h"
 #include "measure.h"
+#include "outputsettings.h"
 #include "runs.h"
 
 #include <QApplication>
@@ -256,6 +261,64 @@ int floodComparison(const QString &samples, long queries)
     return 0;
 }
 
+// The annotated record at its rate, the sync line off then on: the pace, and
+// how long after its frame each pulse rises.
+int syncComparison(const QString &record, double seconds, double warmup, const QStringList *load)
+{
+    QTemporaryDir dir(inMemory);
+    const std::shared_ptr<SampleList> list = loadSignal(record, 0, OutputSettings().fullScaleMv).list;
+    if (!list || list->rate <= 0) {
+        std::fprintf(stderr, "%s is no record with a rate\n", qPrintable(record));
+        return 1;
+    }
+    struct Row
+    {
+        QString name;
+        ClockKeeping keeping;
+        std::vector<double> delaysUs;
+        bool sync;
+    };
+    QVector<Row> rows;
+    const auto runBoth = [&](const QString &conditions) {
+        for (const bool sync : {false, true}) {
+            const QString edges = sync ? dir.filePath(conditions + "-edges.csv") : QString();
+            const Pacing pacing = streamWithWorker(record, seconds, warmup, dir.filePath(conditions + ".csv"),
+                                                   Scheduling::AsAsked, list->rate, edges);
+            rows.append({conditions + (sync ? ", sync on" : ", sync off"), clockKeepingOf(pacing.timesNs, list->rate),
+                         sync ? edgeDelaysUs(pacing.timesNs, edges) : std::vector<double>(), sync});
+        }
+    };
+    runBoth("unloaded");
+    if (load) {
+        Load stress(*load, 2 * (seconds + warmup) + 60);
+        if (!stress.started)
+            return 1;
+        runBoth("loaded");
+    }
+    qInstallMessageHandler(nullptr);
+
+    QTextStream out(stdout);
+    printMachine(out);
+    out << QFileInfo(record).fileName() << " at " << list->rate << " samples/s, " << seconds << " s per run after "
+        << warmup << " s of warm-up, virtual DAC at 100 kHz, sync line on the virtual GPIO chip\n";
+    if (load)
+        out << "Load: stress-ng " << load->join(' ') << "\n";
+    out << "\n| run | frames | rate error (ppm) | lateness median (us) | lateness p99 (us) | lateness max (us) "
+           "| pulses | edge after its frame: median (us) | p99 (us) | max (us) |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const Row &row : rows) {
+        const ClockKeeping &k = row.keeping;
+        const auto delay = [&](double p) {
+            return row.sync && !row.delaysUs.empty() ? figure(percentile(row.delaysUs, p)) : QString("n/a");
+        };
+        out << "| " << row.name << " | " << figure(k.frames, 0) << " | " << figure(k.rateErrorPpm, 1) << " | "
+            << figure(k.latenessMedianUs) << " | " << figure(k.latenessP99Us) << " | " << figure(k.latenessMaxUs)
+            << " | " << (row.sync ? figure(double(row.delaysUs.size()), 0) : QString("n/a")) << " | " << delay(0.5)
+            << " | " << delay(0.99) << " | " << delay(1) << " |\n";
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -275,6 +338,7 @@ int main(int argc, char **argv)
     parser.addOption({"rate", "Stream on the exact clock at this many samples per second.", "samples/s"});
     parser.addOption({"loading", "Read 24-hour files with the program, cat and python3-mne."});
     parser.addOption({"flood", "Stream while a client sends this many queries at once.", "queries"});
+    parser.addOption({"sync", "Play an annotated record with the sync line off and on."});
     QCommandLineOption loadingChild("loading-child", "One file, for --loading's child processes.", "file");
     loadingChild.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(loadingChild);
@@ -282,7 +346,8 @@ int main(int argc, char **argv)
     parser.process(application);
     const double seconds = parser.value("seconds").toDouble();
     const double warmup = parser.value("warmup").toDouble();
-    const QString samples = parser.positionalArguments().value(0, RECORDED_SAMPLE_FILE);
+    const QString samples =
+        parser.positionalArguments().value(0, parser.isSet("sync") ? ANNOTATED_RECORD : RECORDED_SAMPLE_FILE);
     if (!QFile::exists(samples)) {
         std::fprintf(stderr, "no sample file %s\n", qPrintable(samples));
         return 1;
@@ -298,6 +363,9 @@ int main(int argc, char **argv)
     if (parser.isSet("soak"))
         return soak(samples, parser.value("soak").toInt());
     const QStringList load = parser.value("load").split(' ', Qt::SkipEmptyParts);
+    if (parser.isSet("sync"))
+        return syncComparison(samples, parser.isSet("seconds") ? seconds : 60, warmup,
+                              parser.isSet("loaded") ? &load : nullptr);
     if (parser.isSet("rate"))
         return rateComparison(samples, parser.value("rate").toDouble(), parser.isSet("seconds") ? seconds : 60, warmup,
                               parser.isSet("loaded") ? &load : nullptr);

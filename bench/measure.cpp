@@ -52,6 +52,24 @@ std::vector<std::int64_t> captureTimesNs(const QString &capture, std::int64_t fr
     return times;
 }
 
+std::vector<double> edgeDelaysUs(const std::vector<std::int64_t> &framesNs, const QString &edges)
+{
+    std::vector<double> delays;
+    QFile file(edges);
+    if (framesNs.empty() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return delays;
+    file.readLine();
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().trimmed().split(',');
+        const std::int64_t time = fields.value(0).toLongLong();
+        if (fields.value(2) != "1" || time < framesNs.front())
+            continue;
+        const auto after = std::upper_bound(framesNs.cbegin(), framesNs.cend(), time);
+        delays.push_back((time - *(after - 1)) / 1000.0);
+    }
+    return delays;
+}
+
 std::vector<double> periodsUs(const std::vector<std::int64_t> &timesNs)
 {
     std::vector<double> periods;

@@ -52,6 +52,9 @@ double percentile(std::vector<double> values, double p);
 // capture holds from fromNs on.
 std::vector<std::int64_t> captureTimesNs(const QString &capture, std::int64_t fromNs);
 std::vector<double> periodsUs(const std::vector<std::int64_t> &timesNs);
+// For each rising edge in a GPIO capture (time_ns,line,value) from the first
+// frame on: how long after the last frame before it, in microseconds.
+std::vector<double> edgeDelaysUs(const std::vector<std::int64_t> &framesNs, const QString &edges);
 Pacing pacingOf(const std::vector<double> &periods, double cpuSeconds, long frames);
 ClockKeeping clockKeepingOf(const std::vector<std::int64_t> &timesNs, double rate);
 

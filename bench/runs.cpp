@@ -1,8 +1,10 @@
 #include "runs.h"
 
 #include "appworker.h"
+#include "fakegpio.h"
 #include "fakespidev.h"
 #include "loadsignal.h"
+#include "syncline.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -69,13 +71,21 @@ namespace {
 class OutputThread
 {
 public:
-    OutputThread(const QString &samples, const QString &capture, double rate = 0)
+    OutputThread(const QString &samples, const QString &capture, double rate = 0, const QString &edges = QString())
         : worker(new AppWorker({"/dev/spidev0.0", rate}))
     {
         fakespidev::reset();
         fakespidev::setRecording(false);
         fakespidev::setWireTime(true);
         fakespidev::setCapture(capture.isEmpty() ? nullptr : qPrintable(capture));
+        if (!edges.isEmpty()) {
+            fakegpio::reset();
+            fakegpio::setCapture(qPrintable(edges));
+            auto line = std::make_unique<SyncLine>();
+            if (!line->open("gpiochip0:17"))
+                std::fprintf(stderr, "%s\n", qPrintable(line->lastFailure()));
+            worker->markFrames(std::move(line), nullptr);
+        }
         worker->moveToThread(&thread);
         QObject::connect(&thread, &QThread::started, worker, [this] {
             isOutputThread = true;
@@ -84,7 +94,8 @@ public:
             worker->process();
         });
         thread.start();
-        worker->setList(loadSignal(samples, 0, OutputSettings().fullScaleMv).list, 0);
+        const OutputSettings settings;
+        worker->setList(loadSignal(samples, 0, settings.fullScaleMv, {}, settings.annotator).list, 0);
         worker->resume();
     }
 
@@ -95,6 +106,7 @@ public:
         thread.wait();
         delete worker;
         fakespidev::setCapture(nullptr);
+        fakegpio::setCapture("");
     }
 
     std::atomic<clockid_t> outputClock{CLOCK_THREAD_CPUTIME_ID};
@@ -129,9 +141,9 @@ int soak(const QString &samples, int minutes)
 }
 
 Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture,
-                        Scheduling scheduling, double rate)
+                        Scheduling scheduling, double rate, const QString &edges)
 {
-    auto output = std::make_unique<OutputThread>(samples, capture, rate);
+    auto output = std::make_unique<OutputThread>(samples, capture, rate, edges);
     if (scheduling == Scheduling::Normal) {
         fakespidev::waitForTransfers(1, 5000);
         const sched_param normal{};

@@ -18,9 +18,12 @@ extern std::atomic<long> outputThreadAllocations;
 // streams, as if real-time priority had been refused.
 enum class Scheduling { AsAsked, Normal };
 
-// rate 0: the classic pacing; otherwise that many samples per second.
+// rate 0: the classic pacing; otherwise that many samples per second. With
+// edges, the sync line (a line of the virtual GPIO chip) pulses after every
+// beat's frame, and each of its edges is written to that file.
 Pacing streamWithWorker(const QString &samples, double seconds, double warmup, const QString &capture,
-                        Scheduling scheduling = Scheduling::AsAsked, double rate = 0);
+                        Scheduling scheduling = Scheduling::AsAsked, double rate = 0,
+                        const QString &edges = QString());
 Pacing streamWithPython(const QString &samples, double seconds, double warmup, const QString &capture,
                         double rate = 0);
 // Streams for that long and prints, each minute, the frames sent, the

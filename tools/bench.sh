@@ -6,6 +6,7 @@
 #   tools/bench.sh --rate HZ [--loaded] [--seconds N]   the exact clock beside cyclictest and Python
 #   tools/bench.sh --loading             24-hour files read by the program beside cat and python3-mne
 #   tools/bench.sh --flood 100000        the headless program's output while a client floods it with queries
+#   tools/bench.sh --sync [--loaded] [--seconds N]   record 100's minute, the sync pulse's delay after its frame
 #   tools/bench.sh --soak MINUTES
 set -euo pipefail
 cd "$(dirname "$0")/.."
