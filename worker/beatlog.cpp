@@ -1,5 +1,6 @@
 #include "beatlog.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
 #include <QMutex>
@@ -54,7 +55,7 @@ void BeatLog::Queue::write()
         {
             QMutexLocker locker(&mutex);
             if (!stopping)
-                condition.wait(&mutex, flushMs);
+                condition.wait(&mutex, QDeadlineTimer(flushMs));
             taken.swap(beats);
             std::swap(lostNow, lost);
             last = stopping;
