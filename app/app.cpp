@@ -67,7 +67,8 @@ App::~App()
 void App::start()
 {
     mainUI->show();
-    model.start();
+    if (const Refusal refusal = model.start())
+        warn(refusal);
 }
 
 // Whatever changed the playback (the window, SCPI, MPRIS), the window shows it.
@@ -101,6 +102,7 @@ void App::showProgress()
     if (list && list->isRecord())
         facts.fullScaleMv = model.fullScale();
     facts.loops = model.loops();
+    facts.heartRate = model.heartRate();
     if (!model.outputIsChosen()) {
         facts.outputFile = QFileInfo(model.outputFile()).fileName();
         facts.outputSignal = model.outputSignalLabel();

@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include "playback.h"
+#include "syncline.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -13,7 +16,6 @@
 
 namespace {
 
-constexpr int refusedStatus = 2;
 const QString program = QStringLiteral("ecg-simulator");
 
 // Options of QGuiApplication and QApplication, which QApplication takes out of
@@ -35,6 +37,13 @@ const QString scpiIdleAccepted = QStringLiteral("un nombre entier de secondes de
 const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
 const QString annotationsAccepted =
     QStringLiteral("l'extension d'un fichier d'annotations WFDB, lettres, chiffres ou _ (par exemple atr), ou none");
+const QString syncGpioAccepted =
+    QStringLiteral("PUCE:LIGNE, une puce GPIO (nom, numéro, chemin ou étiquette) et le numéro d'une de ses lignes "
+                   "(par exemple gpiochip0:17)");
+const QString syncWidthAccepted =
+    QStringLiteral("un nombre de millisecondes de %1 à %2 (par exemple 10)").arg(minSyncWidthMs).arg(maxSyncWidthMs);
+const QString syncOnAccepted = QStringLiteral("beats, loop ou both");
+const QString beatLogAccepted = QStringLiteral("le chemin d'un fichier où ajouter les battements envoyés");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
 
 CommandLine exitWith(int status, const QString &text)
@@ -47,7 +56,7 @@ CommandLine exitWith(int status, const QString &text)
 
 CommandLine refusal(const QString &text)
 {
-    return exitWith(refusedStatus, program + ": " + text);
+    return exitWith(optionRefused, program + ": " + text);
 }
 
 // A number greater than 0 and at most most.
@@ -125,9 +134,25 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     const QCommandLineOption scpiIdleOption(
         "scpi-idle", "Ferme un client SCPI resté muet tant de secondes (par défaut 600), pour libérer sa place.",
         "SECONDES");
-    parser.addOptions(
-        {rateOption, deviceOption, signalOption, fullScaleOption, annotationsOption, playOption, listenOption,
-         scpiIdleOption});
+    const QCommandLineOption syncGpioOption(
+        "sync-gpio",
+        "Une impulsion sur cette ligne GPIO juste après la trame de chaque battement annoté (par exemple "
+        "gpiochip0:17, la GPIO17 du Pi).",
+        "PUCE:LIGNE");
+    const QCommandLineOption syncWidthOption(
+        "sync-width", "Durée de l'impulsion (par défaut 10), toujours finie avant la trame suivante.", "MS");
+    const QCommandLineOption syncOnOption(
+        "sync-on",
+        "Les trames marquées d'une impulsion : celles des battements (beats, par défaut), la première de chaque "
+        "boucle (loop) ou les deux (both).",
+        "beats|loop|both");
+    const QCommandLineOption beatLogOption(
+        "beat-log",
+        "Ajoute à FILE une ligne par battement envoyé : temps CLOCK_MONOTONIC et CLOCK_REALTIME en secondes, boucle, "
+        "échantillon, étiquette.",
+        "FILE");
+    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, annotationsOption, syncGpioOption,
+                       syncWidthOption, syncOnOption, beatLogOption, playOption, listenOption, scpiIdleOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -142,7 +167,9 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         for (const auto &[name, accepted] :
              {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
               std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
-              std::pair(annotationsOption, annotationsAccepted),
+              std::pair(annotationsOption, annotationsAccepted), std::pair(syncGpioOption, syncGpioAccepted),
+              std::pair(syncWidthOption, syncWidthAccepted), std::pair(syncOnOption, syncOnAccepted),
+              std::pair(beatLogOption, beatLogAccepted),
               std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted),
               std::pair(scpiIdleOption, scpiIdleAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
@@ -216,6 +243,16 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     const auto annotationsAccepts = [](const QString &text) {
         return QRegularExpression("^[A-Za-z0-9_]+$").match(text).hasMatch();
     };
+    const auto syncGpioAccepts = [](const QString &text) {
+        GpioLineAddress address;
+        QString reason;
+        return SyncLine::parse(text.trimmed(), &address, &reason);
+    };
+    const auto syncWidthAccepts = [](const QString &text) {
+        return bool(numberWithin(text, minSyncWidthMs, maxSyncWidthMs));
+    };
+    const QStringList syncOnNames{"beats", "loop", "both"};
+    const auto syncOnAccepts = [&](const QString &text) { return syncOnNames.contains(text.trimmed()); };
     const auto scpiIdleAccepts = [](const QString &text) {
         bool ok = false;
         const int seconds = text.trimmed().toInt(&ok);
@@ -226,6 +263,9 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     QString listen;
     QString scpiIdle;
     QString annotations;
+    QString syncGpio;
+    QString syncWidth;
+    QString syncOn;
     for (const QString &refused :
          {check(rateOption, rateAccepted, true, rateAccepts, &rate),
           check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
@@ -233,7 +273,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
           check(scpiIdleOption, scpiIdleAccepted, true, scpiIdleAccepts, &scpiIdle),
           check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
           check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal),
-          check(annotationsOption, annotationsAccepted, false, annotationsAccepts, &annotations)}) {
+          check(annotationsOption, annotationsAccepted, false, annotationsAccepts, &annotations),
+          check(syncGpioOption, syncGpioAccepted, false, syncGpioAccepts, &syncGpio),
+          check(syncWidthOption, syncWidthAccepted, true, syncWidthAccepts, &syncWidth),
+          check(syncOnOption, syncOnAccepted, false, syncOnAccepts, &syncOn),
+          check(beatLogOption, beatLogAccepted, false, textAccepts, &commandLine.output.beatLogPath)}) {
         if (!refused.isEmpty())
             return refusal(refused);
     }
@@ -247,6 +291,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         commandLine.scpiIdleSeconds = scpiIdle.trimmed().toInt();
     if (!annotations.isEmpty())
         commandLine.output.annotator = annotations == "none" ? QString() : annotations;
+    commandLine.output.syncLine = syncGpio.trimmed();
+    if (!syncWidth.isEmpty())
+        commandLine.output.syncWidthMs = *numberWithin(syncWidth, minSyncWidthMs, maxSyncWidthMs);
+    if (!syncOn.isEmpty())
+        commandLine.output.syncOn = SyncOn(syncOnNames.indexOf(syncOn.trimmed()));
     return commandLine;
 }
 

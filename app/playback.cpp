@@ -5,6 +5,7 @@
 #include "fileloader.h"
 #include "loadsignal.h"
 #include "outputrunner.h"
+#include "syncline.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -51,10 +52,30 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
 
 Playback::~Playback() = default;
 
-void Playback::start()
+Refusal Playback::start()
 {
     started = true;
+    QStringList reasons;
+    auto line = std::make_unique<SyncLine>();
+    if (settings.syncLine.isEmpty() || !line->open(settings.syncLine)) {
+        if (!settings.syncLine.isEmpty())
+            reasons << line->lastFailure();
+        line.reset();
+    }
+    std::shared_ptr<BeatLog> log;
+    if (!settings.beatLogPath.isEmpty()) {
+        QString reason;
+        log = BeatLog::open(settings.beatLogPath, &reason);
+        if (!log)
+            reasons << reason;
+    }
+    worker()->markFrames(std::move(line), std::move(log));
     runner->start();
+    for (const QString &reason : qAsConst(reasons))
+        qWarning().noquote() << reason;
+    if (reasons.isEmpty())
+        return {};
+    return {Refusal::Marking, "Repères de battements indisponibles.", reasons.join('\n')};
 }
 
 AppWorker *Playback::worker() const
@@ -122,6 +143,22 @@ qint64 Playback::length() const
 qint64 Playback::loops() const
 {
     return worker() && output.list ? worker()->loops() : 0;
+}
+
+qint64 Playback::beatCount() const
+{
+    return worker() && output.list ? worker()->beats().count : 0;
+}
+
+SentBeat Playback::lastBeat() const
+{
+    return worker() && output.list ? worker()->beats().last : SentBeat();
+}
+
+double Playback::heartRate() const
+{
+    const double rrSamples = worker() && output.list ? worker()->beats().meanRrSamples : 0;
+    return rrSamples > 0 ? 60 * samplesPerSecond() / rrSamples : 0;
 }
 
 Refusal Playback::rateRefusal(double samplesPerSecond)
@@ -194,7 +231,6 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     choice.stamps = stampsOf(choice.files);
     choice.list.reset();
     choice.envelope.reset();
-    choice.annotations.reset();
     Load previous = std::move(load);
     load = Load{};
     load.request = loader->load(std::move(reader), choice.path, choice.signal, fullScaleMv);
@@ -234,7 +270,6 @@ void Playback::onLoaded(quint64 request)
     Choice choice = finished.choice;
     choice.list = result.list;
     choice.envelope = result.envelope;
-    choice.annotations = result.annotations;
     chosen = choice;
     // A file chosen in the window goes out from the next start; until then
     // what plays goes on, and one that is paused gives way to it at once. A

@@ -2,6 +2,7 @@
 #define PLAYBACK_H
 
 #include "annotations.h"
+#include "beatlog.h"
 #include "outputsettings.h"
 #include "recordreader.h"
 #include "refusal.h"
@@ -21,9 +22,10 @@ class FileLoader;
 class OutputRunner;
 struct LoadedSignal;
 
-// Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM)
-// and 2 (an option refused); the window's too when its output cannot stop.
+// Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM);
+// the window's too when its output cannot stop.
 enum PlayStatus {
+    optionRefused = 2,     // an option's value, or the sync line or beat log it asks for
     sampleFileRefused = 3, // missing, unreadable, refused (a record's header, its rate, no such signal)
     noSample = 4,          // not a single sample in it
     dacRefused = 5,        // the device cannot be opened or set up
@@ -51,8 +53,10 @@ public:
     explicit Playback(const OutputSettings &settings, QObject *parent = nullptr);
     ~Playback() override;
 
-    // Starts the output thread, which opens the DAC.
-    void start();
+    // Starts the output thread, which opens the DAC, with the sync line and
+    // the beat log asked for. One that cannot be set up is refused, and the
+    // output starts without it.
+    Refusal start();
     // Stops the output after the frame in progress, for good; the commands
     // are refused from then on. finished() follows once the loop has ended;
     // a loop that has not ended 5 s later hangs in the device, and the
@@ -73,7 +77,10 @@ public:
     std::shared_ptr<const SampleList> list() const { return chosen.list; }
     std::shared_ptr<const Envelope> envelope() const { return chosen.envelope; }
     // The chosen record's annotations in sample order; null for none.
-    std::shared_ptr<const QVector<Annotation>> annotations() const { return chosen.annotations; }
+    std::shared_ptr<const QVector<Annotation>> annotations() const
+    {
+        return chosen.list ? chosen.list->annotations : nullptr;
+    }
     // Whether the chosen file (the chart's) is what goes out, or will at the
     // next start: not when one chosen in the window waits for it.
     bool outputIsChosen() const { return !output.list || output.list == chosen.list; }
@@ -94,6 +101,11 @@ public:
     qint64 position() const;
     qint64 length() const;
     qint64 loops() const;
+    // The beat annotations sent since the file went in the output, and the last one.
+    qint64 beatCount() const;
+    SentBeat lastBeat() const;
+    // Beats per minute from the last RR intervals sent, at the rate in force; 0 until two beats were sent.
+    double heartRate() const;
     bool loading() const { return load.request != 0; }
     // Of the read in progress, from 0 to 1.
     double loadProgress() const { return load.progress; }
@@ -141,7 +153,6 @@ private:
         QString label;
         std::shared_ptr<const SampleList> list;
         std::shared_ptr<const Envelope> envelope;
-        std::shared_ptr<const QVector<Annotation>> annotations;
         // Its files' sizes and times when it was read: a switch-on reads it
         // again if they changed.
         QVector<QPair<qint64, QDateTime>> stamps;

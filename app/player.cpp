@@ -33,7 +33,11 @@ int Player::exec()
                 QCoreApplication::exit(refusal.kind == Refusal::Empty ? noSample : sampleFileRefused);
                 return;
             }
-            model.start();
+            // A sync line or a beat log that cannot be set up is an option refused.
+            if (model.start()) {
+                QCoreApplication::exit(optionRefused);
+                return;
+            }
             model.setPlaying(true);
         });
     });

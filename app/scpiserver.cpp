@@ -93,6 +93,23 @@ QString decimal(double value)
     return QString::number(value, 'g', 12);
 }
 
+// What SCPI answers for a value that has none yet.
+const QString notANumber = QStringLiteral("9.91E37");
+
+// The last beat sent: its time on CLOCK_REALTIME in seconds (which a rig on
+// another machine can set against its own clock), its sample and its label;
+// not a number, -1 and "" before the first.
+QString lastBeatAnswer(const SentBeat &beat)
+{
+    if (beat.label == 0)
+        return notANumber + ",-1,\"\"";
+    return QString("%1.%2,%3,\"%4\"")
+        .arg(beat.realtimeNs / 1000000000)
+        .arg(beat.realtimeNs % 1000000000 / 1000, 6, 10, QLatin1Char('0'))
+        .arg(beat.sample)
+        .arg(QLatin1Char(beat.label));
+}
+
 // A header node in its short form (the long form's capitals: SOUR) or its
 // long form (SOURCE), in any case; a form ending in '#' takes the suffix 1.
 bool matchesNode(QString node, QString form)
@@ -582,6 +599,15 @@ QString ScpiServer::run(ScpiSession &session, const ScpiCommand &command)
          [](ScpiServer &p, ScpiSession &s, const ScpiCommand &c) { return p.fullScale(s, c); }},
         {"[SOURce#]:POSition", setting | settingWithValue | query | queryArgument,
          [](ScpiServer &p, ScpiSession &s, const ScpiCommand &c) { return p.position(s, c); }},
+        {"[SOURce#]:BEAT:COUNt", query,
+         [](ScpiServer &p, ScpiSession &, const ScpiCommand &) { return decimal(double(p.playback->beatCount())); }},
+        {"[SOURce#]:BEAT:LAST", query,
+         [](ScpiServer &p, ScpiSession &, const ScpiCommand &) { return lastBeatAnswer(p.playback->lastBeat()); }},
+        {"[SOURce#]:BEAT:RATE", query,
+         [](ScpiServer &p, ScpiSession &, const ScpiCommand &) {
+             const double perMinute = p.playback->heartRate();
+             return perMinute > 0 ? QString::number(perMinute, 'f', 1) : notANumber;
+         }},
     };
     for (const Entry &entry : table) {
         if (!matchesHeader(command.nodes, 0, QString(entry.header).split(':'), 0))

@@ -108,7 +108,8 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
                 {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
     }
     qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
-    return {list, envelope, {}, annotationsOf(reader, path, signal, annotator)};
+    list->annotations = annotationsOf(reader, path, signal, annotator);
+    return {list, envelope, {}};
 }
 
 Refusal openSignals(const QString &path, double fullScaleMv, std::unique_ptr<RecordReader> *reader)

@@ -25,8 +25,6 @@ struct LoadedSignal
     std::shared_ptr<SampleList> list; // null when refused
     std::shared_ptr<const Envelope> envelope; // of the list, for its chart
     Refusal refusal;
-    // The record's annotations in sample order; null when it has none.
-    std::shared_ptr<const QVector<Annotation>> annotations = nullptr;
 };
 
 // Reads one signal of an open file, whole, into a sample list and its
@@ -34,7 +32,7 @@ struct LoadedSignal
 // sample file's values keep their low 16 bits, a line that is no integer goes
 // out as -1 (its low 16 bits), said in the log. Refused when the file cannot
 // be read to its end, holds no sample, or does not fit in memory. fullScaleMv
-// is the one the reader was opened with. Then the record's annotations, a
+// is the one the reader was opened with. Then the list's annotations, a
 // WFDB record's in its file named after annotator (empty: none are read);
 // annotations that cannot be read are said in the log, and the signal plays
 // without them.

@@ -18,6 +18,7 @@ struct Refusal
         NoSuchSignal, // the file has no signal of that number or label
         OutOfRange,   // a rate, full scale or position beyond what is accepted
         Device,       // the DAC cannot be set up
+        Marking,      // the sync line or the beat log cannot be set up
         Ending,       // the program is ending
         Cancelled,    // a newer choice, or the operator, ended the read
     };

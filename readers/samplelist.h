@@ -1,8 +1,11 @@
 #ifndef SAMPLELIST_H
 #define SAMPLELIST_H
 
+#include "annotations.h"
+
 #include <QtGlobal>
 
+#include <memory>
 #include <vector>
 
 // What a sample goes out at without a rate (a sample file's): the classic
@@ -20,6 +23,9 @@ struct SampleList
     // The millivolts across the DAC's range that a record's codes were mapped
     // at; 0 for a sample file, whose codes are the file's own.
     double fullScaleMv = 0;
+    // The record's annotations in sample order, whose beats the output marks
+    // as they go out; null when it has none.
+    std::shared_ptr<const QVector<Annotation>> annotations;
 
     qint64 size() const { return qint64(codes.size()); }
     bool isRecord() const { return fullScaleMv > 0; }

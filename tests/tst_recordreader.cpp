@@ -378,14 +378,14 @@ void tst_RecordReader::loadsAnnotations()
             warnings << line.text;
     }
     QCOMPARE(warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
-    QCOMPARE(loaded.annotations ? loaded.annotations->size() : 0, count);
+    QCOMPARE(loaded.list->annotations ? loaded.list->annotations->size() : 0, count);
     if (count == 0)
         return;
-    QCOMPARE(loaded.annotations->first(), firstOne);
-    QVERIFY(std::is_sorted(loaded.annotations->cbegin(), loaded.annotations->cend(),
+    QCOMPARE(loaded.list->annotations->first(), firstOne);
+    QVERIFY(std::is_sorted(loaded.list->annotations->cbegin(), loaded.list->annotations->cend(),
                            [](const Annotation &a, const Annotation &b) { return a.sample < b.sample; }));
     if (opened.endsWith(".edf"))
-        QCOMPARE(loaded.annotations->last(), (Annotation{5, 'V', 0, 0, 0, QString(), true}));
+        QCOMPARE(loaded.list->annotations->last(), (Annotation{5, 'V', 0, 0, 0, QString(), true}));
 }
 
 QTEST_MAIN(tst_RecordReader)

@@ -63,5 +63,7 @@ QString statusText(const PlaybackFacts &facts)
         second << "pleine échelle " + french.toString(*facts.fullScaleMv, 'g', 6) + " mV";
     if (facts.loops > 0)
         second << french.toString(facts.loops) + (facts.loops == 1 ? " boucle" : " boucles");
+    if (facts.heartRate > 0)
+        second << "FC de référence " + french.toString(facts.heartRate, 'f', 0) + "/min";
     return first.join(separator) + '\n' + second.join(separator);
 }

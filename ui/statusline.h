@@ -19,6 +19,7 @@ struct PlaybackFacts
     qint64 length = 0;   // the signal's samples
     std::optional<double> fullScaleMv; // a record's
     qint64 loops = 0;    // times the output went through the whole signal
+    double heartRate = 0; // from the annotated beats sent, per minute; 0: none
     // The file and signal that go out, when they are not the chart's.
     QString outputFile;
     QString outputSignal;
@@ -26,7 +27,7 @@ struct PlaybackFacts
 
 // Two lines in French: the state and the file or files; then the pace, the
 // position and length (h:mm:ss in the recording's time, and samples), the
-// full scale and the loops. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
+// full scale, the loops and the reference heart rate. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
 // "360 éch./s, x 1,00 — 0:00:02 / 0:30:05, éch. 720 / 650 000 — ..." say it.
 QString statusText(const PlaybackFacts &facts);
 

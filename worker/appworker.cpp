@@ -4,16 +4,21 @@
 #include "realtime.h"
 #include "sampleclock.h"
 #include "spidev.h"
+#include "syncline.h"
+#include "syncpulse.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include <pthread.h>
 
@@ -26,6 +31,9 @@ namespace {
 // The DAC8551 samples data on the falling clock edge: SPI mode 1.
 constexpr SpiConfig dacConfig{1, 8, 100000, 0};
 constexpr unsigned long framePauseMs = 2;
+constexpr std::int64_t framePauseNs = framePauseMs * 1000000;
+// The heart rate is the mean of this many RR intervals.
+constexpr std::size_t rrIntervals = 8;
 constexpr unsigned long noDataPauseMs = 100;
 // SCHED_FIFO priority of the output thread: above every normal thread, so that
 // background load cannot delay a frame; below the kernel's interrupt threads
@@ -59,6 +67,36 @@ std::int64_t monotonicNowNs()
     return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
 }
 
+std::int64_t realtimeNowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Sleeps until a time on the monotonic clock, which QDeadlineTimer's is.
+void sleepUntilNs(std::int64_t ns)
+{
+    const timespec until{time_t(ns / 1000000000), long(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// The beat annotation at a sample of the list, if any.
+const Annotation *beatAt(const SampleList &list, qint64 sample)
+{
+    if (!list.annotations)
+        return nullptr;
+    const QVector<Annotation> &all = *list.annotations;
+    auto at = std::lower_bound(all.cbegin(), all.cend(), sample,
+                               [](const Annotation &annotation, qint64 value) { return annotation.sample < value; });
+    for (; at != all.cend() && at->sample == sample; ++at) {
+        if (at->isBeat)
+            return &*at;
+    }
+    return nullptr;
+}
+
 // A record's code at the full scale in force, from the one it was read at: the
 // same millivolts, clamped to the DAC's range.
 quint16 outputCode(const SampleList &list, qint64 position, double fullScaleMv)
@@ -76,6 +114,8 @@ AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
     : QObject(parent),
       devicePath(settings.devicePath),
       spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
+      syncWidthMs(settings.syncWidthMs),
+      syncOn(settings.syncOn),
       pacingRate(settings.sampleRate),
       fullScaleMv(settings.fullScaleMv)
 {
@@ -85,6 +125,29 @@ AppWorker::~AppWorker()
 {
     qDebug() << "AppWorker destructor";
     spi.reset();
+}
+
+void AppWorker::markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatLog> log)
+{
+    pulse = line ? std::make_unique<SyncPulse>(std::move(line), syncWidthMs) : nullptr;
+    beatLog = std::move(log);
+}
+
+AppWorker::BeatFacts AppWorker::beats() const
+{
+    QMutexLocker locker(&mutex);
+    BeatFacts facts{beatCount, lastBeat, 0};
+    if (!rrSamples.empty())
+        facts.meanRrSamples = double(std::accumulate(rrSamples.cbegin(), rrSamples.cend(), qint64(0)))
+                              / double(rrSamples.size());
+    return facts;
+}
+
+// Under the mutex: the next beat starts a new run of RR intervals.
+void AppWorker::forgetRr()
+{
+    rrSamples.clear();
+    lastBeatAt = -1;
 }
 
 void AppWorker::setList(std::shared_ptr<const SampleList> list, qint64 position)
@@ -106,6 +169,8 @@ void AppWorker::place(std::shared_ptr<const SampleList> &list, qint64 position)
     ++placements;
     readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
     completedLoops = 0;
+    beatCount = 0;
+    forgetRr();
     condition.wakeAll();
 }
 
@@ -114,6 +179,7 @@ void AppWorker::setPosition(qint64 position)
     QMutexLocker locker(&mutex);
     ++placements;
     readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
+    forgetRr();
     condition.wakeAll();
 }
 
@@ -152,17 +218,30 @@ void AppWorker::stop()
     condition.wakeAll();
 }
 
-// Waits on the condition with an absolute deadline, so that a command cuts the
-// wait short (a period is a second long at 1 sample/s). True when the frame is
-// to go: at its deadline, or at once on a stop, whose pass ends with its frame
-// as in the classic pacing. False when a pause came first or another command:
-// the loop then looks again.
-bool AppWorker::waitUntil(std::int64_t deadlineNs)
+// Waits on the condition until an absolute deadline (never: until woken), so
+// that a command cuts the wait short (a period is a second long at 1
+// sample/s). True when the deadline came first.
+bool AppWorker::sleepUntil(std::int64_t deadlineNs)
 {
+    if (deadlineNs == SyncPulse::never) {
+        condition.wait(&mutex);
+        return false;
+    }
     QDeadlineTimer deadline;
     deadline.setPreciseDeadline(0, deadlineNs, Qt::PreciseTimer);
-    const bool woken = condition.wait(&mutex, deadline);
-    return stopRequested || (!woken && !paused);
+    return !condition.wait(&mutex, deadline);
+}
+
+// When the sync line is to go low; never while it is low, or without a line.
+std::int64_t AppWorker::pulseFallNs() const
+{
+    return pulse ? pulse->fallDueNs() : SyncPulse::never;
+}
+
+// Whether the frame of this sample, a beat's or not, gets a pulse.
+bool AppWorker::marks(const Annotation *beat, qint64 position) const
+{
+    return (beat && syncOn != SyncOn::Loop) || (position == 0 && syncOn != SyncOn::Beats);
 }
 
 // Which step failed, on which node, and the system's word for it: "permission
@@ -192,14 +271,26 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
     }
 }
 
-// After the frame: the next sample, unless a command placed the read position
-// (or another list) while the frame was sent.
-void AppWorker::advance(const Pass &pass)
+// After the frame: the beat it carried counted, and the next sample, unless a
+// command placed the read position (or another list) while the frame was sent.
+void AppWorker::advance(const Pass &pass, const SentBeat *beat)
 {
     QMutexLocker locker(&mutex);
     inFlight = -1;
+    if (beat) {
+        ++beatCount;
+        lastBeat = *beat;
+    }
     if (pass.placement != placements)
         return;
+    if (beat) {
+        const qint64 at = beat->loop * pass.list->size() + beat->sample;
+        if (lastBeatAt >= 0)
+            rrSamples.push_back(at - lastBeatAt);
+        if (rrSamples.size() > rrIntervals)
+            rrSamples.pop_front();
+        lastBeatAt = at;
+    }
     const qint64 next = pass.position + 1;
     if (next == pass.list->size())
         ++completedLoops;
@@ -246,15 +337,21 @@ void AppWorker::process()
     bool restartClock = true;
     int failedTransfers = 0;
     forever {
+        if (pulse)
+            pulse->fallIfDue(monotonicNowNs());
         Pass pass;
         bool paceChanged = false;
         {
             QMutexLocker locker(&mutex);
             if (stopRequested)
                 break;
-            while (paused) {
-                condition.wait(&mutex);
+            if (paused) {
+                // A pulse still high falls on time meanwhile. A stop ends the
+                // pause too, and its pass ends with a frame.
+                sleepUntil(pulseFallNs());
                 restartClock = true;
+                if (paused)
+                    continue;
             }
             paceChanged = pace(pacingRate);
             restartClock = restartClock || paceChanged;
@@ -262,7 +359,13 @@ void AppWorker::process()
                 if (restartClock)
                     clock->restart(monotonicNowNs());
                 restartClock = false;
-                if (!waitUntil(clock->nextDeadlineNs()))
+                // Wakes for the frame, or first for the pulse's fall. A stop
+                // sends the frame at once (its pass ends with it, as in the
+                // classic pacing); a pause or another command looks again.
+                const std::int64_t frameAt = clock->nextDeadlineNs();
+                const std::int64_t wakeAt = std::min(frameAt, pulseFallNs());
+                const bool deadlineCame = sleepUntil(wakeAt);
+                if (!stopRequested && (!deadlineCame || paused || wakeAt < frameAt))
                     continue;
             }
             pass = {samples, readPosition.load(), fullScaleMv, placements};
@@ -276,17 +379,37 @@ void AppWorker::process()
             restartClock = true;
             continue;
         }
+        // Every pulse ends before the next frame.
+        if (pulse)
+            pulse->fall();
         const DacFrame frame = dacFrame(outputCode(*pass.list, pass.position, pass.fullScaleMv));
         const std::int64_t sentAt = clock ? monotonicNowNs() : 0;
         reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), &failedTransfers);
-        if (clock) {
+        const std::int64_t doneAt = monotonicNowNs();
+        if (clock)
             clock->frameSent(sentAt);
+        const Annotation *beat = beatAt(*pass.list, pass.position);
+        if (pulse && marks(beat, pass.position))
+            pulse->rise(doneAt, clock ? clock->nextDeadlineNs() : doneAt + framePauseNs);
+        SentBeat sent;
+        if (beat) {
+            sent = {doneAt, realtimeNowNs(), completedLoops.load(), pass.position, beat->label};
+            if (beatLog)
+                beatLog->add(sent);
+        }
+        if (clock) {
             if (const std::int64_t late = clock->takeLateReport(sentAt))
                 qWarning() << "Cadence non tenue:" << late << "échantillons en retard";
+        } else if (pulse && pulse->fallDueNs() != SyncPulse::never) {
+            sleepUntilNs(pulse->fallDueNs());
+            pulse->fall();
+            sleepUntilNs(doneAt + framePauseNs);
         } else {
             QThread::msleep(framePauseMs);
         }
-        advance(pass);
+        advance(pass, beat ? &sent : nullptr);
     }
+    if (pulse)
+        pulse->fall();
     emit finished();
 }

@@ -1,6 +1,7 @@
 #ifndef APPWORKER_H
 #define APPWORKER_H
 
+#include "beatlog.h"
 #include "outputsettings.h"
 #include "samplelist.h"
 
@@ -9,9 +10,12 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 
 class SpiDev;
+class SyncLine;
+class SyncPulse;
 
 // Streams a sample list to the DAC from the output thread. The main thread
 // steers it with direct calls, which set what the next frame needs under the
@@ -25,6 +29,11 @@ class AppWorker : public QObject
 public:
     explicit AppWorker(const OutputSettings &settings = OutputSettings(), QObject *parent = nullptr);
     ~AppWorker() override;
+
+    // Before process(): the open line that pulses right after each frame that
+    // the settings mark (a beat annotation's, a loop's first), and the log
+    // that every beat sent goes to; either may be null.
+    void markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatLog> log);
 
     // Puts a list in place together with the read position in it: the next
     // frame is that sample of that list, never one of the list before.
@@ -49,6 +58,17 @@ public:
     qint64 position() const { return readPosition.load(); }
     qint64 loops() const { return completedLoops.load(); }
 
+    // The beat annotations sent since the list was put in place.
+    struct BeatFacts
+    {
+        qint64 count = 0;
+        SentBeat last; // when count > 0
+        // The mean of the last RR intervals, in samples, between beats sent
+        // one after the other; 0 until two were.
+        double meanRrSamples = 0;
+    };
+    BeatFacts beats() const;
+
     // The output loop; returns after stop, or at once if the DAC cannot be set up.
     void process();
 
@@ -69,16 +89,24 @@ private:
         quint64 placement = 0;
     };
 
-    bool waitUntil(std::int64_t deadlineNs);
+    bool sleepUntil(std::int64_t deadlineNs);
+    std::int64_t pulseFallNs() const;
+    bool marks(const Annotation *beat, qint64 position) const;
     QString setUpFailure() const;
     static void reportTransfer(int sent, std::size_t size, int *failedInARow);
-    void advance(const Pass &pass);
+    void advance(const Pass &pass, const SentBeat *beat);
     void place(std::shared_ptr<const SampleList> &list, qint64 position);
+    void forgetRr();
 
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
+    // Used by the output loop alone.
+    const double syncWidthMs;
+    const SyncOn syncOn;
+    std::unique_ptr<SyncPulse> pulse;
+    std::shared_ptr<BeatLog> beatLog;
 
-    QMutex mutex;
+    mutable QMutex mutex;
     QWaitCondition condition;
     // Guarded by the mutex.
     bool stopRequested = false;
@@ -91,6 +119,13 @@ private:
     quint64 placements = 0;
     // The sample whose frame is being sent, -1 between frames.
     qint64 inFlight = -1;
+    qint64 beatCount = 0;
+    SentBeat lastBeat;
+    // The last RR intervals in samples, and where the last beat was in the
+    // samples sent since the list was placed (loops times length, plus its
+    // sample); -1 after a placement, which breaks the run.
+    std::deque<qint64> rrSamples;
+    qint64 lastBeatAt = -1;
 
     // Written under the mutex, read by anyone at any time.
     std::atomic<qint64> readPosition{0};

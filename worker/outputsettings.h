@@ -3,6 +3,9 @@
 
 #include <QString>
 
+// Which frames the sync line marks: a beat annotation's, a loop's first, or both.
+enum class SyncOn { Beats, Loop, Both };
+
 // Where the output goes and how it is paced; the operator chooses both.
 struct OutputSettings
 {
@@ -23,6 +26,13 @@ struct OutputSettings
     // The annotator whose file beside a WFDB record is read with it (100.atr
     // for "atr"), for the chart; empty: no annotations, an EDF+ file's neither.
     QString annotator = QStringLiteral("atr");
+    // The GPIO line ("CHIP:LINE") that pulses as marked frames go out; empty: none.
+    QString syncLine;
+    // How long a pulse stays high; it always ends before the next frame.
+    double syncWidthMs = 10;
+    SyncOn syncOn = SyncOn::Beats;
+    // The file that each beat sent is appended to; empty: none.
+    QString beatLogPath;
 };
 
 // At 100 kHz a frame takes 240 us on the wire. At 2000 samples/s a period of
@@ -37,5 +47,9 @@ constexpr double minSampleRate = 0.001;
 constexpr double maxFullScaleMv = 100000;
 // A microvolt across the whole range: far below any ECG's resolution.
 constexpr double minFullScaleMv = 0.001;
+// A pulse of 10 us is still seen by a scope or a counter; one of a second
+// already spans several beats.
+constexpr double minSyncWidthMs = 0.01;
+constexpr double maxSyncWidthMs = 1000;
 
 #endif // OUTPUTSETTINGS_H

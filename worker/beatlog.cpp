@@ -1,0 +1,124 @@
+#include "beatlog.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <vector>
+
+namespace {
+
+// Queued beats are written at least this often.
+constexpr unsigned long flushMs = 500;
+// Beats waiting beyond this are dropped and counted: a day of beats is about
+// 100,000, so only a disk stalled for hours reaches it.
+constexpr std::size_t maxQueued = 65536;
+// A writer stuck in the disk is left behind after this long.
+constexpr unsigned long shutdownMs = 5000;
+
+const char header[] = "# ecg-simulator: battements envoyés: temps CLOCK_MONOTONIC (s), temps CLOCK_REALTIME (s), "
+                      "boucle, échantillon, étiquette\n";
+
+QByteArray seconds(std::int64_t ns)
+{
+    return QByteArray::number(qint64(ns / 1000000000)) + '.'
+           + QByteArray::number(qint64(ns % 1000000000 / 1000)).rightJustified(6, '0');
+}
+
+} // namespace
+
+// Shared by the log and its writer thread, which may outlive the log when the disk hangs.
+struct BeatLog::Queue
+{
+    QFile file;
+    QMutex mutex;
+    QWaitCondition condition;
+    // Guarded by the mutex.
+    std::vector<SentBeat> beats;
+    std::size_t lost = 0;
+    bool stopping = false;
+
+    void write();
+};
+
+// The writer thread's loop: takes what is queued, then writes it without the lock.
+void BeatLog::Queue::write()
+{
+    bool failing = false;
+    forever {
+        std::vector<SentBeat> taken;
+        std::size_t lostNow = 0;
+        bool last = false;
+        {
+            QMutexLocker locker(&mutex);
+            if (!stopping)
+                condition.wait(&mutex, flushMs);
+            taken.swap(beats);
+            std::swap(lostNow, lost);
+            last = stopping;
+        }
+        QByteArray text;
+        if (lostNow > 0) {
+            qWarning() << "Journal des battements:" << lostNow << "battements perdus, le disque ne suit pas";
+            text += "# " + QByteArray::number(qulonglong(lostNow)) + " battements perdus\n";
+        }
+        for (const SentBeat &beat : taken) {
+            text += seconds(beat.monotonicNs) + ' ' + seconds(beat.realtimeNs) + ' ' + QByteArray::number(beat.loop)
+                    + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + '\n';
+        }
+        if (!text.isEmpty()) {
+            const bool written = file.write(text) == text.size() && file.flush();
+            if (!written && !failing)
+                qWarning().noquote() << "Journal des battements: écriture impossible dans" << file.fileName() << ":"
+                                     << file.errorString();
+            failing = !written;
+        }
+        if (last)
+            return;
+    }
+}
+
+std::shared_ptr<BeatLog> BeatLog::open(const QString &path, QString *reason)
+{
+    auto queue = std::make_shared<Queue>();
+    queue->file.setFileName(path);
+    if (!queue->file.open(QIODevice::WriteOnly | QIODevice::Append) || queue->file.write(header) < 0
+        || !queue->file.flush()) {
+        *reason = QString("Journal des battements: écriture impossible dans \"%1\": \"%2\"")
+                      .arg(path, queue->file.errorString());
+        return nullptr;
+    }
+    QThread *writer = QThread::create([queue] { queue->write(); });
+    writer->start();
+    return std::shared_ptr<BeatLog>(new BeatLog(queue, writer));
+}
+
+BeatLog::BeatLog(std::shared_ptr<Queue> queue, QThread *writer) : queue(std::move(queue)), writer(writer)
+{
+}
+
+BeatLog::~BeatLog()
+{
+    {
+        QMutexLocker locker(&queue->mutex);
+        queue->stopping = true;
+        queue->condition.wakeAll();
+    }
+    if (writer->wait(shutdownMs)) {
+        delete writer;
+        return;
+    }
+    qWarning() << "Journal des battements: le disque ne répond pas, fin sans l'attendre";
+    QObject::connect(writer, &QThread::finished, writer, &QObject::deleteLater);
+}
+
+void BeatLog::add(const SentBeat &beat)
+{
+    QMutexLocker locker(&queue->mutex);
+    if (queue->beats.size() < maxQueued)
+        queue->beats.push_back(beat);
+    else
+        ++queue->lost;
+}
