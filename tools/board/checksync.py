@@ -71,10 +71,12 @@ def check_sync(verdict, name, lines, sent, loop_length, record_beats):
     verdict.check(rising == expected and first_loop == len(record_beats),
                   f"{name}: {len(rising)} pulses, one right after the frame of each beat, in order, none elsewhere "
                   f"({first_loop} beats in the first loop, {len(expected) - first_loop} after it){wrong}")
-    # Each pulse ends: a low set follows each high one, but for a run stopped within the last pulse.
-    unended = [i for i, (_, level, _, _) in enumerate(sets[:-1]) if level == 1 and sets[i + 1][1] != 0]
+    # Each pulse belongs to its frame: the next set on the line is a low one, before the next frame.
+    unended = [frames for i, (frames, level, _, _) in enumerate(sets) if level == 1
+               and (i + 1 == len(sets) or sets[i + 1][:2] != (frames, 0))]
     verdict.check(not unended and all(level in (0, 1) for _, level, _, _ in sets),
-                  f"{name}: each pulse ended by a low set before anything else on the line ({len(sets)} sets)")
+                  f"{name}: each pulse ended by a low set before the next frame ({len(sets)} sets)"
+                  + (f" (not the one after frame {unended[0]})" if unended else ""))
     delays = [(at - frame_at) * 1e6 for _, level, at, frame_at in sets if level == 1]
     widths = [(b[2] - a[2]) * 1e6 for a, b in zip(sets, sets[1:]) if a[1] == 1 and b[1] == 0]
     if delays:
