@@ -63,7 +63,8 @@ def check_sync(verdict, name, lines, sent, loop_length, record_beats):
                        min(len(rising), len(expected)))
     wrong = ""
     if rising != expected:
-        where = lambda frames: f"frame {frames} (loop {(frames - 1) // loop_length}, sample {(frames - 1) % loop_length})"
+        def where(frames):
+            return f"frame {frames} (loop {(frames - 1) // loop_length}, sample {(frames - 1) % loop_length})"
         wrong = (f" (pulse {first_wrong}: " + (f"after {where(rising[first_wrong])}" if first_wrong < len(rising)
                                                else "none") + ", beat expected: "
                  + (where(expected[first_wrong]) if first_wrong < len(expected) else "none") + ")")
