@@ -10,7 +10,13 @@ sample=$(realpath "${1:-$(dirname "$0")/../samples/mitbih-208-10s.csv}")
 cd "$(dirname "$0")/.."
 work=$PWD/build-board
 seconds=5          # each of the operator's two runs
-qemu_limit=150     # seconds before QEMU is killed, whatever the guest does
+qemu_limit=240     # seconds before QEMU is killed, whatever the guest does
+# The sync pulse's record, played at twice its rate: its minute lasts 30 s, a
+# few more when a busy host slows the emulated board (traced, it reached about
+# 1100 frames/s); a late frame is sent late, never skipped, so no beat is lost.
+record=samples/mitdb_100_1min
+sync_rate=720
+loop_frames=$(awk 'NR == 1 {print $4}' "$record.hea")
 
 tools/deps.sh build armhf board
 mkdir -p "$work/debs"
@@ -59,6 +65,7 @@ cp "$work/busybox/bin/busybox" "$root/bin/"
 cp "$modules/watchdog/imx2_wdt.ko" "$modules/gpio/gpio-mxc.ko" "$modules/spi/spi-imx.ko" "$root/lib/modules/"
 cp build-armhf/tools/board/boarddriver build-armhf/app/ecg-simulator "$root/board/"
 cp "$sample" "$root/board/samples.csv"
+cp "$record".{hea,dat,atr} "$root/board/"
 # The same recording as a WFDB record, format 212, at 360 samples/s, its values
 # 200 ADC units per mV about 1024 (as MIT-BIH's).
 python3 - "$sample" "$root/board" <<'PYTHON'
@@ -86,6 +93,7 @@ cat >"$root/init" <<EOF
 /bin/busybox --install -s /bin
 export PATH=/bin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp
 mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
+mount -t tracefs tracefs /sys/kernel/tracing; mount -t debugfs debugfs /sys/kernel/debug
 insmod /lib/modules/imx2_wdt.ko        # this board restarts through its watchdog
 insmod /lib/modules/gpio-mxc.ko        # the chip select is a GPIO
 insmod /lib/modules/spi-imx.ko dyndbg=+p
@@ -99,11 +107,14 @@ chgrp spi /dev/spidev0.0; chmod 0660 /dev/spidev0.0
 (ulimit -r 20; su operator -c "/board/boarddriver operate /board/samples.csv 1")
 # The headless mode as a service would run it: ended with SIGTERM after some
 # seconds, or with spidev unbound from the node while it streams.
-play() { # USER SECONDS [unbind|record]
-    rm -f /tmp/play.log
+# With sync, SECONDS bounds the wait for the record's first loop.
+play() { # USER SECONDS [unbind|record|sync]
+    rm -f /tmp/play.log /tmp/beats.log
     input=/board/samples.csv
     [ "\${3:-}" = record ] && input=/board/record.hea
-    echo "BOARD messages before: \$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)"
+    [ "\${3:-}" = sync ] && input="/board/$(basename "$record").hea --rate $sync_rate --sync-gpio \$sync_line --beat-log /tmp/beats.log"
+    before=\$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)
+    echo "BOARD messages before: \$before"
     if [ \$1 = root ]; then
         env -u QT_QPA_PLATFORM /board/ecg-simulator --play \$input 2>/tmp/play.log &
     else
@@ -117,6 +128,15 @@ play() { # USER SECONDS [unbind|record]
         sleep \$((\$2 - 1))
         m2=\$(cat /sys/bus/spi/devices/spi0.0/statistics/messages); u2=\$(cut -d' ' -f1 /proc/uptime)
         echo "BOARD stretch of the run: \$((m2 - m1)) messages in \$(echo \$u2 \$u1 | awk '{print \$1 - \$2}') s"
+    elif [ "\${3:-}" = sync ]; then
+        # The whole first loop, then a second more for the beat log's flush.
+        for i in \$(seq \$((\$2 * 10))); do
+            kill -0 \$pid 2>/dev/null || break
+            [ \$((\$(cat /sys/bus/spi/devices/spi0.0/statistics/messages) - before)) -ge $loop_frames ] && break
+            sleep 0.1
+        done
+        sleep 1
+        echo "BOARD line held: \$(grep "gpio-\$sync_gpio " /sys/kernel/debug/gpio)"
     else
         sleep \$2
     fi
@@ -130,6 +150,16 @@ play() { # USER SECONDS [unbind|record]
     echo "BOARD exit status: \$?"
     echo "BOARD messages after: \$(cat /sys/bus/spi/devices/spi0.0/statistics/messages)"
     sed 's/^/BOARD log /' /tmp/play.log
+    if [ "\${3:-}" = sync ]; then
+        echo 0 >/sys/kernel/tracing/tracing_on
+        # Each set of the line, with the frames done before it, its time and the last frame's.
+        awk '{ for (i = 1; i < NF; i++) if (\$i ~ /^[0-9]+[.][0-9]+:\$/) break
+               at = substr(\$i, 1, length(\$i) - 1) }
+             \$(i + 1) == "spi_message_done:" && \$(i + 2) == "spi0.0" { frames++; frame_at = at }
+             \$(i + 1) == "gpio_value:" && \$(i + 3) == "set" { print "BOARD sync", frames + 0, \$(i + 4), at, frame_at + 0 }
+             END { print "BOARD traced frames: " frames + 0 }' /sys/kernel/tracing/trace
+        sed 's/^/BOARD beat-log /' /tmp/beats.log
+    fi
 }
 echo "BOARD scenario: headless, as root"
 play root $seconds
@@ -137,6 +167,28 @@ echo "BOARD scenario: headless, as an operator of group spi"
 (ulimit -r 20; play operator 2)
 echo "BOARD scenario: headless, a WFDB record at its rate, as root"
 play root $seconds record
+# The sync pulse through the SoC's own GPIO driver (gpio-mxc): line 0 of the
+# fifth bank, named by its label whatever chip number it gets. No node of the
+# board's tree refers to that bank (the chip select is line 19 of the third),
+# and the pad of its line 0 is in none of the tree's pin groups.
+echo "BOARD scenario: headless, a record's beats on a sync line"
+sync_line=20ac000.gpio:0
+for chip in /sys/class/gpio/gpiochip*; do
+    [ "\$(cat \$chip/label)" = "\${sync_line%:*}" ] && sync_gpio=\$((\$(cat \$chip/base) + \${sync_line#*:}))
+done
+# The kernel's trace shows the order: every level set on the line (gpiolib's
+# gpio_value, where any consumer's set goes) and every SPI message done, in one
+# ring buffer, with their times on CLOCK_MONOTONIC. Reading the line's level
+# now and then would miss pulses shorter than the reads' period; the trace
+# misses none, and the kernel's count of messages tells whether it kept all.
+tracing=/sys/kernel/tracing
+echo mono >\$tracing/trace_clock
+echo 4096 >\$tracing/buffer_size_kb
+echo "gpio == \$sync_gpio" >\$tracing/events/gpio/gpio_value/filter
+echo 1 >\$tracing/events/gpio/gpio_value/enable
+echo 1 >\$tracing/events/spi/spi_message_done/enable
+echo >\$tracing/trace
+play root 120 sync
 echo "BOARD scenario: headless, spidev unbound while streaming"
 play root 2 unbind
 echo spi0.0 >/sys/bus/spi/drivers/spidev/bind
@@ -168,4 +220,5 @@ done
 kill $qemu 2>/dev/null && echo "board.sh: QEMU stopped after $qemu_limit s" >&2
 wait $qemu 2>/dev/null || true
 
-python3 tools/board/checkbus.py "$work/trace.log" "$work/console.log" "$root/board/samples.csv" "$work/bus.csv"
+python3 tools/board/checkbus.py "$work/trace.log" "$work/console.log" "$root/board/samples.csv" "$record.hea" \
+    "$work/bus.csv"

@@ -5,13 +5,17 @@ Decodes QEMU's trace of the SPI bus into chip-select periods, writes them to a
 CSV file (host time in microseconds, then the bytes in hex), and compares them
 with the sample file and with what the guest reported: the kernel's count of
 SPI messages at each of the operator's steps, the application's log lines, its
-real-time thread and the settings read back from the driver.
+real-time thread and the settings read back from the driver; and the sync
+line's pulses, as the guest's kernel traced them, against the record's beats.
 
-usage: checkbus.py TRACE CONSOLE SAMPLE_FILE BUS_CSV
+usage: checkbus.py TRACE CONSOLE SAMPLE_FILE RECORD BUS_CSV
 """
+import os
 import re
 import statistics
 import sys
+
+from checksync import beats, check_sync
 
 TRACE_LINE = re.compile(r"\d+@(\d+)\.(\d{6}):m25p80_(select|transfer) \[[^]]*\] (.*)")
 SAMPLE = re.compile(r"[+-]?\d+")
@@ -35,17 +39,35 @@ def dac_frames(path):
     return frames
 
 
-def record_frames(path):
-    """The DAC frames of the record that tools/board.sh writes of the sample file:
-    its values, 200 per mV about 1024, mapped to codes with the default 10 mV
-    across the DAC's range, as the program's reader does."""
+def record_frames(values):
+    """The DAC frames of a record's values, 200 per mV about 1024 (as the records
+    of tools/board.sh), mapped to codes with the default 10 mV across the DAC's
+    range, as the program's reader does."""
     frames = []
-    with open(path) as samples:
-        for line in samples:
-            if line.strip():
-                code = min(max(round(32768 + (int(line) - 1024) / 200 * (65536 / 10)), 0), 65535)
-                frames.append(bytes([0, code >> 8, code & 0xFF]))
+    for value in values:
+        code = min(max(round(32768 + (value - 1024) / 200 * (65536 / 10)), 0), 65535)
+        frames.append(bytes([0, code >> 8, code & 0xFF]))
     return frames
+
+
+def sample_values(path):
+    with open(path) as samples:
+        return [int(line) for line in samples if line.strip()]
+
+
+def first_signal(header):
+    """The first signal's values of a WFDB record in format 212, its file beside the header."""
+    with open(header) as text:
+        signals = int(text.readline().split()[1])
+        file_name, data_format = text.readline().split()[:2]
+    if data_format != "212":
+        sys.exit(f"{header}: format {data_format}, not 212")
+    data = open(os.path.join(os.path.dirname(header), file_name), "rb").read()
+    values = []
+    for i in range(0, len(data) - 2, 3):
+        low, high, next_low = data[i:i + 3]
+        values += [low | (high & 0x0F) << 8, next_low | (high & 0xF0) << 4]
+    return [value - 4096 if value >= 2048 else value for value in values[::signals]]
 
 
 def bus_periods(path):
@@ -196,9 +218,9 @@ def check_refused(verdict, name, lines):
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         sys.exit(__doc__)
-    trace, console, sample_file, bus_csv = sys.argv[1:]
+    trace, console, sample_file, record, bus_csv = sys.argv[1:]
     frames = dac_frames(sample_file)
     periods = bus_periods(trace)
     with open(bus_csv, "w") as out:
@@ -209,7 +231,7 @@ def main():
     expected = ["operator, as root", "operator at 360 samples/s, as root",
                 "operator of group spi, real-time priority up to 20", "headless, as root",
                 "headless, as an operator of group spi", "headless, a WFDB record at its rate, as root",
-                "headless, spidev unbound while streaming",
+                "headless, a record's beats on a sync line", "headless, spidev unbound while streaming",
                 "operator without access to the node", "device missing (spidev unbound)", "end"]
     verdict.check(list(reports) == expected, "the guest ran every scenario to its end")
     if list(reports) != expected:
@@ -233,11 +255,15 @@ def main():
     first += check_play(verdict, "headless, root", reports[expected[3]], periods, first, frames)
     first += check_play(verdict, "headless, group spi", reports[expected[4]], periods, first, frames)
     first += check_play(verdict, "headless, WFDB record", reports[expected[5]], periods, first,
-                        record_frames(sample_file), rate=360)
-    first += check_play(verdict, "headless, unbound", reports[expected[6]], periods, first, frames, unbound=True)
+                        record_frames(sample_values(sample_file)), rate=360)
+    loop = record_frames(first_signal(record))
+    sent = check_play(verdict, "sync line", reports[expected[6]], periods, first, loop)
+    check_sync(verdict, "sync line", reports[expected[6]], sent, len(loop), beats(record[:-len(".hea")] + ".atr"))
+    first += sent
+    first += check_play(verdict, "headless, unbound", reports[expected[7]], periods, first, frames, unbound=True)
     verdict.check(first == len(periods), f"no other frame on the bus ({len(periods) - first} more)")
-    check_refused(verdict, "no access", reports[expected[7]])
-    check_refused(verdict, "device missing", reports[expected[8]])
+    check_refused(verdict, "no access", reports[expected[8]])
+    check_refused(verdict, "device missing", reports[expected[9]])
     print(f"board: {'PASS' if verdict.failures == 0 else 'FAIL'}; bus decoded in {bus_csv}")
     sys.exit(verdict.failures > 0)
 
