@@ -56,11 +56,13 @@ Refusal Playback::start()
 {
     started = true;
     QStringList reasons;
-    auto line = std::make_unique<SyncLine>();
-    if (settings.syncLine.isEmpty() || !line->open(settings.syncLine)) {
-        if (!settings.syncLine.isEmpty())
+    std::unique_ptr<SyncLine> line;
+    if (!settings.syncLine.isEmpty()) {
+        line = std::make_unique<SyncLine>();
+        if (!line->open(settings.syncLine)) {
             reasons << line->lastFailure();
-        line.reset();
+            line.reset();
+        }
     }
     std::shared_ptr<BeatLog> log;
     if (!settings.beatLogPath.isEmpty()) {
