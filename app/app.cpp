@@ -68,7 +68,7 @@ void App::start()
 {
     mainUI->show();
     // Over the window, once it shows.
-    if (const Refusal refusal = model.start())
+    if (const Refusal refusal = model.start(Playback::Unmarked::StartAnyway))
         QTimer::singleShot(0, this, [this, refusal] { warn(refusal); });
 }
 

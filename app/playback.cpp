@@ -52,9 +52,8 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
 
 Playback::~Playback() = default;
 
-Refusal Playback::start()
+Refusal Playback::start(Unmarked unmarked)
 {
-    started = true;
     QStringList reasons;
     std::unique_ptr<SyncLine> line;
     if (!settings.syncLine.isEmpty()) {
@@ -71,10 +70,13 @@ Refusal Playback::start()
         if (!log)
             reasons << reason;
     }
-    worker()->markFrames(std::move(line), std::move(log));
-    runner->start();
     for (const QString &reason : qAsConst(reasons))
         qWarning().noquote() << reason;
+    if (reasons.isEmpty() || unmarked == Unmarked::StartAnyway) {
+        worker()->markFrames(std::move(line), std::move(log));
+        started = true;
+        runner->start();
+    }
     if (reasons.isEmpty())
         return {};
     return {Refusal::Marking, "Repères de battements indisponibles.", reasons.join('\n')};

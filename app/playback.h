@@ -53,10 +53,12 @@ public:
     explicit Playback(const OutputSettings &settings, QObject *parent = nullptr);
     ~Playback() override;
 
+    // What start does when the sync line or the beat log cannot be set up.
+    enum class Unmarked { StartAnyway, DoNotStart };
     // Starts the output thread, which opens the DAC, with the sync line and
     // the beat log asked for. One that cannot be set up is refused, and the
-    // output starts without it.
-    Refusal start();
+    // output starts without it or not at all.
+    Refusal start(Unmarked unmarked);
     // Stops the output after the frame in progress, for good; the commands
     // are refused from then on. finished() follows once the loop has ended;
     // a loop that has not ended 5 s later hangs in the device, and the

@@ -33,8 +33,9 @@ int Player::exec()
                 QCoreApplication::exit(refusal.kind == Refusal::Empty ? noSample : sampleFileRefused);
                 return;
             }
-            // A sync line or a beat log that cannot be set up is an option refused.
-            if (model.start()) {
+            // A sync line or a beat log that cannot be set up is an option
+            // refused: nothing starts.
+            if (model.start(Playback::Unmarked::DoNotStart)) {
                 QCoreApplication::exit(optionRefused);
                 return;
             }

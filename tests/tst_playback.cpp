@@ -87,7 +87,7 @@ void tst_Playback::rateBoundsAtEveryEntry()
     QFETCH(bool, accepted);
 
     Playback playback(OutputSettings{});
-    playback.start();
+    playback.start(Playback::Unmarked::StartAnyway);
     QVERIFY(!choose(playback, writeRecord(files, "before", 360)));
     Refusal refusal;
     if (entry == "header") {
@@ -133,7 +133,7 @@ void tst_Playback::refusedChoiceKeepsWhatPlays()
     QFETCH(int, kind);
 
     Playback playback(OutputSettings("/dev/spidev0.0", 1000));
-    playback.start();
+    playback.start(Playback::Unmarked::StartAnyway);
     const QString good = files.write("good.csv", "5\n6\n");
     QVERIFY(!choose(playback, good));
     playback.setPlaying(on);
@@ -153,7 +153,7 @@ void tst_Playback::refusedChoiceKeepsWhatPlays()
 void tst_Playback::fileChosenFromAfarStartsAtItsFirstSample()
 {
     Playback playback(OutputSettings("/dev/spidev0.0", 2000));
-    playback.start();
+    playback.start(Playback::Unmarked::StartAnyway);
     const QString low = files.write("low.csv", "1\n2\n3\n4\n5\n");
     const QString high = files.write("high.csv", "100\n101\n102\n");
     QVERIFY(!choose(playback, low));
@@ -176,7 +176,7 @@ void tst_Playback::fileChosenFromAfarStartsAtItsFirstSample()
 void tst_Playback::fullScaleKeepsThePositionWithoutReading()
 {
     Playback playback(OutputSettings("/dev/spidev0.0", 200));
-    playback.start();
+    playback.start(Playback::Unmarked::StartAnyway);
     files.write("rec.dat", wfdbSamples(16, {200, 400, 600, 800}));
     QVERIFY(!choose(playback, files.write("rec.hea", "rec 1 200\nrec.dat 16 200\n")));
     playback.setPlaying(true);
@@ -217,7 +217,7 @@ void tst_Playback::switchOnReadsOnlyAChangedFile()
     QFETCH(QString, changed);
 
     Playback playback(OutputSettings("/dev/spidev0.0", 1000));
-    playback.start();
+    playback.start(Playback::Unmarked::StartAnyway);
     files.write("file.csv", "1\n2\n");
     files.write("rec.dat", wfdbSamples(16, {1, 2}));
     files.write("rec.hea", "rec 1 360\nrec.dat 16 200\n");
