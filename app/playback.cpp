@@ -149,19 +149,24 @@ qint64 Playback::loops() const
     return worker() && output.list ? worker()->loops() : 0;
 }
 
+AppWorker::BeatFacts Playback::beats() const
+{
+    return worker() && output.list ? worker()->beats() : AppWorker::BeatFacts();
+}
+
 qint64 Playback::beatCount() const
 {
-    return worker() && output.list ? worker()->beats().count : 0;
+    return beats().count;
 }
 
 SentBeat Playback::lastBeat() const
 {
-    return worker() && output.list ? worker()->beats().last : SentBeat();
+    return beats().last;
 }
 
 double Playback::heartRate() const
 {
-    const double rrSamples = worker() && output.list ? worker()->beats().meanRrSamples : 0;
+    const double rrSamples = beats().meanRrSamples;
     return rrSamples > 0 ? 60 * samplesPerSecond() / rrSamples : 0;
 }
 

@@ -2,7 +2,7 @@
 #define PLAYBACK_H
 
 #include "annotations.h"
-#include "beatlog.h"
+#include "appworker.h"
 #include "outputsettings.h"
 #include "recordreader.h"
 #include "refusal.h"
@@ -16,7 +16,6 @@
 #include <functional>
 #include <memory>
 
-class AppWorker;
 class Envelope;
 class FileLoader;
 class OutputRunner;
@@ -172,6 +171,8 @@ private:
     };
 
     AppWorker *worker() const;
+    // The worker's beats of what goes out; none before anything went in.
+    AppWorker::BeatFacts beats() const;
     void startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
                    bool thenPlay, const Done &done);
     void onLoaded(quint64 request);

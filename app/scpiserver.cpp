@@ -103,9 +103,8 @@ QString lastBeatAnswer(const SentBeat &beat)
 {
     if (beat.label == 0)
         return notANumber + ",-1,\"\"";
-    return QString("%1.%2,%3,\"%4\"")
-        .arg(beat.realtimeNs / 1000000000)
-        .arg(beat.realtimeNs % 1000000000 / 1000, 6, 10, QLatin1Char('0'))
+    return QString("%1,%2,\"%3\"")
+        .arg(QString::fromLatin1(secondsText(beat.realtimeNs)))
         .arg(beat.sample)
         .arg(QLatin1Char(beat.label));
 }

@@ -22,13 +22,13 @@ constexpr unsigned long shutdownMs = 5000;
 const char header[] = "# ecg-simulator: battements envoyés: temps CLOCK_MONOTONIC (s), temps CLOCK_REALTIME (s), "
                       "boucle, échantillon, étiquette\n";
 
-QByteArray seconds(std::int64_t ns)
+} // namespace
+
+QByteArray secondsText(std::int64_t ns)
 {
     return QByteArray::number(qint64(ns / 1000000000)) + '.'
            + QByteArray::number(qint64(ns % 1000000000 / 1000)).rightJustified(6, '0');
 }
-
-} // namespace
 
 // Shared by the log and its writer thread, which may outlive the log when the disk hangs.
 struct BeatLog::Queue
@@ -66,7 +66,7 @@ void BeatLog::Queue::write()
             text += "# " + QByteArray::number(qulonglong(lostNow)) + " battements perdus\n";
         }
         for (const SentBeat &beat : taken) {
-            text += seconds(beat.monotonicNs) + ' ' + seconds(beat.realtimeNs) + ' ' + QByteArray::number(beat.loop)
+            text += secondsText(beat.monotonicNs) + ' ' + secondsText(beat.realtimeNs) + ' ' + QByteArray::number(beat.loop)
                     + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + '\n';
         }
         if (!text.isEmpty()) {

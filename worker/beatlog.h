@@ -1,6 +1,7 @@
 #ifndef BEATLOG_H
 #define BEATLOG_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -17,6 +18,10 @@ struct SentBeat
     qint64 sample = 0;            // from the record's start
     char label = 0;
 };
+
+// A time in seconds with microseconds ("812.345678"), as the beat log and
+// SCPI give it.
+QByteArray secondsText(std::int64_t ns);
 
 // The beats sent, appended to a file a line each ("MONOTONIC REALTIME LOOP
 // SAMPLE LABEL", seconds with microseconds) by a thread of its own: the output
