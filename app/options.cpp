@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "bounds.h"
 #include "playback.h"
 #include "syncline.h"
 

@@ -38,5 +38,23 @@ sudo=""
 if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $sudo dpkg --add-architecture armhf
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# An index that fails to download (a mirror in the middle of a sync, say) is
+# tried again; the install is attempted whatever the last update said, since
+# the indexes it needs may well be there.
+for attempt in 1 2 3; do
+    $sudo apt-get update -qq && break
+    echo "deps.sh: apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
+done
+export DEBIAN_FRONTEND=noninteractive
+if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    # One at a time, to name what cannot be had.
+    failed=()
+    for package in "${missing[@]}"; do
+        $sudo apt-get install -y -qq --no-install-recommends "$package" >/dev/null 2>&1 || failed+=("$package")
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "deps.sh: cannot install: ${failed[*]}" >&2
+        exit 1
+    fi
+fi

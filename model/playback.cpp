@@ -1,6 +1,7 @@
 #include "playback.h"
 
 #include "appworker.h"
+#include "bounds.h"
 #include "envelope.h"
 #include "fileloader.h"
 #include "loadsignal.h"

@@ -1,6 +1,7 @@
 #include "mpris.h"
 
 #include "controls.h"
+#include "bounds.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -1,5 +1,6 @@
 #include "scpiserver.h"
 
+#include "bounds.h"
 #include "playback.h"
 
 #include <QCoreApplication>
