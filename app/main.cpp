@@ -3,6 +3,7 @@
 #include "options.h"
 #include "player.h"
 #include "scpiserver.h"
+#include "translations.h"
 
 #include <QApplication>
 
@@ -38,6 +39,7 @@ int main(int argc, char **argv)
     }
 
     QApplication application(argc, argv);
+    installQtTranslations(application);
     App app(commandLine.output);
     ScpiServer scpi(app.playback(), commandLine.output);
     if (commandLine.listenPort)

@@ -57,8 +57,14 @@ void Player::onSignal(int number)
         });
         return;
     }
-    if (stopping)
-        Playback::forceEnd("second signal d'arrêt");
+    // Ctrl-C pressed again forces the end at once. A second SIGTERM changes
+    // nothing: supervisors such as GNU timeout send one to the program and one
+    // to its process group, and the 5 s bound of the stop holds anyway.
+    if (stopping) {
+        if (number == SIGINT)
+            Playback::forceEnd("second signal d'arrêt");
+        return;
+    }
     // The output stops after the frame in progress; its end ends the event loop.
     stopping = true;
     model.end();

@@ -1,6 +1,9 @@
 #include "mainui.h"
 #include "statusline.h"
+#include "translations.h"
 
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
 #include <QListView>
@@ -23,6 +26,7 @@ private slots:
     void fitsTheScreen();
     void signalListForFingers_data();
     void signalListForFingers();
+    void qtTextsAreFrench();
 
 private:
     QPushButton *button(const char *name) const { return window->findChild<QPushButton *>(name); }
@@ -180,6 +184,19 @@ void tst_MainUI::signalListForFingers()
     QCOMPARE(buttons.size(), 2);
     for (const QPushButton *button : buttons)
         QCOMPARE(button->height() >= 48, touch);
+}
+
+void tst_MainUI::qtTextsAreFrench()
+{
+    QVERIFY2(installQtTranslations(*qApp), "Qt's French translations (qttranslations5-l10n) are missing");
+    const QDialogButtonBox buttons(QDialogButtonBox::Cancel);
+    QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), QString("Annuler"));
+    QFileDialog dialog(window);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    const auto *accept = dialog.findChild<QDialogButtonBox *>();
+    QVERIFY(accept);
+    QCOMPARE(accept->button(QDialogButtonBox::Open)->text(), QString("&Ouvrir"));
 }
 
 QTEST_MAIN(tst_MainUI)

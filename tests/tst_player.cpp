@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -80,6 +82,7 @@ private slots:
     void hangUpRereadsTheFile();
     void stopIsForcedWhenTheOutputHangs_data();
     void stopIsForcedWhenTheOutputHangs();
+    void endsCleanlyUnderGnuTimeout();
 
 private:
     SampleFiles files;
@@ -203,15 +206,16 @@ void tst_Player::hangUpRereadsTheFile()
 void tst_Player::stopIsForcedWhenTheOutputHangs_data()
 {
     QTest::addColumn<QString>("hang"); // the virtual DAC's setting that makes the device hang
+    QTest::addColumn<int>("stopSignal");
     QTest::addColumn<int>("stopSignals");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("open, a second SIGTERM") << "VIRTUALDAC_HOLD_OPEN=1" << 2 << "second signal d'arrêt";
-    QTest::newRow("open, 5 s after the first") << "VIRTUALDAC_HOLD_OPEN=1" << 1
-                                               << "la sortie ne s'est pas arrêtée en 5 s";
-    QTest::newRow("transfer, a second SIGTERM") << "VIRTUALDAC_HANG_AFTER=3" << 2 << "second signal d'arrêt";
-    QTest::newRow("transfer, 5 s after the first") << "VIRTUALDAC_HANG_AFTER=3" << 1
-                                                   << "la sortie ne s'est pas arrêtée en 5 s";
+    const QString late = "la sortie ne s'est pas arrêtée en 5 s";
+    QTest::newRow("open, a second Ctrl-C") << "VIRTUALDAC_HOLD_OPEN=1" << SIGINT << 2 << "second signal d'arrêt";
+    QTest::newRow("open, 5 s after the first") << "VIRTUALDAC_HOLD_OPEN=1" << SIGTERM << 1 << late;
+    QTest::newRow("transfer, a second Ctrl-C") << "VIRTUALDAC_HANG_AFTER=3" << SIGINT << 2 << "second signal d'arrêt";
+    // Further SIGTERMs change nothing: the bound of the first still ends it.
+    QTest::newRow("transfer, SIGTERMs: 5 s after the first") << "VIRTUALDAC_HANG_AFTER=3" << SIGTERM << 2 << late;
 }
 
 // A device stuck in a call holds the output thread for ever: the program ends
@@ -219,6 +223,7 @@ void tst_Player::stopIsForcedWhenTheOutputHangs_data()
 void tst_Player::stopIsForcedWhenTheOutputHangs()
 {
     QFETCH(QString, hang);
+    QFETCH(int, stopSignal);
     QFETCH(int, stopSignals);
     QFETCH(QString, reason);
 
@@ -229,14 +234,33 @@ void tst_Player::stopIsForcedWhenTheOutputHangs()
     QVERIFY(run.waitForLog("Cadence: pause de 2 ms après chaque trame"));
     if (hang.contains("HANG_AFTER"))
         QVERIFY(run.waitForLog("virtualdac: transfer 3 hangs (VIRTUALDAC_HANG_AFTER)"));
-    QVERIFY(run.signal(SIGTERM));
+    QVERIFY(run.signal(stopSignal));
     // Again until it ends: two signals sent at once may arrive as one.
-    for (int tries = 0; stopSignals > 1 && tries < 40 && run.signal(SIGTERM); ++tries)
+    for (int tries = 0; stopSignals > 1 && tries < 40 && run.signal(stopSignal); ++tries)
         run.process.waitForFinished(100);
     QVERIFY(run.process.state() == QProcess::NotRunning || run.process.waitForFinished(5000 + waitMs));
     QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.process.exitCode(), int(stopForced));
     QVERIFY2(run.log().split('\n').contains("Arrêt forcé: " + reason), qPrintable(run.log()));
+}
+
+// GNU timeout sends SIGTERM to the program, then to its process group: the
+// program sees it twice within a millisecond, and must stop as at one.
+void tst_Player::endsCleanlyUnderGnuTimeout()
+{
+    const QString path = files.write("one.csv", "1\n2\n");
+    std::vector<std::unique_ptr<ChildProcess>> runs;
+    for (int run = 0; run < 10; ++run) {
+        runs.push_back(std::make_unique<ChildProcess>());
+        // Time enough for a program under a sanitizer on a busy machine to catch its signals.
+        startSimulator(*runs.back(), {"--play", path}, QProcessEnvironment::systemEnvironment(),
+                       files.path(QString("capture-%1.csv").arg(run)), {"timeout", "--preserve-status", "5"});
+    }
+    for (const auto &run : runs) {
+        QVERIFY(run->waitForFinished(5000 + waitMs));
+        QCOMPARE(run->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
+    }
 }
 
 void tst_Player::program_data()

@@ -5,11 +5,11 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 failures=0
 
-# expect NAME DEVICE "RUN.SH ARGUMENTS" EXPECTED_COMMANDS EXPECTED_MESSAGES
+# expect NAME DEVICE "RUN.SH ARGUMENTS" EXPECTED_COMMANDS EXPECTED_MESSAGES [DISPLAY]
 expect() {
     local messages commands
     messages=$(mktemp)
-    commands=$(ECG_RUN_DRY_RUN=1 ECG_RUN_DEVICE=$2 "$root/tools/run.sh" $3 2>"$messages")
+    commands=$(DISPLAY=${6-:0} WAYLAND_DISPLAY= ECG_RUN_DRY_RUN=1 ECG_RUN_DEVICE=$2 "$root/tools/run.sh" $3 2>"$messages")
     if [ "$commands" = "$4" ] && [ "$(cat "$messages")" = "$5" ]; then
         echo "PASS $1"
     else
@@ -35,4 +35,11 @@ $drawn"
 expect "virtual DAC forced" /dev/null "--virtual -platform offscreen" "$virtual" \
     "run.sh: running on the virtual DAC; its output is captured in $capture and shown live
 $drawn"
+# No display: headless, no live view, the capture drawn off screen.
+expect "headless without a display" /nonexistent/spidev0.0 "--play samples/mitbih-208-10s.csv" \
+    "tools/build.sh ecg-simulator virtualdac plotcapture
+env VIRTUALDAC_CAPTURE=$capture LD_PRELOAD=$root/build/virtualdac/libvirtualdac.so build/app/ecg-simulator --play samples/mitbih-208-10s.csv
+env QT_QPA_PLATFORM=offscreen build/tools/plotcapture/plotcapture $capture $root/build/capture.png" \
+    "run.sh: /nonexistent/spidev0.0 is missing: running on the virtual DAC; its output is captured in $capture (no display: no live view)
+$drawn" ""
 exit $((failures > 0))

@@ -13,7 +13,7 @@
 set -euo pipefail
 
 declare -A groups=(
-    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev libedf-dev libgpiod-dev"
+    [build]="cmake g++ make qtbase5-dev libqt5charts5-dev libedf-dev libgpiod-dev qttranslations5-l10n"
     [test]="dbus-daemon dbus-bin rtkit polkitd python3 python3-pyvisa python3-pyvisa-py playerctl"
     [screenshot]="xvfb xdotool imagemagick fonts-dejavu-core"
     [bench]="python3 python3-spidev stress-ng rt-tests python3-mne"

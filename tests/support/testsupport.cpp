@@ -179,7 +179,7 @@ void ChildProcess::setupChildProcess()
 }
 
 void startSimulator(ChildProcess &process, const QStringList &arguments, QProcessEnvironment environment,
-                    const QString &capture)
+                    const QString &capture, const QStringList &launcher)
 {
     for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(display);
@@ -189,7 +189,11 @@ void startSimulator(ChildProcess &process, const QStringList &arguments, QProces
         environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
     }
     const QString emulator = QStringLiteral(ECG_EMULATOR);
-    if (emulator.isEmpty()) {
+    if (!launcher.isEmpty()) {
+        const QStringList preload{"env", "LD_PRELOAD=" + QString(capture.isEmpty() ? "" : VIRTUALDAC_LIBRARY)};
+        process.setProcessEnvironment(environment);
+        process.start(launcher.first(), launcher.mid(1) + preload + QStringList{ECG_SIMULATOR} + arguments);
+    } else if (emulator.isEmpty()) {
         if (!capture.isEmpty())
             environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
         process.setProcessEnvironment(environment);

@@ -120,10 +120,12 @@ private:
 
 // Starts the simulator's program as the operator would (under the emulator in
 // a cross build), with no display, in the environment given; with a capture
-// file, on the virtual DAC, which writes every frame to it.
+// file, on the virtual DAC, which writes every frame to it. A launcher (a
+// supervisor's command line, natively) starts it, the virtual DAC preloaded
+// into the simulator alone.
 void startSimulator(ChildProcess &process, const QStringList &arguments,
                     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
-                    const QString &capture = QString());
+                    const QString &capture = QString(), const QStringList &launcher = QStringList());
 // The DAC codes of the frames in a virtual DAC capture.
 QVector<quint16> capturedCodes(const QString &capture);
 
