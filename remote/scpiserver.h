@@ -1,16 +1,10 @@
 #ifndef SCPISERVER_H
 #define SCPISERVER_H
 
-#include "outputsettings.h"
-#include "playback.h"
+#include "scpicommands.h"
+#include "scpitransport.h"
 
 #include <QObject>
-#include <QStringList>
-#include <QTcpServer>
-
-class QTcpSocket;
-class ScpiSession;
-struct ScpiCommand;
 
 // SCPI over TCP, as lab instruments answer it (port 5025): lines of commands
 // separated by ';', short or long headers in any case, optional nodes left
@@ -30,36 +24,11 @@ public:
     // Listens (on any free port for 0), closing a client silent for
     // idleSeconds; false, and a log line, when it cannot.
     bool listen(const QHostAddress &address, quint16 port, int idleSeconds);
-    quint16 port() const { return server.serverPort(); }
+    quint16 port() const { return transport.port(); }
 
 private:
-    struct Client;
-
-    // Transport: the clients, their limits, their lines.
-    void accept();
-    void serve(Client *client);
-    void close(Client *client, const QString &reason);
-
-    // The command table: a command's checks, then its handler.
-    QString run(ScpiSession &session, const ScpiCommand &command);
-
-    // The commands that act on the program: the only calls into it.
-    QString output(ScpiSession &session, const ScpiCommand &command);
-    QString file(ScpiSession &session, const ScpiCommand &command);
-    QString signal(ScpiSession &session, const ScpiCommand &command);
-    QString rate(ScpiSession &session, const ScpiCommand &command);
-    QString fullScale(ScpiSession &session, const ScpiCommand &command);
-    QString position(ScpiSession &session, const ScpiCommand &command);
-    QString reset(ScpiSession &session);
-    bool ending(ScpiSession &session);
-    void refuse(ScpiSession &session, const Refusal &refusal, int otherwise);
-    Playback::Done whenDone(ScpiSession &session, int otherwise);
-
-    Playback *const playback;
-    const OutputSettings settings;
-    QTcpServer server;
-    int idleMs = 0;
-    QList<Client *> clients;
+    ScpiCommands commands;
+    ScpiTransport transport;
 };
 
 #endif // SCPISERVER_H
