@@ -171,6 +171,7 @@ struct Option
     }
 };
 
+// optiontable.h's rows, but for the manual's columns, which the build reads.
 const std::vector<Option> &options()
 {
 #define ECG_OPTION(name, key, value, reader, accepted, help, manualValue, manual) \

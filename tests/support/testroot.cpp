@@ -4,7 +4,6 @@
 // killed suite leaves it, and the next suite to start removes every root whose
 // process is gone, here or in /dev/shm (tests/support/headless.py does the same).
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -24,9 +23,10 @@ const std::string rootPrefix = "ecg-tests-";
 // The pid a root was made by; 0 for any other name.
 pid_t owner(const std::string &name)
 {
-    const std::string digits = name.substr(std::min(name.size(), rootPrefix.size()));
-    if (name.rfind(rootPrefix, 0) != 0 || digits.empty() || digits.size() > 9
-        || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (name.rfind(rootPrefix, 0) != 0)
+        return 0;
+    const std::string digits = name.substr(rootPrefix.size());
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
         return 0;
     return pid_t(std::stol(digits));
 }
