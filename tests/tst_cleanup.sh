@@ -61,4 +61,8 @@ expect "a Python suite removes it" "$(left "$root")" ""
 expect "and its own" "$(left "$python_base/ecg-tests-$pid")" ""
 expect "a running suite's root kept" "$(left "$running_root")" "$running_root"
 kill -KILL "$running"
+wait "$running" 2>/dev/null
+# And the next suite takes it away.
+python_suite 0
+wait "$pid"
 exit $((failures > 0))
