@@ -9,11 +9,11 @@
 #include <QRegularExpression>
 #include <QSettings>
 
-#include <cmath>
+#include <algorithm>
 #include <functional>
 #include <list>
-#include <optional>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -26,26 +26,162 @@ const QStringList qtValueOptions{"platform", "platformpluginpath", "platformthem
                                  "geometry", "style", "stylesheet"};
 const QStringList qtFlagOptions{"reverse", "widgetcount"};
 
-const QString rateAccepted =
-    QStringLiteral("un nombre d'échantillons par seconde de %1 à %2 (par exemple 360 ou 359.5)")
-        .arg(minSampleRate)
-        .arg(maxSampleRate);
-const QString fullScaleAccepted =
-    QStringLiteral("un nombre de millivolts de %1 à %2 (par exemple 10 ou 5)").arg(minFullScaleMv).arg(maxFullScaleMv);
-const QString deviceAccepted = QStringLiteral("le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
-const QString listenAccepted = QStringLiteral("[ADRESSE:]PORT, un port de 1 à 65535 (par exemple 5025 ou 0.0.0.0:5025)");
-const QString scpiIdleAccepted = QStringLiteral("un nombre entier de secondes de 1 à 86400 (par exemple 600)");
-const QString signalAccepted = QStringLiteral("le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
-const QString annotationsAccepted =
-    QStringLiteral("l'extension d'un fichier d'annotations WFDB, lettres, chiffres ou _ (par exemple atr), ou none");
-const QString syncGpioAccepted =
-    QStringLiteral("PUCE:LIGNE, une puce GPIO (nom, numéro, chemin ou étiquette) et le numéro d'une de ses lignes "
-                   "(par exemple gpiochip0:17)");
-const QString syncWidthAccepted =
-    QStringLiteral("un nombre de millisecondes de %1 à %2 (par exemple 10)").arg(minSyncWidthMs).arg(maxSyncWidthMs);
-const QString syncOnAccepted = QStringLiteral("beats, loop ou both");
-const QString beatLogAccepted = QStringLiteral("le chemin d'un fichier où ajouter les battements envoyés");
-const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
+// How an option's value is checked and where it goes.
+struct Reader
+{
+    // Stores text in the command line when it is accepted; false otherwise.
+    std::function<bool(const QString &text, CommandLine *into)> read;
+    // A number's refusal quotes even an empty value; a text's calls it empty.
+    bool numeric = false;
+    // Bounds of a number, for %min and %max in the option's texts.
+    double least = 0;
+    double most = 0;
+};
+
+template <typename T>
+T &at(CommandLine *line, T CommandLine::*field)
+{
+    return line->*field;
+}
+
+template <typename T>
+T &at(CommandLine *line, T OutputSettings::*field)
+{
+    return line->output.*field;
+}
+
+template <typename Field>
+Reader number(Field field, double least, double most)
+{
+    const auto read = [=](const QString &text, CommandLine *into) {
+        bool ok = false;
+        const double number = text.trimmed().toDouble(&ok);
+        if (!ok || !(number >= least && number <= most))
+            return false;
+        at(into, field) = number;
+        return true;
+    };
+    return {read, true, least, most};
+}
+
+template <typename Field>
+Reader wholeNumber(Field field, int least, int most)
+{
+    const auto read = [=](const QString &text, CommandLine *into) {
+        bool ok = false;
+        const int number = text.trimmed().toInt(&ok);
+        if (!ok || number < least || number > most)
+            return false;
+        at(into, field) = number;
+        return true;
+    };
+    return {read, true, double(least), double(most)};
+}
+
+// Anything but blanks, kept as given.
+template <typename Field>
+Reader text(Field field)
+{
+    return {[=](const QString &text, CommandLine *into) {
+        if (text.trimmed().isEmpty())
+            return false;
+        at(into, field) = text;
+        return true;
+    }};
+}
+
+template <typename Field>
+Reader folders(Field field)
+{
+    return {[=](const QString &text, CommandLine *into) {
+        const QStringList folders = text.split(':');
+        if (std::any_of(folders.begin(), folders.end(), [](const QString &folder) { return folder.trimmed().isEmpty(); }))
+            return false;
+        at(into, field) = folders;
+        return true;
+    }};
+}
+
+// "[ADDRESS:]PORT" ("[::1]:5025" for IPv6); 127.0.0.1 when no address is given.
+Reader listenAddress()
+{
+    const auto read = [](const QString &given, CommandLine *into) {
+        const QString text = given.trimmed();
+        const int colon = text.lastIndexOf(':');
+        QString host = colon < 0 ? QString() : text.left(colon);
+        if (host.startsWith('[') && host.endsWith(']'))
+            host = host.mid(1, host.size() - 2);
+        bool ok = false;
+        const int number = text.mid(colon + 1).toInt(&ok);
+        const QHostAddress address = host.isEmpty() ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(host);
+        if (!ok || number < 1 || number > 65535 || address.isNull())
+            return false;
+        into->listenAddress = address;
+        into->listenPort = quint16(number);
+        return true;
+    };
+    return {read, true};
+}
+
+Reader annotator()
+{
+    return {[](const QString &text, CommandLine *into) {
+        if (!QRegularExpression("^[A-Za-z0-9_]+$").match(text).hasMatch())
+            return false;
+        into->output.annotator = text == "none" ? QString() : text;
+        return true;
+    }};
+}
+
+Reader syncLine()
+{
+    return {[](const QString &text, CommandLine *into) {
+        GpioLineAddress address;
+        QString reason;
+        if (!SyncLine::parse(text.trimmed(), &address, &reason))
+            return false;
+        into->output.syncLine = text.trimmed();
+        return true;
+    }};
+}
+
+Reader syncOn()
+{
+    return {[](const QString &text, CommandLine *into) {
+        const int index = QStringList{"beats", "loop", "both"}.indexOf(text.trimmed());
+        if (index < 0)
+            return false;
+        into->output.syncOn = SyncOn(index);
+        return true;
+    }};
+}
+
+struct Option
+{
+    QString name;
+    QString key;
+    QString value;
+    Reader reader;
+    QString accepted;
+    QString help;
+
+    QString withBounds(QString text) const
+    {
+        return text.replace("%min", QString::number(reader.least)).replace("%max", QString::number(reader.most));
+    }
+};
+
+// optiontable.h's rows, but for the manual's columns, which the build reads.
+const std::vector<Option> &options()
+{
+#define ECG_OPTION(name, key, value, reader, accepted, help, manualValue, manual) \
+    {name, key, value, reader, accepted, help},
+    static const std::vector<Option> table{
+#include "optiontable.h"
+    };
+#undef ECG_OPTION
+    return table;
+}
 
 CommandLine exitWith(int status, const QString &text)
 {
@@ -58,32 +194,6 @@ CommandLine exitWith(int status, const QString &text)
 CommandLine refusal(const QString &text)
 {
     return exitWith(optionRefused, program + ": " + text);
-}
-
-// A number greater than 0 and at most most.
-std::optional<double> numberWithin(const QString &text, double least, double most)
-{
-    bool ok = false;
-    const double number = text.trimmed().toDouble(&ok);
-    if (!ok || !(number >= least && number <= most))
-        return std::nullopt;
-    return number;
-}
-
-// "[ADDRESS:]PORT" ("[::1]:5025" for IPv6); 127.0.0.1 when no address is given.
-bool listenOn(const QString &text, QHostAddress *address, quint16 *port)
-{
-    const int colon = text.lastIndexOf(':');
-    QString host = colon < 0 ? QString() : text.left(colon);
-    if (host.startsWith('[') && host.endsWith(']'))
-        host = host.mid(1, host.size() - 2);
-    bool ok = false;
-    const int number = text.mid(colon + 1).toInt(&ok);
-    if (!ok || number < 1 || number > 65535)
-        return false;
-    *address = host.isEmpty() ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(host);
-    *port = quint16(number);
-    return !address->isNull();
 }
 
 // A key's value as written in the file; INI lists (a, b) are read back joined.
@@ -103,57 +213,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption rateOption(
-        "rate", "Cadence de sortie, en échantillons par seconde (au plus " + QString::number(maxSampleRate)
-                    + "), sur une horloge exacte. Sans elle : une pause de 2 ms après chaque trame.",
-        "HZ");
-    const QCommandLineOption deviceOption("device", "Périphérique spidev du DAC (par défaut /dev/spidev0.0).", "PATH");
-    const QCommandLineOption signalOption(
-        "signal", "Signal d'un enregistrement (WFDB, EDF) à jouer : son numéro, à partir de 1, ou son nom (par défaut "
-                  "le premier).",
-        "N|LABEL");
-    const QCommandLineOption fullScaleOption(
-        "full-scale",
-        "Enregistrements seulement : les millivolts qui couvrent toute la plage du DAC, 0 mV au milieu (par défaut 10, "
-        "au plus " + QString::number(maxFullScaleMv) + "). Les fichiers CSV sont envoyés tels quels.",
-        "MV");
-    const QCommandLineOption annotationsOption(
-        "annotations",
-        "Enregistrements seulement : les annotations montrées sur le tracé, du fichier d'extension EXT à côté d'un "
-        "enregistrement WFDB, ou celles d'un fichier EDF+ (par défaut atr ; none : aucune).",
-        "EXT");
-    const QCommandLineOption playOption(
-        "play",
-        "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
-        "SIGHUP le relit.",
-        "FILE");
-    const QCommandLineOption listenOption(
-        "listen",
-        "Commandes SCPI par TCP sur ce port (par défaut de 127.0.0.1 seulement), sans authentification : "
-        "quiconque atteint le port commande la sortie.",
-        "[ADRESSE:]PORT");
-    const QCommandLineOption scpiIdleOption(
-        "scpi-idle", "Ferme un client SCPI resté muet tant de secondes (par défaut 600), pour libérer sa place.",
-        "SECONDES");
-    const QCommandLineOption syncGpioOption(
-        "sync-gpio",
-        "Une impulsion sur cette ligne GPIO juste après la trame de chaque battement annoté (par exemple "
-        "gpiochip0:17, la GPIO17 du Pi).",
-        "PUCE:LIGNE");
-    const QCommandLineOption syncWidthOption(
-        "sync-width", "Durée de l'impulsion (par défaut 10), toujours finie avant la trame suivante.", "MS");
-    const QCommandLineOption syncOnOption(
-        "sync-on",
-        "Les trames marquées d'une impulsion : celles des battements (beats, par défaut), la première de chaque "
-        "boucle (loop) ou les deux (both).",
-        "beats|loop|both");
-    const QCommandLineOption beatLogOption(
-        "beat-log",
-        "Ajoute à FILE une ligne par battement envoyé : temps CLOCK_MONOTONIC et CLOCK_REALTIME en secondes, boucle, "
-        "échantillon, étiquette.",
-        "FILE");
-    parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, annotationsOption, syncGpioOption,
-                       syncWidthOption, syncOnOption, beatLogOption, playOption, listenOption, scpiIdleOption});
+    for (const Option &option : options())
+        parser.addOption(QCommandLineOption(option.name, option.withBounds(option.help), option.value));
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -164,17 +225,10 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         if (!parser.unknownOptionNames().isEmpty())
             return refusal("option inconnue : " + parser.unknownOptionNames().first() + " (voir --help)");
         // One of this program's options at the end, without its value: say what it takes.
-        const QString option = arguments.last();
-        for (const auto &[name, accepted] :
-             {std::pair(rateOption, rateAccepted), std::pair(deviceOption, deviceAccepted),
-              std::pair(signalOption, signalAccepted), std::pair(fullScaleOption, fullScaleAccepted),
-              std::pair(annotationsOption, annotationsAccepted), std::pair(syncGpioOption, syncGpioAccepted),
-              std::pair(syncWidthOption, syncWidthAccepted), std::pair(syncOnOption, syncOnAccepted),
-              std::pair(beatLogOption, beatLogAccepted),
-              std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted),
-              std::pair(scpiIdleOption, scpiIdleAccepted)}) {
-            if (option == "--" + name.names().first() || option == "-" + name.names().first())
-                return refusal(option + " attend une valeur : " + accepted);
+        const QString last = arguments.last();
+        for (const Option &option : options()) {
+            if (last == "--" + option.name || last == "-" + option.name)
+                return refusal(last + " attend une valeur : " + option.withBounds(option.accepted));
         }
         // Anything else (a value given to --help, Qt's -style without one): the parser's own words.
         return refusal(parser.errorText() + " (voir --help)");
@@ -186,10 +240,6 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     if (!parser.positionalArguments().isEmpty())
         return refusal("argument inattendu : " + parser.positionalArguments().first() + " (voir --help)");
 
-    CommandLine commandLine;
-    commandLine.playFile = parser.value(playOption);
-    if (parser.isSet(playOption) && commandLine.playFile.isEmpty())
-        return refusal("--play : valeur vide refusée ; attendu : " + playAccepted);
     // Each file read once; std::list, since QSettings cannot be moved.
     std::list<QSettings> settings;
     for (const QString &file : settingsFiles) {
@@ -200,103 +250,27 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     // Every value given for an option, the command line's first, each with
     // where it comes from (the option, or the file and key) for a refusal. The
     // first wins, but every one is checked: a bad value is never passed over.
-    struct Given
-    {
-        QString source;
-        QString value;
-    };
-    const auto given = [&](const QCommandLineOption &option) {
-        const QString name = option.names().first();
-        QVector<Given> values;
-        if (parser.isSet(option))
-            values.append({"--" + name, parser.value(option)});
+    CommandLine commandLine;
+    for (const Option &option : options()) {
+        QVector<std::pair<QString, QString>> given;
+        if (parser.isSet(option.name))
+            given.append({"--" + option.name, parser.value(option.name)});
         for (const QSettings &file : settings) {
-            if (file.contains(name))
-                values.append({file.fileName() + ", clé " + name, settingText(file, name)});
+            if (!option.key.isEmpty() && file.contains(option.key))
+                given.append({file.fileName() + ", clé " + option.key, settingText(file, option.key)});
         }
-        return values;
-    };
-
-    // The value that wins once every value given is accepted; otherwise the
-    // refusal of the first that is not, in the numbers' form or the texts'.
-    const auto check = [&](const QCommandLineOption &option, const QString &accepted, bool numeric,
-                           const std::function<bool(const QString &)> &accepts, QString *winner) {
-        const QVector<Given> values = given(option);
-        for (const Given &value : values) {
-            if (accepts(value.value))
+        for (const auto &[source, value] : given) {
+            CommandLine checked;
+            if (option.reader.read(value, &checked))
                 continue;
-            return value.source
-                   + (numeric || !value.value.isEmpty() ? " : « " + value.value + " » refusé" : " : valeur vide refusée")
-                   + " ; attendu : " + accepted;
+            return refusal(source
+                           + (option.reader.numeric || !value.isEmpty() ? " : « " + value + " » refusé"
+                                                                        : " : valeur vide refusée")
+                           + " ; attendu : " + option.withBounds(option.accepted));
         }
-        if (!values.isEmpty())
-            *winner = values.first().value;
-        return QString();
-    };
-    const auto rateAccepts = [](const QString &text) { return bool(numberWithin(text, minSampleRate, maxSampleRate)); };
-    const auto fullScaleAccepts = [](const QString &text) { return bool(numberWithin(text, minFullScaleMv, maxFullScaleMv)); };
-    const auto textAccepts = [](const QString &text) { return !text.trimmed().isEmpty(); };
-    const auto listenAccepts = [](const QString &text) {
-        QHostAddress address;
-        quint16 port = 0;
-        return listenOn(text.trimmed(), &address, &port);
-    };
-    const auto annotationsAccepts = [](const QString &text) {
-        return QRegularExpression("^[A-Za-z0-9_]+$").match(text).hasMatch();
-    };
-    const auto syncGpioAccepts = [](const QString &text) {
-        GpioLineAddress address;
-        QString reason;
-        return SyncLine::parse(text.trimmed(), &address, &reason);
-    };
-    const auto syncWidthAccepts = [](const QString &text) {
-        return bool(numberWithin(text, minSyncWidthMs, maxSyncWidthMs));
-    };
-    const QStringList syncOnNames{"beats", "loop", "both"};
-    const auto syncOnAccepts = [&](const QString &text) { return syncOnNames.contains(text.trimmed()); };
-    const auto scpiIdleAccepts = [](const QString &text) {
-        bool ok = false;
-        const int seconds = text.trimmed().toInt(&ok);
-        return ok && seconds >= 1 && seconds <= 86400;
-    };
-    QString rate;
-    QString fullScale;
-    QString listen;
-    QString scpiIdle;
-    QString annotations;
-    QString syncGpio;
-    QString syncWidth;
-    QString syncOn;
-    for (const QString &refused :
-         {check(rateOption, rateAccepted, true, rateAccepts, &rate),
-          check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
-          check(listenOption, listenAccepted, true, listenAccepts, &listen),
-          check(scpiIdleOption, scpiIdleAccepted, true, scpiIdleAccepts, &scpiIdle),
-          check(deviceOption, deviceAccepted, false, textAccepts, &commandLine.output.devicePath),
-          check(signalOption, signalAccepted, false, textAccepts, &commandLine.output.signal),
-          check(annotationsOption, annotationsAccepted, false, annotationsAccepts, &annotations),
-          check(syncGpioOption, syncGpioAccepted, false, syncGpioAccepts, &syncGpio),
-          check(syncWidthOption, syncWidthAccepted, true, syncWidthAccepts, &syncWidth),
-          check(syncOnOption, syncOnAccepted, false, syncOnAccepts, &syncOn),
-          check(beatLogOption, beatLogAccepted, false, textAccepts, &commandLine.output.beatLogPath)}) {
-        if (!refused.isEmpty())
-            return refusal(refused);
+        if (!given.isEmpty())
+            option.reader.read(given.first().second, &commandLine);
     }
-    if (!rate.isEmpty())
-        commandLine.output.sampleRate = *numberWithin(rate, minSampleRate, maxSampleRate);
-    if (!fullScale.isEmpty())
-        commandLine.output.fullScaleMv = *numberWithin(fullScale, minFullScaleMv, maxFullScaleMv);
-    if (!listen.isEmpty())
-        listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
-    if (!scpiIdle.isEmpty())
-        commandLine.scpiIdleSeconds = scpiIdle.trimmed().toInt();
-    if (!annotations.isEmpty())
-        commandLine.output.annotator = annotations == "none" ? QString() : annotations;
-    commandLine.output.syncLine = syncGpio.trimmed();
-    if (!syncWidth.isEmpty())
-        commandLine.output.syncWidthMs = *numberWithin(syncWidth, minSyncWidthMs, maxSyncWidthMs);
-    if (!syncOn.isEmpty())
-        commandLine.output.syncOn = SyncOn(syncOnNames.indexOf(syncOn.trimmed()));
     return commandLine;
 }
 

@@ -21,6 +21,8 @@ private slots:
     void listen();
     void syncOptions_data();
     void syncOptions();
+    void remoteFiles_data();
+    void remoteFiles();
 
 private:
     SampleFiles files;
@@ -259,6 +261,40 @@ void tst_Options::syncOptions()
         QCOMPARE(int(read.output.syncOn), syncOn);
         QCOMPARE(read.output.beatLogPath, beatLog);
     }
+}
+
+void tst_Options::remoteFiles_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<QStringList>("folders");
+
+    const QString accepted = "des chemins de dossiers séparés par : (par exemple /srv/ecg:/home/pi/ecg)";
+    QTest::newRow("default") << QStringList() << QByteArray() << "" << QStringList();
+    QTest::newRow("two folders") << QStringList{"--remote-files=/srv/ecg:rel"} << QByteArray() << ""
+                                 << QStringList{"/srv/ecg", "rel"};
+    QTest::newRow("from the settings") << QStringList() << QByteArray("remote-files=/srv/ecg\n") << ""
+                                       << QStringList{"/srv/ecg"};
+    QTest::newRow("an empty folder") << QStringList{"--remote-files", "/srv/ecg::/tmp"} << QByteArray()
+                                     << "--remote-files : « /srv/ecg::/tmp » refusé ; attendu : " + accepted
+                                     << QStringList();
+    QTest::newRow("none") << QStringList() << QByteArray("remote-files=\n")
+                          << "%USER, clé remote-files : valeur vide refusée ; attendu : " + accepted << QStringList();
+}
+
+void tst_Options::remoteFiles()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, user);
+    QFETCH(QString, refusal);
+    QFETCH(QStringList, folders);
+
+    const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("remote.conf", user);
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
+    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + QString(refusal).replace("%USER", userFile));
+    if (refusal.isEmpty())
+        QCOMPARE(read.output.remoteFolders, folders);
 }
 
 QTEST_MAIN(tst_Options)

@@ -298,8 +298,8 @@ time.sleep(60)
                           text=True) as test:
                 pid, folder = test.stdout.readline().split()
                 program = int(pid)
-                # Should the test fail, neither stays.
-                self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+                # Should the test fail, neither stays: nor the test's root.
+                self.addCleanup(shutil.rmtree, os.path.dirname(folder), ignore_errors=True)
                 self.addCleanup(lambda program=program: ended(program) or os.kill(program, signal.SIGKILL))
                 wait_for(lambda: os.path.exists(os.path.join(folder, "capture.csv")), "the program plays")
                 test.send_signal(stop_signal)

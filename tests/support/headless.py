@@ -1,6 +1,8 @@
 """The simulator without a window, on the virtual DAC, as the Python tests run it."""
+import atexit
 import ctypes
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -10,6 +12,46 @@ import time
 WAIT_S = 5
 PR_SET_PDEATHSIG = 1
 LIBC = ctypes.CDLL(None, use_errno=True)
+ROOT_PREFIX = "ecg-tests-"
+
+
+def remove_left_roots(base):
+    """Removes the roots of suites whose process is gone (killed ones)."""
+    for name in os.listdir(base):
+        pid = name[len(ROOT_PREFIX):]
+        if not name.startswith(ROOT_PREFIX) or not pid.isdigit() or len(pid) > 9:
+            continue
+        try:
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+        except PermissionError:
+            pass  # alive, another user's
+
+
+def make_root():
+    """Every temporary folder of the suite, and of the programs it starts, under
+    one root, ecg-tests-<pid>, in memory where /dev/shm exists: it goes when the
+    suite ends, and a suite that starts removes what killed ones left (as
+    tests/support/testroot.cpp does for the Qt Test suites)."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
+    for left in {base, tempfile.gettempdir()}:
+        remove_left_roots(left)
+    root = os.path.join(base, f"{ROOT_PREFIX}{os.getpid()}")
+    shutil.rmtree(root, ignore_errors=True)
+    os.mkdir(root, 0o700)
+    tempfile.tempdir = root
+    os.environ["TMPDIR"] = root
+    owner = os.getpid()
+
+    def remove():
+        if os.getpid() == owner:  # not in a forked child
+            shutil.rmtree(root, ignore_errors=True)
+    atexit.register(remove)
+    return root
+
+
+ROOT = make_root()
 
 
 def wait_for(condition, what, within_s=WAIT_S):
@@ -50,15 +92,15 @@ def free_port():
 
 
 class Headless:
-    """A folder for the test's files, and the program playing in it with its
-    frames captured there (in memory, where /dev/shm exists). Both go when the
-    test ends, by SIGTERM and SIGINT too; when it is killed, the program ends
-    and the folder stays, its capture bounded by the virtual DAC."""
+    """A folder for the test's files, under the suite's root, and the program
+    playing in it with its frames captured there. Both go when the test ends,
+    by SIGTERM and SIGINT too; when it is killed, the program ends and the
+    folder stays until the next suite starts."""
 
     running = []
 
     def __init__(self):
-        self.dir = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.dir = tempfile.TemporaryDirectory()
         self.capture = os.path.join(self.dir.name, "capture.csv")
         self.program = None
         for stop_signal in (signal.SIGTERM, signal.SIGINT):
@@ -70,6 +112,7 @@ class Headless:
         """Stops every one, then ends the test by the signal's default action."""
         for headless in list(Headless.running):
             headless.stop()
+        shutil.rmtree(ROOT, ignore_errors=True)
         signal.signal(signal_number, signal.SIG_DFL)
         os.kill(os.getpid(), signal_number)
 

@@ -1,0 +1,73 @@
+# The manual page's parts that follow the option table (app/optiontable.h),
+# written at configure time on the build machine, so a cross build gets them
+# too: ECG_MANUAL_SYNOPSIS (every option but --play, in brackets),
+# ECG_MANUAL_OPTIONS (an entry each) and ECG_MANUAL_KEYS (the settings keys).
+# The table's layout is described at its top; a row that does not follow it
+# stops the configuration.
+function(ecg_manual_options table bounds)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table} ${bounds})
+    # bounds.h's constants by name, for the readers' bounds.
+    file(STRINGS ${bounds} constants REGEX "^constexpr double [A-Za-z]+ = [0-9.]+;")
+    foreach(constant IN LISTS constants)
+        string(REGEX REPLACE "^constexpr double ([A-Za-z]+) = ([0-9.]+);" "\\1;\\2" pair "${constant}")
+        list(GET pair 0 name)
+        list(GET pair 1 bound_${name})
+    endforeach()
+
+    # A number's reader: (field, least, most).
+    set(placeholders "" "%min" "%max")
+    file(READ ${table} text)
+    set(synopsis "")
+    set(entries "")
+    set(keys "")
+    string(FIND "${text}" "\nECG_OPTION(" start)
+    while(start GREATER_EQUAL 0)
+        math(EXPR start "${start} + 12")
+        string(SUBSTRING "${text}" ${start} -1 text)
+        string(FIND "${text}" "\nECG_OPTION(" next)
+        string(SUBSTRING "${text}" 0 ${next} row)
+        set(start ${next})
+
+        if(NOT row MATCHES "^\"([^\"]+)\", \"([^\"]*)\", \"[^\"]*\", ([A-Za-z]+)\\(([^)]*)\\)")
+            message(FATAL_ERROR "${table}: a row's first line is not laid out as the others: ${row}")
+        endif()
+        set(name ${CMAKE_MATCH_1})
+        set(key ${CMAKE_MATCH_2})
+        set(reader ${CMAKE_MATCH_3})
+        string(REPLACE ", " ";" arguments "${CMAKE_MATCH_4}")
+        if(NOT row MATCHES "R\"\\(([^\"]*)\\)\", R\"man\\((.*)\\)man\"\\)")
+            message(FATAL_ERROR "${table}: --${name} has no manual value and paragraph")
+        endif()
+        set(value "${CMAKE_MATCH_1}")
+        set(manual "${CMAKE_MATCH_2}")
+        if(reader MATCHES "^(number|wholeNumber)$")
+            foreach(index 1 2)
+                list(GET arguments ${index} bound)
+                if(DEFINED bound_${bound})
+                    set(bound ${bound_${bound}})
+                endif()
+                list(GET placeholders ${index} placeholder)
+                string(REPLACE "${placeholder}" "${bound}" manual "${manual}")
+            endforeach()
+        endif()
+
+        string(REPLACE "-" "\\-" option "${name}")
+        set(option "\\-\\-${option}")
+        string(APPEND entries ".TP\n.BI ${option} \" ${value}\"\n${manual}\n")
+        if(NOT name STREQUAL "play")
+            # Unbroken and not hyphenated: each option with its value on one line.
+            string(APPEND synopsis ".RB \\%[ \"${option}\\ \\fI${value}\\fR\" ]\n")
+        endif()
+        if(key)
+            string(REPLACE "-" "\\-" key "${key}")
+            list(APPEND keys ${key})
+        endif()
+    endwhile()
+    # "rate, device, ... and remote-files", in bold.
+    list(POP_BACK keys last)
+    list(JOIN keys " ,\n.BR " keys)
+    set(keys ".BR ${keys} ,\nand\n.B ${last}\n")
+    set(ECG_MANUAL_SYNOPSIS "${synopsis}" PARENT_SCOPE)
+    set(ECG_MANUAL_OPTIONS "${entries}" PARENT_SCOPE)
+    set(ECG_MANUAL_KEYS "${keys}" PARENT_SCOPE)
+endfunction()
