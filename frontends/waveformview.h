@@ -18,7 +18,6 @@ class QCategoryAxis;
 class QChartView;
 class QLineSeries;
 class QScatterSeries;
-class QValueAxis;
 }
 
 // One signal drawn in the recording's units: seconds from its start across
@@ -79,6 +78,7 @@ private:
     void zoom(double factor, double x);
     void redraw();
     void updateTimeAxis();
+    void updateValueAxis();
     void updatePlayhead();
     void updateAnnotations();
     void updateButtons();
@@ -93,7 +93,7 @@ private:
     // Children of the chart, shown as needed and kept for the next redraw.
     QVector<QGraphicsSimpleTextItem *> annotationLabels;
     QtCharts::QCategoryAxis *timeAxis;
-    QtCharts::QValueAxis *valueAxis;
+    QtCharts::QCategoryAxis *valueAxis;
     QList<QPair<QPushButton *, double>> spanButtons; // 0 s: the whole signal
 
     std::shared_ptr<const Envelope> envelope;
@@ -104,6 +104,8 @@ private:
     qint64 last = -1;
     qint64 playhead = -1;
     int drawnWidth = 0; // the plot's width at the last redraw
+    int labelledHeight = -1; // the plot's height at the last value labelling
+    QPair<double, double> traceRange; // the values shown: the signal's, with a margin
 
     // A press on the chart, until it is released: a click unless it moved.
     std::optional<QPointF> pressedAt;
