@@ -2,6 +2,7 @@
 
 #include "timing.h"
 
+#include <QCategoryAxis>
 #include <QLocale>
 
 #include <algorithm>
@@ -50,6 +51,20 @@ QVector<AxisTick> valueTicks(double from, double to, int most)
     QLocale french(QLocale::French);
     french.setNumberOptions(QLocale::OmitGroupSeparator);
     return multiples(from, to, step, [&](double at) { return french.toString(at, 'f', decimals); });
+}
+
+void setAxisTicks(QtCharts::QCategoryAxis *axis, const QVector<AxisTick> &ticks)
+{
+    axis->setLabelsPosition(QtCharts::QCategoryAxis::AxisLabelsPositionOnValue);
+    for (const QString &label : axis->categoriesLabels())
+        axis->remove(label);
+    if (ticks.isEmpty())
+        return;
+    // The first label's category starts a step before it, out of sight.
+    const double step = ticks.size() > 1 ? ticks[1].value - ticks[0].value : 1;
+    axis->setStartValue(ticks[0].value - step);
+    for (const AxisTick &tick : ticks)
+        axis->append(tick.text, tick.value);
 }
 
 QVector<AxisTick> timeTicks(double from, double to, int most)

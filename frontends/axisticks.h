@@ -4,6 +4,10 @@
 #include <QString>
 #include <QVector>
 
+namespace QtCharts {
+class QCategoryAxis;
+}
+
 // A graduation of a chart's axis: where, and its text.
 struct AxisTick
 {
@@ -24,5 +28,7 @@ QVector<AxisTick> valueTicks(double from, double to, int most);
 // in h:mm:ss ("0:01:30") on steps of 1, 2 or 5 of its unit: seconds (10, 20
 // and 30 too), minutes (the same), then hours; below a second, "0:01:30,5".
 QVector<AxisTick> timeTicks(double from, double to, int most);
+// The axis labelled with ticks alone, each drawn at its value with a grid line.
+void setAxisTicks(QtCharts::QCategoryAxis *axis, const QVector<AxisTick> &ticks);
 
 #endif // AXISTICKS_H

@@ -44,19 +44,6 @@ QVector<Annotation>::const_iterator firstFrom(QVector<Annotation>::const_iterato
                             [](const Annotation &annotation, qint64 at) { return annotation.sample < at; });
 }
 
-// An axis's labels, each drawn at its value with a grid line; none before.
-void setTicks(QCategoryAxis *axis, const QVector<AxisTick> &ticks)
-{
-    for (const QString &label : axis->categoriesLabels())
-        axis->remove(label);
-    if (ticks.isEmpty())
-        return;
-    const double step = ticks.size() > 1 ? ticks[1].value - ticks[0].value : 1;
-    axis->setStartValue(ticks[0].value - step);
-    for (const AxisTick &tick : ticks)
-        axis->append(tick.text, tick.value);
-}
-
 // The trace as the DAC puts the points out: each sample held until the next,
 // so that an edge stands upright; an envelope's bucket (two points at one
 // time) from the end nearer the point before, so that the trace does not
@@ -104,8 +91,6 @@ WaveformView::WaveformView(QWidget *parent)
     beatTicks->setMarkerSize(4);
     beatTicks->setPen(Qt::NoPen);
     beatTicks->setBrush(Qt::darkBlue);
-    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-    valueAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
 
     auto *chart = new QChart;
     chart->legend()->hide();
@@ -266,7 +251,7 @@ void WaveformView::redraw()
     drawnWidth = int(chartView->chart()->plotArea().width());
     if (!envelope || last < first) {
         series->clear();
-        setTicks(timeAxis, {});
+        setAxisTicks(timeAxis, {});
         timeAxis->setTitleText(QString());
         updatePlayhead();
         updateAnnotations();
@@ -291,7 +276,7 @@ void WaveformView::updateTimeAxis()
     const double from = first / rate;
     const double to = std::max(last, first + 1) / rate;
     timeAxis->setTitleText(to >= clockFromSeconds ? "Temps (h:mm:ss)" : "Temps (s)");
-    setTicks(timeAxis, timeTicks(from, to, std::max(2, drawnWidth / pixelsPerTimeLabel)));
+    setAxisTicks(timeAxis, timeTicks(from, to, std::max(2, drawnWidth / pixelsPerTimeLabel)));
 }
 
 // Labels on round values, as many as the plot's height has room for; above
@@ -305,7 +290,7 @@ void WaveformView::updateValueAxis()
         return;
     labelledHeight = height;
     if (!envelope) {
-        setTicks(valueAxis, {});
+        setAxisTicks(valueAxis, {});
         return;
     }
     auto [low, high] = traceRange;
@@ -313,7 +298,7 @@ void WaveformView::updateValueAxis()
     if (room > 0 && 3 * room <= height)
         high += (high - low) * room / (height - room);
     valueAxis->setRange(low, high);
-    setTicks(valueAxis, valueTicks(low, high, std::max(2, height / pixelsPerValueLabel)));
+    setAxisTicks(valueAxis, valueTicks(low, high, std::max(2, height / pixelsPerValueLabel)));
 }
 
 void WaveformView::updatePlayhead()
