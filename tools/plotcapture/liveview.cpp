@@ -78,8 +78,8 @@ void LiveView::place(const QRect &available)
 {
     const int room = available.width() - simulatorSize.width();
     if (room >= leastWidth) {
-        setGeometry(QRect(available.left() + simulatorSize.width(), available.top(), std::min(room, viewSize.width()),
-                          std::min(available.height(), viewSize.height())));
+        setPlace(QRect(available.left() + simulatorSize.width(), available.top(), std::min(room, viewSize.width()),
+                       std::min(available.height(), viewSize.height())));
         return;
     }
     openGeometry = QRect(available.topLeft(), simulatorSize.boundedTo(available.size()));
@@ -94,9 +94,16 @@ void LiveView::fold(bool folded)
 {
     this->folded = folded;
     foldButton->setText(folded ? "DAC virtuel : voir la sortie" : "Retour au simulateur");
-    setGeometry(folded ? tabGeometry : openGeometry);
+    setPlace(folded ? tabGeometry : openGeometry);
     // Without a window manager, the window mapped last is on top: the simulator's.
     raise();
+}
+
+// Its frame, if the window manager gives it one, at the place's top left.
+void LiveView::setPlace(const QRect &place)
+{
+    resize(place.size());
+    move(place.topLeft());
 }
 
 void LiveView::resizeEvent(QResizeEvent *)

@@ -31,6 +31,7 @@ protected:
 private:
     void readNewFrames();
     void fold(bool folded);
+    void setPlace(const QRect &place);
 
     CaptureTail tail;
     QVector<QPointF> points; // (seconds since the run's first frame, volts)
