@@ -22,12 +22,14 @@ class QScatterSeries;
 
 // One signal drawn in the recording's units: seconds from its start across
 // (h:mm:ss on long spans), millivolts up for a record, codes for a sample
-// file. Zooms on time with the wheel or a pinch, scrolls with a drag, and
-// shows 10 s, 1 min, 10 min, 1 h or the whole signal with buttons a finger
-// can hit; a playhead marks the read position. Every sample is drawn up to
-// maxPlainSamples of them, beyond that about two points per pixel, which the
-// signal's envelope gives in the same time at any zoom. A record's
-// annotations are labelled on spans of a minute or less and ticked beyond.
+// file, both labelled on 1-2-5 steps (axisticks). Zooms on time with the
+// wheel or a pinch, scrolls with a drag, and shows 10 s, 1 min, 10 min, 1 h
+// or the whole signal with buttons a finger can hit; a playhead marks the
+// read position. Every sample is drawn, held until the next as the DAC holds
+// it, up to maxPlainSamples of them, beyond that about two points per pixel,
+// which the signal's envelope gives in the same time at any zoom. A record's
+// annotations are labelled on spans of a minute or less, as many as fit
+// without overlapping, and ticked beyond.
 class WaveformView : public QWidget
 {
     Q_OBJECT
