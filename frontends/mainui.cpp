@@ -114,7 +114,9 @@ void MainUI::fitInto(const QRect &area)
     for (QPushButton *button : {ui->btnSimu, ui->openFileButton, ui->btnQuit})
         button->setMinimumHeight(touchScreen ? fingerHeight : 0);
     if (area.width() >= formSize.width() && area.height() >= formSize.height()) {
-        resize(formSize);
+        // At the top left, as on a smaller screen: the virtual DAC's live view
+        // goes beside it.
+        setGeometry(QRect(area.topLeft(), formSize));
         ui->verticalLayoutWidget->setGeometry(formHeader);
         ui->statusLabel->setGeometry(formStatus);
         ui->chartView->setGeometry(formChart);

@@ -1,7 +1,7 @@
 #include "waveformview.h"
 
+#include "axisticks.h"
 #include "envelope.h"
-#include "timing.h"
 
 #include <QApplication>
 #include <QCategoryAxis>
@@ -10,7 +10,6 @@
 #include <QGraphicsSimpleTextItem>
 #include <QHBoxLayout>
 #include <QLineSeries>
-#include <QLocale>
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QPinchGesture>
@@ -29,8 +28,11 @@ namespace {
 
 // A finger's width.
 constexpr int touchHeight = 48;
-// About one time label per this many pixels.
+// About one time label per this many pixels, one value label per that many.
 constexpr int pixelsPerTimeLabel = 110;
+constexpr int pixelsPerValueLabel = 25;
+// The least room between two annotations' labels.
+constexpr double labelGap = 3;
 // A beat's label stands above the highest point of the trace this close to it.
 constexpr double beatLabelReachSeconds = 0.05;
 
@@ -42,28 +44,44 @@ QVector<Annotation>::const_iterator firstFrom(QVector<Annotation>::const_iterato
                             [](const Annotation &annotation, qint64 at) { return annotation.sample < at; });
 }
 
-// The first step between time labels of at least raw seconds: 1, 2 or 5
-// times a power of ten below a second, then steps of the clock.
-double timeStep(double raw)
+// The trace as the DAC puts the points out: each sample held until the next,
+// so that an edge stands upright; an envelope's bucket (two points at one
+// time) from the end nearer the point before, so that the trace does not
+// fold back at an edge.
+QVector<QPointF> traced(const QVector<QPointF> &points, bool buckets)
 {
-    if (raw < 1) {
-        const double power = std::pow(10.0, std::floor(std::log10(raw)));
-        for (double times : {1, 2, 5})
-            if (times * power >= raw)
-                return times * power;
-        return 10 * power;
+    QVector<QPointF> trace;
+    trace.reserve(2 * points.size());
+    if (buckets) {
+        for (int i = 0; i + 1 < points.size(); i += 2) {
+            const double before = trace.isEmpty() ? points[i].y() : trace.last().y();
+            const bool down = std::abs(points[i + 1].y() - before) < std::abs(points[i].y() - before);
+            trace << points[down ? i + 1 : i] << points[down ? i : i + 1];
+        }
+        return trace;
     }
-    for (double step : {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200})
-        if (step >= raw)
-            return step;
-    return std::ceil(raw / 86400) * 86400;
+    for (int i = 0; i < points.size(); ++i) {
+        if (i > 0)
+            trace << QPointF(points[i].x(), points[i - 1].y());
+        trace << points[i];
+    }
+    return trace;
+}
+
+// Which labels stay when they crowd: the rhythms' and notes' first, then the
+// beats but the normal ones, then the normal beats.
+int labelRank(const Annotation &annotation)
+{
+    if (!annotation.isBeat)
+        return 0;
+    return annotation.label == 'N' ? 2 : 1;
 }
 
 } // namespace
 
 WaveformView::WaveformView(QWidget *parent)
     : QWidget(parent), series(new QLineSeries), playheadLine(new QLineSeries),
-      beatTicks(new QScatterSeries), timeAxis(new QCategoryAxis), valueAxis(new QValueAxis)
+      beatTicks(new QScatterSeries), timeAxis(new QCategoryAxis), valueAxis(new QCategoryAxis)
 {
     series->setObjectName("signal");
     playheadLine->setObjectName("playhead");
@@ -73,7 +91,6 @@ WaveformView::WaveformView(QWidget *parent)
     beatTicks->setMarkerSize(4);
     beatTicks->setPen(Qt::NoPen);
     beatTicks->setBrush(Qt::darkBlue);
-    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
 
     auto *chart = new QChart;
     chart->legend()->hide();
@@ -98,8 +115,10 @@ WaveformView::WaveformView(QWidget *parent)
     // A redraw changes most of the view: painted whole, the lines are clipped
     // to one rectangle rather than to the many that the changed items make.
     chartView->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
-    // The bucket count follows the plot's width; the labels, its place.
+    // The bucket count follows the plot's width, the value labels its
+    // height; the annotations' labels, its place.
     connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF &plot) {
+        updateValueAxis();
         if (int(plot.width()) != drawnWidth)
             redraw();
         else
@@ -150,8 +169,9 @@ void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double ra
         greatest = i == 0 ? y : std::max(greatest, y);
     }
     const double margin = greatest > least ? (greatest - least) / 20 : 1;
-    valueAxis->setRange(least - margin, greatest + margin);
-    valueAxis->applyNiceNumbers();
+    traceRange = {least - margin, greatest + margin};
+    labelledHeight = -1;
+    updateValueAxis();
     first = 0;
     last = samples() - 1;
     redraw();
@@ -165,6 +185,8 @@ void WaveformView::clear()
     first = 0;
     last = -1;
     valueAxis->setTitleText(QString());
+    labelledHeight = -1;
+    updateValueAxis();
     redraw();
     updateButtons();
 }
@@ -172,6 +194,8 @@ void WaveformView::clear()
 void WaveformView::setAnnotations(std::shared_ptr<const QVector<Annotation>> annotations)
 {
     this->annotations = std::move(annotations);
+    labelledHeight = -1;
+    updateValueAxis();
     updateAnnotations();
 }
 
@@ -225,10 +249,9 @@ void WaveformView::zoom(double factor, double x)
 void WaveformView::redraw()
 {
     drawnWidth = int(chartView->chart()->plotArea().width());
-    for (const QString &label : timeAxis->categoriesLabels())
-        timeAxis->remove(label);
     if (!envelope || last < first) {
         series->clear();
+        setAxisTicks(timeAxis, {});
         timeAxis->setTitleText(QString());
         updatePlayhead();
         updateAnnotations();
@@ -239,31 +262,43 @@ void WaveformView::redraw()
     QVector<QPointF> points = envelope->points(first, last, buckets);
     for (QPointF &point : points)
         point = QPointF(point.x() / rate, value(point.y()));
-    series->replace(points);
+    series->replace(traced(points, span > 2 * qint64(buckets)));
     timeAxis->setRange(first / rate, std::max(last, first + 1) / rate);
     updateTimeAxis();
     updatePlayhead();
     updateAnnotations();
 }
 
-// Labels on round times: seconds within the first minute, h:mm:ss beyond;
-// the axis has none yet.
+// Labels on round times: seconds within the first minute, h:mm:ss beyond.
 void WaveformView::updateTimeAxis()
 {
     // A signal of one sample still spans a sample's time.
     const double from = first / rate;
     const double to = std::max(last, first + 1) / rate;
-    const double step = timeStep((to - from) / std::max(2, drawnWidth / pixelsPerTimeLabel));
-    const int decimals = step < 1 ? int(std::ceil(-std::log10(step) - 1e-9)) : 0;
-    const bool clock = to >= 60;
-    timeAxis->setTitleText(clock ? "Temps (h:mm:ss)" : "Temps (s)");
-    const QLocale french(QLocale::French);
-    const qint64 firstTick = qint64(std::ceil(from / step - 1e-9));
-    timeAxis->setStartValue((firstTick - 1) * step);
-    for (qint64 tick = firstTick; tick * step <= to + 1e-9; ++tick) {
-        const double at = tick * step;
-        timeAxis->append(clock ? clockText(at, decimals) : french.toString(at, 'f', decimals), at);
+    timeAxis->setTitleText(to >= clockFromSeconds ? "Temps (h:mm:ss)" : "Temps (s)");
+    setAxisTicks(timeAxis, timeTicks(from, to, std::max(2, drawnWidth / pixelsPerTimeLabel)));
+}
+
+// Labels on round values, as many as the plot's height has room for; above
+// the trace, room for the annotations' two rows of labels unless that takes
+// more than a third of the plot. Relabelled only when the height changes, so
+// that the labels' new widths do not lay the chart out again and again.
+void WaveformView::updateValueAxis()
+{
+    const int height = envelope ? int(chartView->chart()->plotArea().height()) : 0;
+    if (height == labelledHeight)
+        return;
+    labelledHeight = height;
+    if (!envelope) {
+        setAxisTicks(valueAxis, {});
+        return;
     }
+    auto [low, high] = traceRange;
+    const int room = annotations && !annotations->isEmpty() ? 2 * fontMetrics().height() + 4 : 0;
+    if (room > 0 && 3 * room <= height)
+        high += (high - low) * room / (height - room);
+    valueAxis->setRange(low, high);
+    setAxisTicks(valueAxis, valueTicks(low, high, std::max(2, height / pixelsPerValueLabel)));
 }
 
 void WaveformView::updatePlayhead()
@@ -276,7 +311,8 @@ void WaveformView::updatePlayhead()
 }
 
 // Only the annotations in view, found by binary search: labels on a short
-// span, else a tick per pixel column that has a beat.
+// span, as many as fit without overlapping, else a tick per pixel column that
+// has a beat.
 void WaveformView::updateAnnotations()
 {
     QChart *chart = chartView->chart();
@@ -289,17 +325,25 @@ void WaveformView::updateAnnotations()
         const QRectF plot = chart->plotArea();
         if (span <= maxLabelledSeconds * rate && end - begin <= maxLabels) {
             const qint64 reach = std::llround(beatLabelReachSeconds * rate);
-            for (auto annotation = begin; annotation != end; ++annotation) {
+            // Those that stay when labels crowd first, each kind in sample order.
+            QVector<QVector<Annotation>::const_iterator> order;
+            for (auto annotation = begin; annotation != end; ++annotation)
+                order.append(annotation);
+            std::stable_sort(order.begin(), order.end(),
+                             [](auto a, auto b) { return labelRank(*a) < labelRank(*b); });
+            QVector<QRectF> taken;
+            for (const auto &annotation : order) {
                 if (shown == annotationLabels.size()) {
                     annotationLabels.append(new QGraphicsSimpleTextItem(chart));
                     // Over the chart's own items: the trace, the playhead.
                     annotationLabels.last()->setZValue(100);
                 }
-                QGraphicsSimpleTextItem *label = annotationLabels[shown++];
+                // Kept for the next label if this one does not fit.
+                QGraphicsSimpleTextItem *label = annotationLabels[shown];
                 const bool beat = annotation->isBeat;
                 label->setText(beat || annotation->aux.isEmpty() ? QString(QChar(annotation->label)) : annotation->aux);
                 label->setBrush(beat ? palette().text() : QBrush(Qt::darkBlue));
-                const QRectF size = label->boundingRect();
+                const QSizeF size = label->boundingRect().size();
                 // A beat's label above its trace, below the row of the others.
                 double top = plot.top();
                 if (beat) {
@@ -311,8 +355,14 @@ void WaveformView::updateAnnotations()
                     top = std::max(plot.top() + size.height(), above.y() - size.height() - 2);
                 }
                 const double x = chart->mapToPosition(QPointF(annotation->sample / rate, 0), series).x();
-                label->setPos(x - size.width() / 2, top);
+                const QRectF box(QPointF(x - size.width() / 2, top), size);
+                const QRectF room = box.adjusted(-labelGap, 0, labelGap, 0);
+                if (std::any_of(taken.cbegin(), taken.cend(), [&](const QRectF &other) { return other.intersects(room); }))
+                    continue;
+                taken.append(box);
+                label->setPos(box.topLeft());
                 label->show();
+                ++shown;
             }
         } else {
             // Along the top, within the plot.
@@ -334,11 +384,11 @@ void WaveformView::updateAnnotations()
     beatTicks->replace(ticks);
 }
 
-// A span is offered when the signal is longer; the whole signal always.
+// A span is offered when the signal has it, the whole signal always.
 void WaveformView::updateButtons()
 {
     for (const auto &button : spanButtons)
-        button.first->setEnabled(envelope && (button.second == 0 || button.second * rate < samples()));
+        button.first->setEnabled(envelope && std::llround(button.second * rate) <= samples());
 }
 
 qint64 WaveformView::sampleAt(const QPointF &viewportPoint) const

@@ -18,17 +18,18 @@ class QCategoryAxis;
 class QChartView;
 class QLineSeries;
 class QScatterSeries;
-class QValueAxis;
 }
 
 // One signal drawn in the recording's units: seconds from its start across
 // (h:mm:ss on long spans), millivolts up for a record, codes for a sample
-// file. Zooms on time with the wheel or a pinch, scrolls with a drag, and
-// shows 10 s, 1 min, 10 min, 1 h or the whole signal with buttons a finger
-// can hit; a playhead marks the read position. Every sample is drawn up to
-// maxPlainSamples of them, beyond that about two points per pixel, which the
-// signal's envelope gives in the same time at any zoom. A record's
-// annotations are labelled on spans of a minute or less and ticked beyond.
+// file, both labelled on 1-2-5 steps (axisticks). Zooms on time with the
+// wheel or a pinch, scrolls with a drag, and shows 10 s, 1 min, 10 min, 1 h
+// or the whole signal with buttons a finger can hit; a playhead marks the
+// read position. Every sample is drawn, held until the next as the DAC holds
+// it, up to maxPlainSamples of them, beyond that about two points per pixel,
+// which the signal's envelope gives in the same time at any zoom. A record's
+// annotations are labelled on spans of a minute or less, as many as fit
+// without overlapping, and ticked beyond.
 class WaveformView : public QWidget
 {
     Q_OBJECT
@@ -79,6 +80,7 @@ private:
     void zoom(double factor, double x);
     void redraw();
     void updateTimeAxis();
+    void updateValueAxis();
     void updatePlayhead();
     void updateAnnotations();
     void updateButtons();
@@ -93,7 +95,7 @@ private:
     // Children of the chart, shown as needed and kept for the next redraw.
     QVector<QGraphicsSimpleTextItem *> annotationLabels;
     QtCharts::QCategoryAxis *timeAxis;
-    QtCharts::QValueAxis *valueAxis;
+    QtCharts::QCategoryAxis *valueAxis;
     QList<QPair<QPushButton *, double>> spanButtons; // 0 s: the whole signal
 
     std::shared_ptr<const Envelope> envelope;
@@ -104,6 +106,8 @@ private:
     qint64 last = -1;
     qint64 playhead = -1;
     int drawnWidth = 0; // the plot's width at the last redraw
+    int labelledHeight = -1; // the plot's height at the last value labelling
+    QPair<double, double> traceRange; // the values shown: the signal's, with a margin
 
     // A press on the chart, until it is released: a click unless it moved.
     std::optional<QPointF> pressedAt;

@@ -65,12 +65,15 @@ public:
     {
         return window->waveformView()->findChild<QChartView *>()->chart()->findChild<QLineSeries *>(name);
     }
-    // The chart's values, in the order drawn.
+    // The chart's samples, in the order drawn: each held until the next, a
+    // sample is the last point at its time.
     QVector<double> chartValues() const
     {
         QVector<double> values;
-        for (const QPointF &point : line("signal")->pointsVector())
-            values.append(point.y());
+        const QVector<QPointF> points = line("signal")->pointsVector();
+        for (int i = 0; i < points.size(); ++i)
+            if (i + 1 == points.size() || points[i + 1].x() != points[i].x())
+                values.append(points[i].y());
         return values;
     }
 

@@ -1,7 +1,20 @@
 #include "capturetail.h"
+#include "liveview.h"
 
+#include <QApplication>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+// Where a window is: its frame's top left, its inside's size.
+QRect place(const QWidget &window)
+{
+    return QRect(window.frameGeometry().topLeft(), window.size());
+}
+
+} // namespace
 
 class tst_CaptureTail : public QObject
 {
@@ -9,6 +22,8 @@ class tst_CaptureTail : public QObject
 
 private slots:
     void followsAGrowingCapture();
+    void liveViewPlaced_data();
+    void liveViewPlaced();
 };
 
 void tst_CaptureTail::followsAGrowingCapture()
@@ -58,6 +73,58 @@ void tst_CaptureTail::followsAGrowingCapture()
             QVERIFY(!lines.first().validWord);
         }
     }
+}
+
+void tst_CaptureTail::liveViewPlaced_data()
+{
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("shown"); // beside the simulator, or over it once opened
+    QTest::addColumn<bool>("over");
+
+    QTest::newRow("room beside") << QRect(0, 0, 2203, 666) << QRect(1303, 0, 900, 666) << false;
+    QTest::newRow("a wide screen's panel") << QRect(0, 32, 1920, 1048) << QRect(1303, 32, 617, 666) << false;
+    QTest::newRow("too narrow beside") << QRect(0, 0, 1782, 700) << QRect(0, 0, 1303, 666) << true;
+    QTest::newRow("the touch display") << QRect(0, 0, 800, 480) << QRect(0, 0, 800, 480) << true;
+}
+
+// Beside the simulator's window, or over it: a tab at first, opened by a
+// run's first frame or a press, folded again by "Retour au simulateur".
+void tst_CaptureTail::liveViewPlaced()
+{
+    QFETCH(QRect, available);
+    QFETCH(QRect, shown);
+    QFETCH(bool, over);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("capture.csv");
+    LiveView view(path);
+    view.place(available);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    auto *button = view.findChild<QPushButton *>();
+    QCOMPARE(bool(button), over);
+    if (!over) {
+        QCOMPARE(place(view), shown);
+        return;
+    }
+    const QRect tab(available.topLeft() + QPoint(8, 8), QSize(210, 48));
+    QCOMPARE(place(view), tab);
+    QCOMPARE(button->text(), QString("DAC virtuel : voir la sortie"));
+    QCOMPARE(button->geometry(), view.rect());
+    QVERIFY(view.windowFlags() & Qt::WindowStaysOnTopHint);
+
+    QFile capture(path);
+    QVERIFY(capture.open(QIODevice::WriteOnly));
+    capture.write("time_ns,code,volts,valid_word,power_down,len,speed_hz,bits_per_word,delay_usecs,cs_change,tx\n"
+                  "1000,32768,2.5,1,0,3,0,0,0,0,008000\n");
+    capture.close();
+    QTRY_COMPARE_WITH_TIMEOUT(place(view), shown, 5000);
+    QCOMPARE(button->text(), QString("Retour au simulateur"));
+    QVERIFY(view.rect().contains(button->geometry()));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(place(view), tab);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(place(view), shown);
 }
 
 QTEST_MAIN(tst_CaptureTail)

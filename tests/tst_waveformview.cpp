@@ -1,3 +1,4 @@
+#include "axisticks.h"
 #include "envelope.h"
 #include "waveformview.h"
 
@@ -20,6 +21,13 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
+std::shared_ptr<const Envelope> envelopeOf(const std::shared_ptr<SampleList> &codes)
+{
+    auto envelope = std::make_shared<Envelope>(codes);
+    envelope->append(codes->codes.data(), int(codes->codes.size()));
+    return envelope;
+}
+
 // A sine of a second's period, amplitude 1 mV at 10 mV full scale (6554 codes).
 std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr)
 {
@@ -27,11 +35,19 @@ std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<Sa
     codes->codes.resize(std::size_t(length));
     for (int i = 0; i < length; ++i)
         codes->codes[std::size_t(i)] = quint16(32768 + std::lround(6554 * std::sin(2 * pi * i / rate)));
-    auto envelope = std::make_shared<Envelope>(codes);
-    envelope->append(codes->codes.data(), length);
     if (kept)
         *kept = codes;
-    return envelope;
+    return envelopeOf(codes);
+}
+
+// A square of 1 mV at 10 mV full scale: `high` samples at 1 mV, then as many at 0, and so on.
+std::shared_ptr<const Envelope> square(int length, int high)
+{
+    auto codes = std::make_shared<SampleList>();
+    codes->codes.resize(std::size_t(length));
+    for (int i = 0; i < length; ++i)
+        codes->codes[std::size_t(i)] = quint16(i % (2 * high) < high ? 32768 + 6554 : 32768);
+    return envelopeOf(codes);
 }
 
 } // namespace
@@ -44,10 +60,16 @@ private slots:
     void init();
     void cleanup();
 
+    void ticks_data();
+    void ticks();
     void axes_data();
     void axes();
+    void edges_data();
+    void edges();
     void spanButtons_data();
     void spanButtons();
+    void spansOffered_data();
+    void spansOffered();
     void playheadFollows_data();
     void playheadFollows();
     void clickPicksDragScrolls_data();
@@ -105,6 +127,60 @@ void tst_WaveformView::cleanup()
     delete view;
 }
 
+void tst_WaveformView::ticks_data()
+{
+    QTest::addColumn<bool>("time");
+    QTest::addColumn<double>("from");
+    QTest::addColumn<double>("to");
+    QTest::addColumn<int>("most");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<QStringList>("texts");
+
+    const auto texts = [](const char *spaced) { return QString(spaced).split(' '); };
+    QTest::newRow("mV: halves between odd ends") << false << -0.6123 << 1.3456 << 8 << 0.5 << texts("-0,5 0,0 0,5 1,0");
+    QTest::newRow("mV: a fifth of a span of 1 is 0,2") << false << 0.0 << 1.0 << 5 << 0.2
+                                                       << texts("0,0 0,2 0,4 0,6 0,8 1,0");
+    QTest::newRow("mV: hundredths") << false << -0.031 << 0.031 << 5 << 0.02 << texts("-0,02 0,00 0,02");
+    QTest::newRow("codes: no separator of thousands") << false << 29500.0 << 36000.0 << 7 << 1000.0
+                                                      << texts("30000 31000 32000 33000 34000 35000 36000");
+    QTest::newRow("volts: tenths, not 0,1125") << false << 2.475 << 3.025 << 10 << 0.1
+                                               << texts("2,5 2,6 2,7 2,8 2,9 3,0");
+    QTest::newRow("seconds") << true << 0.0 << 10.0 << 5 << 2.0 << texts("0 2 4 6 8 10");
+    QTest::newRow("seconds: tens, not 7,13") << true << 0.0 << 35.665 << 5 << 10.0 << texts("0 10 20 30");
+    QTest::newRow("seconds: twentieths") << true << 0.1 << 0.3 << 4 << 0.05 << texts("0,10 0,15 0,20 0,25 0,30");
+    QTest::newRow("clock: 20 s") << true << 60.0 << 180.0 << 8 << 20.0
+                                 << texts("0:01:00 0:01:20 0:01:40 0:02:00 0:02:20 0:02:40 0:03:00");
+    QTest::newRow("clock: 20 min, not 713,3 s") << true << 0.0 << 3566.5 << 5 << 1200.0
+                                                << texts("0:00:00 0:20:00 0:40:00");
+    QTest::newRow("clock: 30 min") << true << 0.0 << 7200.0 << 5 << 1800.0
+                                   << texts("0:00:00 0:30:00 1:00:00 1:30:00 2:00:00");
+    QTest::newRow("clock: 5 h over a day") << true << 0.0 << 86400.0 << 10 << 18000.0
+                                           << texts("0:00:00 5:00:00 10:00:00 15:00:00 20:00:00");
+    QTest::newRow("clock: fifths of a second") << true << 100.0 << 101.0 << 5 << 0.2
+                                               << texts("0:01:40,0 0:01:40,2 0:01:40,4 0:01:40,6 0:01:40,8 0:01:41,0");
+}
+
+// Round values in the unit shown, texts with the French comma and the
+// decimals of the step, at most `most` steps between the ends.
+void tst_WaveformView::ticks()
+{
+    QFETCH(bool, time);
+    QFETCH(double, from);
+    QFETCH(double, to);
+    QFETCH(int, most);
+    QFETCH(double, step);
+    QFETCH(QStringList, texts);
+
+    const QVector<AxisTick> ticks = time ? timeTicks(from, to, most) : valueTicks(from, to, most);
+    QStringList shown;
+    for (int i = 0; i < ticks.size(); ++i) {
+        shown << ticks[i].text;
+        QVERIFY2(qAbs(ticks[i].value - (ticks[0].value + i * step)) < step * 1e-6, qPrintable(ticks[i].text));
+    }
+    QCOMPARE(shown, texts);
+    QVERIFY(ticks.first().value >= from - step * 1e-6 && ticks.last().value <= to + step * 1e-6);
+}
+
 void tst_WaveformView::axes_data()
 {
     QTest::addColumn<int>("length");
@@ -145,6 +221,15 @@ void tst_WaveformView::axes()
     QVERIFY(qFuzzyCompare(time->max(), end));
     QVERIFY(qobject_cast<QCategoryAxis *>(time)->categoriesLabels().contains(someLabel));
     QValueAxis *value = axis(Qt::Vertical);
+    // Labelled at its values, the French way, on equal steps.
+    auto *values = qobject_cast<QCategoryAxis *>(value);
+    QVERIFY(values && values->categoriesLabels().size() >= 3);
+    const QLocale french(QLocale::French);
+    for (const QString &label : values->categoriesLabels()) {
+        bool ok = false;
+        QCOMPARE(french.toDouble(label, &ok), values->endValue(label));
+        QVERIFY2(ok, qPrintable(label));
+    }
     QCOMPARE(value->titleText(), valueTitle);
     const double middle = fullScale > 0 ? 0 : 32768;
     QVERIFY2(value->max() >= peak && value->max() <= middle + 2 * (peak - middle), qPrintable(QString::number(value->max())));
@@ -153,14 +238,52 @@ void tst_WaveformView::axes()
     if (length <= WaveformView::maxPlainSamples) {
         const double seconds = rate > 0 ? 1 / rate : 0.00224;
         const int quarter = int(std::lround(0.25 / seconds));
-        QVERIFY(qAbs(line("signal")->at(quarter).x() - quarter * seconds) < 1e-9);
-        QVERIFY(qAbs(line("signal")->at(quarter).y() - peak) < (fullScale > 0 ? 0.001 : 1));
+        // Each sample held until the next: two points a sample.
+        QVERIFY(qAbs(line("signal")->at(2 * quarter).x() - quarter * seconds) < 1e-9);
+        QVERIFY(qAbs(line("signal")->at(2 * quarter).y() - peak) < (fullScale > 0 ? 0.001 : 1));
     }
 
     view->clear();
     QCOMPARE(line("signal")->count(), 0);
     QCOMPARE(view->visibleRange(), qMakePair(qint64(0), qint64(-1)));
     QVERIFY(qobject_cast<QCategoryAxis *>(time)->categoriesLabels().isEmpty());
+}
+
+void tst_WaveformView::edges_data()
+{
+    QTest::addColumn<int>("length"); // at 360/s, shown whole
+    QTest::addColumn<int>("high");   // samples of each half period
+    QTest::addColumn<bool>("upright");
+
+    QTest::newRow("10 s: every sample") << 3600 << 180 << true;
+    QTest::newRow("an hour: the envelope") << 1296000 << 36001 << false;
+}
+
+// A square drawn as it goes out: every sample held until the next, its edges
+// upright; through the envelope, each edge once, the trace never folding back.
+void tst_WaveformView::edges()
+{
+    QFETCH(int, length);
+    QFETCH(int, high);
+    QFETCH(bool, upright);
+
+    view->setSignal(square(length, high), 360, 10.0);
+    const QLineSeries *signal = line("signal");
+    QVERIFY(signal->count() >= 2);
+    int turns = 0;
+    double slope = 0;
+    for (int i = 1; i < signal->count(); ++i) {
+        const QPointF from = signal->at(i - 1);
+        const QPointF to = signal->at(i);
+        if (upright)
+            QVERIFY2(from.x() == to.x() || from.y() == to.y(), qPrintable(QString::number(i)));
+        const double rise = to.y() - from.y();
+        if (rise == 0)
+            continue;
+        turns += slope * rise < 0;
+        slope = rise;
+    }
+    QCOMPARE(turns, (length - 1) / high - 1);
 }
 
 void tst_WaveformView::spanButtons_data()
@@ -195,13 +318,44 @@ void tst_WaveformView::spanButtons()
     QVERIFY(first <= 1000000 && 1000000 <= last);
     const QLineSeries *signal = line("signal");
     if (span <= WaveformView::maxPlainSamples) {
-        QCOMPARE(signal->count(), int(span));
-        for (int i = 0; i < signal->count(); ++i)
-            QCOMPARE(signal->at(i).y(), (codes->codes[std::size_t(first + i)] - 32768) * 10.0 / 65536);
+        // Each held until the next.
+        QCOMPARE(signal->count(), int(2 * span - 1));
+        for (int i = 0; i < span; ++i) {
+            const double mV = (codes->codes[std::size_t(first + i)] - 32768) * 10.0 / 65536;
+            QCOMPARE(signal->at(2 * i), QPointF((first + i) / 360.0, mV));
+            if (i + 1 < span)
+                QCOMPARE(signal->at(2 * i + 1), QPointF((first + i + 1) / 360.0, mV));
+        }
     } else {
         const int pixels = int(chart()->plotArea().width());
         QVERIFY2(signal->count() >= pixels && signal->count() <= 2 * (pixels + 1), qPrintable(QString::number(signal->count())));
     }
+}
+
+void tst_WaveformView::spansOffered_data()
+{
+    QTest::addColumn<int>("length"); // at 360/s; 0: no signal
+    QTest::addColumn<QStringList>("enabled");
+
+    QTest::newRow("no signal") << 0 << QStringList();
+    QTest::newRow("a sample short of 10 s") << 3599 << QStringList{"Tout"};
+    QTest::newRow("10 s") << 3600 << QStringList{"10 s", "Tout"};
+    QTest::newRow("a minute") << 21600 << QStringList{"10 s", "1 min", "Tout"};
+    QTest::newRow("an hour") << 1296000 << QStringList{"10 s", "1 min", "10 min", "1 h", "Tout"};
+}
+
+// Every span the signal has, the whole of it included.
+void tst_WaveformView::spansOffered()
+{
+    QFETCH(int, length);
+    QFETCH(QStringList, enabled);
+
+    view->setSignal(length > 0 ? sine(length, 360) : nullptr, 360, 10.0);
+    QStringList offered;
+    for (QPushButton *button : view->findChildren<QPushButton *>())
+        if (button->isEnabled())
+            offered << button->text();
+    QCOMPARE(offered, enabled);
 }
 
 void tst_WaveformView::playheadFollows_data()
@@ -325,75 +479,100 @@ void tst_WaveformView::annotations_data()
 {
     QTest::addColumn<qint64>("first");
     QTest::addColumn<qint64>("last");
-    QTest::addColumn<bool>("labelled"); // else ticked
+    QTest::addColumn<int>("width"); // of the view
+    QTest::addColumn<QString>("shown"); // "all", "beats", "V": those labelled; "": ticks instead
 
     // Ten minutes at 250/s: a span of 15000 samples is a minute.
-    QTest::newRow("10 s") << qint64(0) << qint64(2499) << true;
-    QTest::newRow("a minute, further on") << qint64(30100) << qint64(45099) << true;
-    QTest::newRow("a minute and a sample") << qint64(30100) << qint64(45100) << false;
-    QTest::newRow("the whole signal") << qint64(0) << qint64(149999) << false;
+    QTest::newRow("10 s") << qint64(0) << qint64(2499) << 1281 << "all";
+    QTest::newRow("a minute, further on: the notes crowd") << qint64(30100) << qint64(45099) << 1281 << "beats";
+    QTest::newRow("a minute on the touch display: the normal beats crowd") << qint64(29900) << qint64(44899) << 780
+                                                                          << "V";
+    QTest::newRow("a minute and a sample") << qint64(30100) << qint64(45100) << 1281 << "";
+    QTest::newRow("the whole signal") << qint64(0) << qint64(149999) << 1281 << "";
 }
 
 // Labels of the beats above the trace and of the other annotations along the
-// top, each at its sample's x; beyond a minute, a tick for each beat only.
+// top, each at its sample's x, none over another: where they crowd, the
+// rhythms' and notes' first, then the beats but the normal ones. Beyond a
+// minute, a tick for each beat only.
 void tst_WaveformView::annotations()
 {
     QFETCH(qint64, first);
     QFETCH(qint64, last);
-    QFETCH(bool, labelled);
+    QFETCH(int, width);
+    QFETCH(QString, shown);
 
+    view->resize(width, 491);
     const double rate = 250;
-    // A beat each 0.8 s, N and V in turn, a rhythm and a noise mark between two every 3 s.
+    // A beat each 0.8 s, N and V in turn, each at a crest of the sine, so
+    // that their labels stand in a row; a rhythm and a noise mark every 3 s.
+    const double period = 0.8;
     auto annotations = std::make_shared<QVector<Annotation>>();
     for (qint64 sample = 0; sample < 150000; sample += 200) {
         annotations->append({sample, sample % 400 ? 'V' : 'N', 0, 0, 0, QString(), true});
         if (sample % 750 == 0) {
             annotations->append({sample + 50, '+', 0, 0, 0, "(AFIB", false});
-            annotations->append({sample + 100, '~', 0, 0, 0, QString(), false});
+            annotations->append({sample + 150, '~', 0, 0, 0, QString(), false});
         }
     }
-    view->setSignal(sine(150000, rate), rate, 10.0);
+    view->setSignal(sine(150000, period * rate), rate, 10.0);
     view->setAnnotations(annotations);
     view->setVisibleRange(first, last);
     QCOMPARE(view->visibleRange(), qMakePair(first, last));
 
-    QStringList expectedTexts;
-    QVector<qint64> inView;
+    QVector<Annotation> inView;
     QVector<qint64> beats;
     for (const Annotation &annotation : *annotations) {
         if (annotation.sample < first || annotation.sample > last)
             continue;
-        expectedTexts << (annotation.aux.isEmpty() ? QString(annotation.label) : annotation.aux);
-        inView << annotation.sample;
+        inView << annotation;
         if (annotation.isBeat)
             beats << annotation.sample;
     }
     QVERIFY(beats.size() >= 12);
 
-    const QList<QGraphicsSimpleTextItem *> shown = labels();
+    const QList<QGraphicsSimpleTextItem *> labels = this->labels();
     auto *ticks = chart()->findChild<QScatterSeries *>("beats");
     QVERIFY(ticks);
-    if (!labelled) {
-        QCOMPARE(shown.size(), 0);
+    if (shown.isEmpty()) {
+        QCOMPARE(labels.size(), 0);
         QCOMPARE(ticks->count(), beats.size());
         for (int i = 0; i < beats.size(); ++i)
             QCOMPARE(ticks->at(i).x(), beats[i] / rate);
         return;
     }
     QCOMPARE(ticks->count(), 0);
-    QStringList texts;
-    for (QGraphicsSimpleTextItem *label : shown)
-        texts << label->text();
-    QCOMPARE(texts, expectedTexts);
-    for (int i = 0; i < shown.size(); ++i) {
-        const QRectF box = shown[i]->mapRectToParent(shown[i]->boundingRect());
-        const double seconds = inView[i] / rate;
-        const QPointF at = chart()->mapToPosition(QPointF(seconds, std::sin(2 * pi * seconds)), line("signal"));
-        QVERIFY2(qAbs(box.center().x() - at.x()) < 0.5, qPrintable(texts[i]));
+    // Each label at the x of an annotation of its text, the first such from the one before.
+    QVector<QRectF> boxes;
+    int next = 0;
+    int labelled = 0;
+    for (QGraphicsSimpleTextItem *label : labels) {
+        const QRectF box = label->mapRectToParent(label->boundingRect());
+        for (const QRectF &other : boxes)
+            QVERIFY2(!other.intersects(box), qPrintable(label->text()));
+        boxes << box;
+        const auto at = [&](const Annotation &annotation) {
+            const double seconds = annotation.sample / rate;
+            return chart()->mapToPosition(QPointF(seconds, std::sin(2 * pi * seconds / period)), line("signal"));
+        };
+        const auto text = [](const Annotation &annotation) {
+            return annotation.aux.isEmpty() ? QString(annotation.label) : annotation.aux;
+        };
+        while (next < inView.size() && (text(inView[next]) != label->text() || qAbs(at(inView[next]).x() - box.center().x()) >= 0.5))
+            ++next;
+        QVERIFY2(next < inView.size(), qPrintable(label->text()));
+        const Annotation &annotation = inView[next++];
         // A beat's label above the trace, the others' in the top row.
-        if (beats.contains(inView[i]))
-            QVERIFY2(box.bottom() <= at.y() && box.top() > chart()->plotArea().top(), qPrintable(texts[i]));
+        if (annotation.isBeat)
+            QVERIFY2(box.bottom() <= at(annotation).y() && box.top() > chart()->plotArea().top(), qPrintable(label->text()));
         else
             QCOMPARE(box.top(), chart()->plotArea().top());
+        labelled += shown == "all" || (annotation.isBeat && (shown == "beats" || annotation.label == 'V'));
     }
+    const int expected = int(std::count_if(inView.begin(), inView.end(), [&](const Annotation &annotation) {
+        return shown == "all" || (annotation.isBeat && (shown == "beats" || annotation.label == 'V'));
+    }));
+    QCOMPARE(labelled, expected);
+    // And not all of them where they crowd.
+    QCOMPARE(labels.size() == inView.size(), shown == "all");
 }

@@ -13,7 +13,8 @@ tools/build.sh ecg-simulator virtualdac plotcapture
 sample=$(readlink -f samples/mitdb_100_1min.hea)
 log=$(mktemp)
 export DISPLAY=:${PICTURES_DISPLAY:-97}
-# The simulator's fixed 1303 x 666 window, and the live view beside it.
+# The simulator's fixed 1303 x 666 window at the top left, and the live view
+# beside it: each places itself.
 Xvfb "$DISPLAY" -screen 0 2203x666x24 -nolisten tcp &
 xvfb=$!
 trap 'kill $xvfb 2>/dev/null; rm -f "$log"' EXIT
@@ -21,9 +22,8 @@ for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 
 
 tools/run.sh --virtual >"$log" 2>&1 &
 runner=$!
-# Without a window manager, the windows are placed here: side by side.
-xdotool windowmove "$(xdotool search --sync --name '^DAC virtuel$' | head -1)" 1303 0
-xdotool windowmove "$(xdotool search --sync --name '^Dialog$' | head -1)" 0 0
+xdotool search --sync --name '^DAC virtuel$' >/dev/null
+xdotool search --sync --name '^Dialog$' >/dev/null
 # Places of the buttons in the window's fixed layout.
 choose() { # x y of "Sélectionner un fichier"
     xdotool mousemove "$1" "$2" click 1
@@ -52,7 +52,8 @@ cat "$log"
 kill $xvfb
 wait $xvfb 2>/dev/null || true
 
-# The touch display: the window takes the screen, its header centred.
+# The touch display: the window takes the screen, its header centred; the live
+# view, folded into a tab at its top left, opens over it at the first frame.
 Xvfb "$DISPLAY" -screen 0 800x480x24 -nolisten tcp &
 xvfb=$!
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
@@ -64,6 +65,8 @@ xdotool windowraise "$window"
 choose 284 116
 xdotool mousemove 400 62 click 1   # Lancer la simulation
 sleep 4
+xdotool mousemove 720 24 click 1   # Retour au simulateur, on the live view
+sleep 1
 import -window root docs/screenshot-800x480.png
 xdotool mousemove 400 62 click 1   # Stopper la simulation
 xdotool mousemove 567 170 click 1  # Quitter

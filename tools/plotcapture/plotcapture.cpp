@@ -5,14 +5,17 @@
 // usage: plotcapture CAPTURE.csv [SOURCE.csv] OUTPUT.png
 //        plotcapture --live CAPTURE.csv
 
+#include "axisticks.h"
 #include "capturetail.h"
 #include "liveview.h"
 
 #include <QApplication>
+#include <QCategoryAxis>
 #include <QChartView>
 #include <QFile>
 #include <QLineSeries>
-#include <QValueAxis>
+#include <QLocale>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -87,11 +90,25 @@ QChartView *chartOf(const QString &title, const QVector<QPointF> &points, double
     chart->setTitle(title);
     chart->legend()->hide();
     chart->addSeries(series);
-    chart->createDefaultAxes();
-    auto *x = static_cast<QValueAxis *>(chart->axes(Qt::Horizontal).first());
+    // Graduated as the simulator's chart is: 1-2-5 steps, the French comma.
+    auto *x = new QCategoryAxis;
     x->setRange(0, duration);
+    setAxisTicks(x, valueTicks(0, duration, 10));
     x->setTitleText("temps (s)");
-    chart->axes(Qt::Vertical).first()->setTitleText("tension (V)");
+    auto *y = new QCategoryAxis;
+    y->setRange(0, 1);
+    if (!points.isEmpty()) {
+        const auto [lowest, highest] = std::minmax_element(
+            points.begin(), points.end(), [](const QPointF &a, const QPointF &b) { return a.y() < b.y(); });
+        const double margin = std::max(0.05 * (highest->y() - lowest->y()), 0.001);
+        y->setRange(lowest->y() - margin, highest->y() + margin);
+    }
+    setAxisTicks(y, valueTicks(y->min(), y->max(), 6));
+    y->setTitleText("tension (V)");
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    series->attachAxis(x);
+    series->attachAxis(y);
     auto *view = new QChartView(chart);
     view->setRenderHint(QPainter::Antialiasing);
     return view;
@@ -108,7 +125,7 @@ int main(int argc, char **argv)
     const QStringList arguments = application.arguments();
     if (live) {
         LiveView view(arguments[2]);
-        view.resize(900, 666);
+        view.place(QGuiApplication::primaryScreen()->availableGeometry());
         view.show();
         return application.exec();
     }
@@ -127,12 +144,12 @@ int main(int argc, char **argv)
     QWidget page;
     page.resize(1400, arguments.size() == 4 ? 900 : 450);
     auto *layout = new QVBoxLayout(&page);
+    const QLocale french(QLocale::French);
     QString title = QString("Sortie reconstruite du DAC8551 (%1 trames, période médiane %2 ms)")
                         .arg(capture.output.size() / 2 + 1)
-                        .arg(capture.medianPeriod * 1e3, 0, 'f', 3);
+                        .arg(french.toString(capture.medianPeriod * 1e3, 'f', 3));
     if (capture.cutSeconds >= 0)
-        title += QString(" — coupée à %1 s, taille limite atteinte")
-                     .arg(capture.cutSeconds, 0, 'f', 3);
+        title += QString(" — coupée à %1 s, taille limite atteinte").arg(french.toString(capture.cutSeconds, 'f', 3));
     layout->addWidget(chartOf(title, capture.output, duration, QColor(0x1f, 0x77, 0xb4)));
     if (arguments.size() == 4)
         layout->addWidget(chartOf("Fichier source, un échantillon par période médiane",
