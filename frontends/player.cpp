@@ -48,7 +48,7 @@ int Player::exec()
 void Player::onSignal(int number)
 {
     if (number == SIGHUP) {
-        if (stopping)
+        if (model.ending())
             return;
         // A file that cannot be read, or holds no sample, changes nothing.
         model.reload([](const Refusal &refusal) {
@@ -57,9 +57,8 @@ void Player::onSignal(int number)
         });
         return;
     }
-    if (stopping)
+    if (model.ending())
         Playback::forceEnd("second signal d'arrêt");
     // The output stops after the frame in progress; its end ends the event loop.
-    stopping = true;
     model.end();
 }

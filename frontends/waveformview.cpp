@@ -1,6 +1,7 @@
 #include "waveformview.h"
 
 #include "envelope.h"
+#include "pacing.h"
 #include "timing.h"
 
 #include <QApplication>

@@ -589,6 +589,10 @@ QString ScpiServer::run(ScpiSession &session, const ScpiCommand &command)
         {"SYSTem:VERSion", query, [](ScpiServer &, ScpiSession &, const ScpiCommand &) { return QString("1999.0"); }},
         {"OUTPut#:[STATe]", setting | settingWithValue | query,
          [](ScpiServer &p, ScpiSession &s, const ScpiCommand &c) { return p.output(s, c); }},
+        {"OUTPut#:LATE", query,
+         [](ScpiServer &p, ScpiSession &, const ScpiCommand &) {
+             return QString("%1,%2").arg(p.playback->lateFrames()).arg(p.playback->clockRestarts());
+         }},
         {"[SOURce#]:FILE", setting | settingWithValue | query,
          [](ScpiServer &p, ScpiSession &s, const ScpiCommand &c) { return p.file(s, c); }},
         {"[SOURce#]:SIGNal", setting | settingWithValue | query,
@@ -676,7 +680,7 @@ bool ScpiServer::ending(ScpiSession &session)
 QString ScpiServer::output(ScpiSession &session, const ScpiCommand &command)
 {
     if (command.query)
-        return playback->playing() ? "1" : "0";
+        return playback->switchedOn() ? "1" : "0";
     const QString state = command.parameter.toUpper();
     if (state != "ON" && state != "OFF" && state != "1" && state != "0") {
         session.error(-224);

@@ -149,15 +149,15 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     // real-time priority, say) is out of the way.
     QVERIFY(waitForDeviceSetUp());
     LogCapture log;
-    loadInto(*output.worker, files.write("samples.csv", content));
+    loadInto(output, files.write("samples.csv", content));
     QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 valeurs.").arg(samples.size())});
     for (const LogCapture::Line &line : log.lines())
         QCOMPARE(line.type, line.text.startsWith("Fichier") ? QtDebugMsg : QtWarningMsg);
 
-    output.worker->resume();
+    output.play(true);
     const int frames = 2 * samples.size() + 1;
     QVERIFY(fakespidev::waitForTransfers(frames, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     QStringList said;
     for (const QString &line : log.texts()) {
@@ -236,9 +236,9 @@ void tst_AppWorker::commands_data()
 
     QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0 << 0 << 0.0;
     QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0 << 0.0;
-    // A stop that wakes the loop out of its pause lets the woken pass run.
-    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0 << 0.0;
-    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0
+    // A stop ends a pause without a frame.
+    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0 << 0.0;
+    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0
                                                   << 1000.0;
     QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1 << 0.0;
 }
@@ -255,11 +255,11 @@ void tst_AppWorker::commands()
     LogCapture log;
     OutputThread output({"/dev/spidev0.0", rate});
     if (!content.isEmpty())
-        loadInto(*output.worker, files.write("ramp.csv", content));
-    output.worker->resume();
+        loadInto(output, files.write("ramp.csv", content));
+    output.play(true);
     QVERIFY(QTest::qWaitFor([&] { return fakespidev::transferCount() + log.count(noDataWarning) >= 2; }, waitMs));
     if (command.startsWith("pause")) {
-        output.worker->pause();
+        output.play(false);
         QVERIFY(QTest::qWaitFor([&] { return threadWaitsOnLock(output.threadId()); }, waitMs));
     }
     const std::size_t frames = fakespidev::transferCount();
@@ -283,19 +283,20 @@ void tst_AppWorker::commandsNeverWaitForTheDevice()
 {
     fakespidev::hangTransfers(3);
     OutputThread output;
-    loadInto(*output.worker, files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
-    output.worker->resume();
+    loadInto(output, files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
+    output.play(true);
     // Three frames sent, and the loop, which is not paused, asleep in the fourth.
     QVERIFY(QTest::qWaitFor(
         [&] { return fakespidev::transferCount() == 3 && threadWaitsOnLock(output.threadId()); }, waitMs));
     std::atomic<bool> returned{false};
     std::thread commander([&] {
-        output.worker->pause();
-        output.worker->setPosition(output.worker->position() + 1);
-        output.worker->setPacing(100);
-        output.worker->setFullScale(5);
-        output.worker->replaceList(loadSignal(files.path("ramp.csv"), 0, 10).list);
-        output.worker->resume();
+        output.play(false);
+        output.plan.position = output.worker->position() + 1;
+        output.plan.rate = 100;
+        output.plan.fullScaleMv = 5;
+        output.publish();
+        output.place(loadSignal(files.path("ramp.csv"), 0, 10).list);
+        output.play(true);
         output.worker->stop();
         returned = true;
     });
@@ -340,10 +341,10 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking()
     const QString error = QString::fromLocal8Bit(std::strerror(openError ? openError : EINVAL));
     QCOMPARE(log.texts().indexOf(detail.arg(error)), log.texts().indexOf("Erreur initialisation DAC8551") + 1);
 
-    loadInto(*output.worker, files.write("one.csv", "1\n"));
-    output.worker->resume();
-    output.worker->pause();
-    output.worker->resume();
+    loadInto(output, files.write("one.csv", "1\n"));
+    output.play(true);
+    output.play(false);
+    output.play(true);
     QVERIFY(output.finish());
     QCOMPARE(log.count("Erreur initialisation DAC8551"), 1);
     QCOMPARE(output.finishedSpy.count(), 0);
@@ -364,15 +365,15 @@ void tst_AppWorker::sampleRatePacesFrames()
     constexpr int pauseMs = 300;
     LogCapture log;
     OutputThread output({"/dev/spidev0.0", rate});
-    loadInto(*output.worker, files.write("ramp.csv", "1\n2\n3\n"));
-    output.worker->resume();
+    loadInto(output, files.write("ramp.csv", "1\n2\n3\n"));
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(10, waitMs));
-    output.worker->pause();
+    output.play(false);
     QTest::qWait(pauseMs);
     const std::size_t beforeResume = fakespidev::transferCount();
-    output.worker->resume();
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(beforeResume + 10, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     // The loop's first line; the load runs beside it, so either may come first.
     QCOMPARE(log.count("Cadence: 200 échantillons par seconde"), 1);
@@ -396,10 +397,10 @@ void tst_AppWorker::sampleRatePacesFrames()
 void tst_AppWorker::commandCutsALongPeriodShort()
 {
     OutputThread output({"/dev/spidev0.0", 0.1});
-    loadInto(*output.worker, files.write("one.csv", "7\n"));
-    output.worker->resume();
+    loadInto(output, files.write("one.csv", "7\n"));
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(1, waitMs));
-    output.worker->pause();
+    output.play(false);
     QCOMPARE(fakespidev::transferCount(), std::size_t(1));
 }
 
@@ -409,16 +410,16 @@ void tst_AppWorker::commandCutsALongPeriodShort()
 void tst_AppWorker::newListStartsWhereItIsPlaced()
 {
     OutputThread output({"/dev/spidev0.0", 2000});
-    loadInto(*output.worker, files.write("low.csv", "1\n2\n3\n4\n5\n"));
+    loadInto(output, files.write("low.csv", "1\n2\n3\n4\n5\n"));
     const LoadedSignal high = loadSignal(files.write("high.csv", "100\n101\n102\n103\n"), 0, 10);
-    output.worker->resume();
+    output.play(true);
     for (int round = 0; round < 20; ++round) {
         const std::size_t before = fakespidev::transferCount();
         QVERIFY(fakespidev::waitForTransfers(before + 3, waitMs));
-        output.worker->setList(round % 2 ? loadSignal(files.path("low.csv"), 0, 10).list : high.list, 2);
+        output.place(round % 2 ? loadSignal(files.path("low.csv"), 0, 10).list : high.list, 2);
     }
     QVERIFY(fakespidev::waitForTransfers(fakespidev::transferCount() + 3, waitMs));
-    output.worker->pause();
+    output.play(false);
     const QVector<quint16> sent = sentCodes();
     for (int i = 1; i < sent.size(); ++i) {
         const bool switched = (sent[i] >= 100) != (sent[i - 1] >= 100);
@@ -434,13 +435,14 @@ void tst_AppWorker::fullScaleChangeKeepsThePosition()
     files.write("rec.hea", "rec 1 250\nrec.dat 16 200\n");
     files.write("rec.dat", wfdbSamples(16, {0, 200, -200, 100, -100, 400}));
     OutputThread output({"/dev/spidev0.0", 250});
-    QCOMPARE(loadInto(*output.worker, files.path("rec.hea")), 6);
-    output.worker->resume();
+    QCOMPARE(loadInto(output, files.path("rec.hea")), 6);
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(4, waitMs));
-    output.worker->setFullScale(20);
+    output.plan.fullScaleMv = 20;
+    output.publish();
     const std::size_t changedAt = fakespidev::transferCount();
     QVERIFY(fakespidev::waitForTransfers(changedAt + 8, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     const QVector<quint16> at10{32768, 39322, 26214, 36045, 29491, 45875};
     const QVector<quint16> at20{32768, 36045, 29491, 34406, 31130, 39322};
@@ -544,11 +546,11 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
     AppWorker::BeatFacts facts;
     {
         OutputThread output(settings, [&](AppWorker *worker) { worker->markFrames(std::move(line), log); });
-        output.worker->setList(list, 0);
-        output.worker->resume();
+        output.place(list, 0);
+        output.play(true);
         QVERIFY(fakespidev::waitForTransfers(50, waitMs));
         QVERIFY(output.finish());
-        facts = output.worker->beats();
+        facts = output.worker->progress().beats;
     }
     log.reset();
 
