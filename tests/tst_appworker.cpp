@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextCodec>
@@ -35,6 +36,39 @@ QVector<quint16> dacCodes(const QVector<qint32> &samples)
     for (qint32 sample : samples)
         codes.append(quint16(sample));
     return codes;
+}
+
+// Twenty samples whose codes are base plus the sample; with beats, beats at 3,
+// 7 and 15, with a rhythm change, a noise mark beside a beat and one past the
+// end, none of them beats.
+std::shared_ptr<SampleList> rampList(quint16 base, bool withBeats)
+{
+    auto list = std::make_shared<SampleList>();
+    for (quint16 sample = 0; sample < 20; ++sample)
+        list->codes.push_back(base + sample);
+    if (withBeats)
+        list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
+            {3, 'N', 0, 0, 0, QString(), true},
+            {7, 'V', 0, 0, 0, QString(), true},
+            {10, '+', 0, 0, 0, "(AFIB", false},
+            {15, '~', 0, 0, 0, QString(), false},
+            {15, 'A', 0, 0, 0, QString(), true},
+            {25, 'N', 0, 0, 0, QString(), true}});
+    return list;
+}
+
+// Frames in any stretch of the transfers above rate times its length, with
+// the catch-up's 20 ms and a frame for the stamps: a burst; empty for none.
+QString burstIn(const std::vector<fakespidev::Transfer> &transfers, double rate)
+{
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        for (std::size_t j = i + 1; j < transfers.size(); ++j) {
+            const double stretch = (transfers[j].timeNs - transfers[i].timeNs) / 1e9;
+            if (double(j - i) > rate * (stretch + 0.02) + 2)
+                return QString("%1 frames in %2 s").arg(j - i + 1).arg(stretch);
+        }
+    }
+    return QString();
 }
 
 } // namespace
@@ -65,6 +99,12 @@ private slots:
     void outputThreadLeavesSignalsToTheMainThread();
     void pulsesAndBeatLogFollowTheirFrames_data();
     void pulsesAndBeatLogFollowTheirFrames();
+    void beatsBelongToTheirGeneration_data();
+    void beatsBelongToTheirGeneration();
+    void onlyRunAndPacingWakeTheLoop_data();
+    void onlyRunAndPacingWakeTheLoop();
+    void commandFloodKeepsThePace_data();
+    void commandFloodKeepsThePace();
 
 private:
     SampleFiles files;
@@ -378,16 +418,12 @@ void tst_AppWorker::sampleRatePacesFrames()
     // The loop's first line; the load runs beside it, so either may come first.
     QCOMPARE(log.count("Cadence: 200 échantillons par seconde"), 1);
     const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
-    for (std::size_t i = 0; i < transfers.size(); ++i) {
-        for (std::size_t j = i + 1; j < transfers.size(); ++j) {
-            const double stretch = (transfers[j].timeNs - transfers[i].timeNs) / 1e9;
-            QVERIFY2(j - i <= rate * stretch + 2, qPrintable(QString("%1 frames in %2 s").arg(j - i + 1).arg(stretch)));
-        }
-    }
+    const QString burst = burstIn(transfers, rate);
+    QVERIFY2(burst.isEmpty(), qPrintable(burst));
     // Not the classic pacing's 2 ms, nor a loop five times too slow.
     QVERIFY(medianPeriodNs(transfers) < 3 * 1e9 / rate);
     // A clock not restarted would find the frame after the pause 60 periods late.
-    const QRegularExpression lateWarning("Cadence non tenue: (\\d+) échantillons en retard");
+    const QRegularExpression lateWarning("Cadence non tenue: (\\d+) échantillons sautés, horloge relancée");
     for (const QString &line : log.texts())
         QVERIFY2(lateWarning.match(line).captured(1).toInt() < pauseMs * rate / 1000 / 2, qPrintable(line));
 }
@@ -522,17 +558,7 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
 
     fakegpio::reset();
     QFile::remove(files.path("beats.log"));
-    auto list = std::make_shared<SampleList>();
-    for (quint16 sample = 0; sample < 20; ++sample)
-        list->codes.push_back(1000 + sample);
-    // Beats at 3, 7 and 15; a rhythm change, a noise mark beside a beat and one past the end, none.
-    list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
-        {3, 'N', 0, 0, 0, QString(), true},
-        {7, 'V', 0, 0, 0, QString(), true},
-        {10, '+', 0, 0, 0, "(AFIB", false},
-        {15, '~', 0, 0, 0, QString(), false},
-        {15, 'A', 0, 0, 0, QString(), true},
-        {25, 'N', 0, 0, 0, QString(), true}});
+    const std::shared_ptr<SampleList> list = rampList(1000, true);
     const QMap<qint64, char> beats{{3, 'N'}, {7, 'V'}, {15, 'A'}};
 
     auto line = std::make_unique<SyncLine>();
@@ -601,4 +627,137 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
     QCOMPARE(facts.last.sample, beatsAt.last() % 20);
     const int intervals = qMin(8, beatsAt.size() - 1);
     QCOMPARE(facts.meanRrSamples, double(beatsAt.last() - beatsAt[beatsAt.size() - 1 - intervals]) / intervals);
+}
+
+void tst_AppWorker::beatsBelongToTheirGeneration_data()
+{
+    QTest::addColumn<int>("heldFrame"); // in flight when the next list comes
+    QTest::addColumn<qint64>("beatsBefore");
+
+    // Beats at 3 and 7 sent: the next list's facts start empty, the last beat too.
+    QTest::newRow("after two beats") << 10 << qint64(2);
+    // The beat at 3 in flight: counted in neither list.
+    QTest::newRow("a beat's frame in flight") << 3 << qint64(0);
+}
+
+// A new list starts its beat facts afresh: count, last beat and RR; a frame
+// of the list before, in flight at the switch, is not one of its beats.
+void tst_AppWorker::beatsBelongToTheirGeneration()
+{
+    QFETCH(int, heldFrame);
+    QFETCH(qint64, beatsBefore);
+
+    fakespidev::hangTransfers(std::size_t(heldFrame));
+    OutputThread output;
+    output.place(rampList(1000, true), 0);
+    output.play(true);
+    QVERIFY(QTest::qWaitFor([&] { return fakespidev::transferCount() == std::size_t(heldFrame) && threadWaitsOnLock(output.threadId()); }, waitMs));
+    QCOMPARE(output.worker->progress().beats.count, beatsBefore);
+    output.place(rampList(2000, false));
+    fakespidev::hangTransfers(SIZE_MAX);
+    QVERIFY(fakespidev::waitForTransfers(std::size_t(heldFrame) + 5, waitMs));
+    output.play(false);
+
+    const AppWorker::Progress progress = output.worker->progress();
+    QCOMPARE(progress.generation, output.plan.generation);
+    QCOMPARE(progress.beats.count, qint64(0));
+    QCOMPARE(progress.beats.last.label, char(0));
+    QCOMPARE(progress.beats.last.sample, qint64(0));
+    QCOMPARE(progress.beats.meanRrSamples, 0.0);
+    // The held frame is followed by the new list's next sample.
+    QCOMPARE(sentCodes().at(heldFrame + 1), quint16(2000 + heldFrame + 1));
+}
+
+void tst_AppWorker::onlyRunAndPacingWakeTheLoop_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("wakes");
+
+    QTest::newRow("the same plan") << "none" << false;
+    // In force from the next frame.
+    QTest::newRow("a position") << "position" << false;
+    QTest::newRow("a full scale") << "full scale" << false;
+    QTest::newRow("a list") << "list" << false;
+    QTest::newRow("a switch-on") << "on" << true;
+    QTest::newRow("a rate") << "rate" << true;
+}
+
+// A paused loop waits on its condition; a plan wakes it only when the run or
+// the pacing changes, however often it comes.
+void tst_AppWorker::onlyRunAndPacingWakeTheLoop()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, wakes);
+
+    OutputThread output({"/dev/spidev0.0", 500});
+    output.place(rampList(1000, false), 0);
+    QVERIFY(QTest::qWaitFor([&] { return threadWaitsOnLock(output.threadId()); }, waitMs));
+    const qint64 before = output.worker->wakes();
+    for (int i = 0; i < 100; ++i) {
+        if (change == "position")
+            output.plan.position = i % 20;
+        else if (change == "full scale")
+            output.plan.fullScaleMv = 5 + i % 2;
+        else if (change == "list")
+            output.place(rampList(quint16(2000 + i), false));
+        else if (change == "on")
+            output.plan.playing = i % 2 == 0;
+        else if (change == "rate")
+            output.plan.rate = 500 + i % 2;
+        output.publish();
+    }
+    if (wakes)
+        QVERIFY(QTest::qWaitFor([&] { return output.worker->wakes() > before; }, waitMs));
+    else
+        QTest::qWait(50);
+    QCOMPARE(output.worker->wakes() > before, wakes);
+}
+
+void tst_AppWorker::commandFloodKeepsThePace_data()
+{
+    QTest::addColumn<QString>("command");
+
+    QTest::newRow("POS n") << "position";
+    QTest::newRow("RATE with its own value") << "same rate";
+    QTest::newRow("FSC") << "full scale";
+    // Each one restarts the clock: a period after the last frame, never sooner.
+    QTest::newRow("RATE 500;RATE 500.5") << "two rates";
+}
+
+// Commands as fast as a thread can publish them, for 400 ms at 500 frames/s:
+// the output keeps at least half its pace, and never sends a burst.
+void tst_AppWorker::commandFloodKeepsThePace()
+{
+    QFETCH(QString, command);
+
+    constexpr double rate = 500;
+    OutputThread output({"/dev/spidev0.0", rate});
+    output.place(rampList(1000, false), 0);
+    output.play(true);
+    QVERIFY(fakespidev::waitForTransfers(5, waitMs));
+    std::atomic<bool> flooding{true};
+    std::thread commander([&] {
+        for (int i = 0; flooding; ++i) {
+            if (command == "position")
+                output.plan.position = i % 20;
+            else if (command == "full scale")
+                output.plan.fullScaleMv = 5 + i % 2;
+            else if (command == "two rates")
+                output.plan.rate = i % 2 ? rate + 0.5 : rate;
+            output.publish();
+        }
+    });
+    const std::size_t before = fakespidev::transferCount();
+    QElapsedTimer flood;
+    flood.start();
+    QTest::qWait(400);
+    const std::size_t frames = fakespidev::transferCount() - before;
+    const double seconds = flood.nsecsElapsed() / 1e9;
+    flooding = false;
+    commander.join();
+    output.play(false);
+
+    QVERIFY2(double(frames) >= rate * seconds / 2, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
+    const QString burst = burstIn(fakespidev::transfers(), rate + 0.5);
+    QVERIFY2(burst.isEmpty(), qPrintable(burst));
 }
