@@ -117,7 +117,7 @@ void App::showProgress()
 // the next start begins there.
 void App::onPositionPicked(qint64 sample)
 {
-    if (model.playing() || !model.outputIsChosen())
+    if (model.switchedOn() || !model.outputIsChosen())
         return;
     if (const Refusal refusal = model.setPosition(sample))
         warn(refusal);

@@ -143,7 +143,7 @@ void AppWorker::markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatL
 AppWorker::Progress AppWorker::progress() const
 {
     QMutexLocker locker(&mutex);
-    Progress now{generation, readPosition.load(), completedLoops.load(), {beatCount, lastBeat, 0}};
+    Progress now{plan.generation, readPosition.load(), completedLoops.load(), {beatCount, lastBeat, 0}};
     if (!rrSamples.empty())
         now.beats.meanRrSamples = double(std::accumulate(rrSamples.cbegin(), rrSamples.cend(), qint64(0)))
                                   / double(rrSamples.size());
@@ -155,7 +155,7 @@ void AppWorker::publish(OutputPlan next)
 {
     QMutexLocker locker(&mutex);
     const bool wake = next.playing != plan.playing || next.rate != plan.rate;
-    const bool newList = next.generation != generation;
+    const bool newList = next.generation != plan.generation;
     if (newList || next.position >= 0) {
         const qint64 size = next.list ? next.list->size() : 0;
         const qint64 at = next.position >= 0 ? next.position : inFlight >= 0 ? inFlight + 1 : readPosition.load();
@@ -165,7 +165,6 @@ void AppWorker::publish(OutputPlan next)
         lastBeatAt = -1;
     }
     if (newList) {
-        generation = next.generation;
         completedLoops = 0;
         beatCount = 0;
         lastBeat = SentBeat();
@@ -247,7 +246,7 @@ void AppWorker::advance(const Pass &pass, const SentBeat *beat)
 {
     QMutexLocker locker(&mutex);
     inFlight = -1;
-    if (pass.generation != generation)
+    if (pass.generation != plan.generation)
         return;
     if (beat) {
         ++beatCount;
@@ -368,7 +367,7 @@ void AppWorker::process()
                     continue;
             }
             if (hasData) {
-                pass = {plan.list, readPosition.load(), completedLoops.load(), plan.fullScaleMv, generation, placements};
+                pass = {plan.list, readPosition.load(), completedLoops.load(), plan.fullScaleMv, plan.generation, placements};
                 inFlight = pass.position;
             }
         }

@@ -115,13 +115,13 @@ private:
     QWaitCondition condition;
     // Guarded by the mutex.
     bool stopRequested = false;
-    OutputPlan plan; // its position applied
+    // The plan in force, its position applied; the beats below are of its generation.
+    OutputPlan plan;
     // Counts the placements of the read position; a pass moves it on only if
     // none came while its frame was sent.
     quint64 placements = 0;
     // The sample whose frame is being sent, -1 between frames.
     qint64 inFlight = -1;
-    quint64 generation = 0;
     qint64 beatCount = 0;
     SentBeat lastBeat;
     // The last RR intervals in samples, and where the last beat was in the
