@@ -3,6 +3,8 @@
 
 // The benchmark's figures: clocks, captures read back, statistics, formatting.
 
+#include "pacing.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,8 +14,8 @@
 
 #include <time.h>
 
-constexpr double framePauseUs = 2000.0;
-constexpr double wireTimeUs = 240.0; // 24 bits at 100 kHz
+constexpr double framePauseUs = framePauseNs / 1000.0;
+constexpr double wireTimeUs = frameWireNs / 1000.0;
 constexpr double nominalPeriodUs = framePauseUs + wireTimeUs;
 
 struct Pacing

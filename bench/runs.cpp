@@ -95,8 +95,13 @@ public:
         });
         thread.start();
         const OutputSettings settings;
-        worker->setList(loadSignal(samples, 0, settings.fullScaleMv, {}, settings.annotator).list, 0);
-        worker->resume();
+        OutputPlan plan;
+        plan.list = loadSignal(samples, 0, settings.fullScaleMv, {}, settings.annotator).list;
+        plan.generation = 1;
+        plan.position = 0;
+        plan.rate = rate;
+        plan.playing = true;
+        worker->publish(plan);
     }
 
     ~OutputThread()

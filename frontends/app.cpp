@@ -75,8 +75,7 @@ void App::start()
 // Whatever changed the playback (the window, SCPI, MPRIS), the window shows it.
 void App::showPlayback()
 {
-    if (!switchingOn)
-        mainUI->showRunning(model.playing());
+    mainUI->showRunning(model.switchedOn());
     if (model.loading())
         mainUI->showLoading(model.loadProgress());
     else
@@ -90,9 +89,7 @@ void App::showPlayback()
 void App::showProgress()
 {
     PlaybackFacts facts;
-    facts.state = model.playing()                          ? PlaybackFacts::State::Playing
-                  : model.state() == PlayState::Paused ? PlaybackFacts::State::Paused
-                                                       : PlaybackFacts::State::Stopped;
+    facts.state = model.state();
     const std::shared_ptr<const SampleList> list = model.list();
     facts.fileName = QFileInfo(model.file()).fileName();
     facts.signalLabel = list && list->isRecord() ? model.signalLabel() : QString();
@@ -104,6 +101,8 @@ void App::showProgress()
         facts.fullScaleMv = model.fullScale();
     facts.loops = model.loops();
     facts.heartRate = model.heartRate();
+    facts.lateFrames = model.lateFrames();
+    facts.clockRestarts = model.clockRestarts();
     if (!model.outputIsChosen()) {
         facts.outputFile = QFileInfo(model.outputFile()).fileName();
         facts.outputSignal = model.outputSignalLabel();
@@ -118,7 +117,7 @@ void App::showProgress()
 // the next start begins there.
 void App::onPositionPicked(qint64 sample)
 {
-    if (model.playing() || !model.outputIsChosen())
+    if (model.switchedOn() || !model.outputIsChosen())
         return;
     if (const Refusal refusal = model.setPosition(sample))
         warn(refusal);
@@ -130,13 +129,11 @@ void App::onSimuToggled(bool checked)
         model.setPlaying(false);
         return;
     }
-    switchingOn = true;
+    // A refusal leaves the state as it was; the toggle shows the state once
+    // the box is closed, whatever a remote command did meanwhile.
     model.setPlaying(true, [this](const Refusal &refusal) {
-        switchingOn = false;
-        if (refusal) {
+        if (refusal)
             warn(refusal);
-            mainUI->switchOff();
-        }
         showPlayback();
     });
 }
@@ -158,7 +155,7 @@ void App::raiseWindow()
 void App::onOutputFailed(const QString &reason)
 {
     warn({Refusal::Device, "Erreur initialisation DAC8551", reason});
-    mainUI->switchOff();
+    showPlayback();
 }
 
 // The program ends once the output has stopped; should the device hang, the

@@ -50,8 +50,6 @@ private:
     Playback model;
     // What the chart shows.
     std::shared_ptr<const SampleList> charted;
-    // A switch-on that waits for its file to be read: the toggle stays on.
-    bool switchingOn = false;
     QTimer refresh;
 };
 

@@ -75,11 +75,6 @@ WaveformView *MainUI::waveformView() const
     return ui->chartView;
 }
 
-void MainUI::switchOff()
-{
-    ui->btnSimu->setChecked(false);
-}
-
 void MainUI::showRunning(bool running)
 {
     const QSignalBlocker quiet(this);

@@ -26,8 +26,6 @@ public:
     // Shows the name part of path, or "Aucun fichier sélectionné." for an empty text.
     void setFileName(const QString &path);
     WaveformView *waveformView() const;
-    // Turns the toggle off, as a press would, if it is on.
-    void switchOff();
     // Shows the toggle on or off without telling the controller, which did
     // it (a remote command).
     void showRunning(bool running);

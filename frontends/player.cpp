@@ -48,7 +48,7 @@ int Player::exec()
 void Player::onSignal(int number)
 {
     if (number == SIGHUP) {
-        if (stopping)
+        if (model.ending())
             return;
         // A file that cannot be read, or holds no sample, changes nothing.
         model.reload([](const Refusal &refusal) {
@@ -60,12 +60,11 @@ void Player::onSignal(int number)
     // Ctrl-C pressed again forces the end at once. A second SIGTERM changes
     // nothing: supervisors such as GNU timeout send one to the program and one
     // to its process group, and the 5 s bound of the stop holds anyway.
-    if (stopping) {
+    if (model.ending()) {
         if (number == SIGINT)
             Playback::forceEnd("second signal d'arrêt");
         return;
     }
     // The output stops after the frame in progress; its end ends the event loop.
-    stopping = true;
     model.end();
 }

@@ -39,7 +39,6 @@ private:
     const OutputSettings settings;
     Playback model;
     UnixSignals *unixSignals;
-    bool stopping = false;
 };
 
 #endif // PLAYER_H

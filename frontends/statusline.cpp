@@ -1,5 +1,6 @@
 #include "statusline.h"
 
+#include "pacing.h"
 #include "timing.h"
 
 #include <QLocale>
@@ -14,17 +15,26 @@ QString named(const QString &file, const QString &signal)
     return signal.isEmpty() ? file : QString("%1 (%2)").arg(file, signal);
 }
 
-QString stateText(PlaybackFacts::State state)
+QString stateText(PlayState state)
 {
     switch (state) {
-    case PlaybackFacts::State::Paused:
+    case PlayState::Starting:
+        return "Simulation en démarrage";
+    case PlayState::Paused:
         return "Simulation en pause";
-    case PlaybackFacts::State::Playing:
+    case PlayState::Playing:
         return "Simulation en marche";
-    case PlaybackFacts::State::Stopped:
+    case PlayState::Ending:
+        return "Fin du programme en cours";
+    case PlayState::Stopped:
         break;
     }
     return "Simulation arrêtée";
+}
+
+QString counted(const QLocale &french, qint64 count, const QString &one, const QString &many)
+{
+    return french.toString(count) + ' ' + (count == 1 ? one : many);
 }
 
 } // namespace
@@ -48,7 +58,7 @@ QString statusText(const PlaybackFacts &facts)
             pace += ", x " + french.toString(facts.rate / facts.ownRate, 'f', 2);
         second << pace;
     } else {
-        second << "pause de 2 ms";
+        second << classicPacingShortText;
     }
     if (facts.length > 0) {
         // The recording's time, as the chart counts it.
@@ -62,8 +72,11 @@ QString statusText(const PlaybackFacts &facts)
     if (facts.fullScaleMv)
         second << "pleine échelle " + french.toString(*facts.fullScaleMv, 'g', 6) + " mV";
     if (facts.loops > 0)
-        second << french.toString(facts.loops) + (facts.loops == 1 ? " boucle" : " boucles");
+        second << counted(french, facts.loops, "boucle", "boucles");
     if (facts.heartRate > 0)
         second << "FC de référence " + french.toString(facts.heartRate, 'f', 0) + "/min";
+    if (facts.lateFrames > 0 || facts.clockRestarts > 0)
+        second << counted(french, facts.lateFrames, "trame en retard", "trames en retard") + ", "
+                      + counted(french, facts.clockRestarts, "relance", "relances");
     return first.join(separator) + '\n' + second.join(separator);
 }

@@ -1,6 +1,8 @@
 #ifndef STATUSLINE_H
 #define STATUSLINE_H
 
+#include "playstate.h"
+
 #include <QString>
 
 #include <optional>
@@ -8,7 +10,7 @@
 // What the status line says about the output and the file in the chart.
 struct PlaybackFacts
 {
-    enum class State { Stopped, Paused, Playing };
+    using State = PlayState;
 
     State state = State::Stopped;
     QString fileName;    // the file in the chart; empty: none
@@ -20,6 +22,8 @@ struct PlaybackFacts
     std::optional<double> fullScaleMv; // a record's
     qint64 loops = 0;    // times the output went through the whole signal
     double heartRate = 0; // from the annotated beats sent, per minute; 0: none
+    qint64 lateFrames = 0;    // sent late and caught up, since the start
+    qint64 clockRestarts = 0; // of the clock after a longer stall, since the start
     // The file and signal that go out, when they are not the chart's.
     QString outputFile;
     QString outputSignal;
@@ -27,7 +31,7 @@ struct PlaybackFacts
 
 // Two lines in French: the state and the file or files; then the pace, the
 // position and length (h:mm:ss in the recording's time, and samples), the
-// full scale, the loops and the reference heart rate. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
+// full scale, the loops, the reference heart rate and the frames sent late. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
 // "360 éch./s, x 1,00 — 0:00:02 / 0:30:05, éch. 720 / 650 000 — ..." say it.
 QString statusText(const PlaybackFacts &facts);
 

@@ -2,6 +2,7 @@
 
 #include "axisticks.h"
 #include "envelope.h"
+#include "pacing.h"
 
 #include <QApplication>
 #include <QCategoryAxis>

@@ -6,6 +6,7 @@
 #include "fileloader.h"
 #include "loadsignal.h"
 #include "outputrunner.h"
+#include "pacing.h"
 #include "syncline.h"
 
 #include <QDebug>
@@ -35,9 +36,12 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
       rateOverride(settings.sampleRate),
       fullScaleMv(settings.fullScaleMv)
 {
+    plan.rate = settings.sampleRate;
+    plan.fullScaleMv = settings.fullScaleMv;
     connect(runner->worker(), &AppWorker::setUpFailed, this, [this](const QString &reason) {
         deviceFailureReason = reason;
-        playState = PlayState::Stopped;
+        if (!ending())
+            playState = PlayState::Stopped;
         emit outputFailed(reason);
         emit changed();
     });
@@ -96,6 +100,7 @@ void Playback::end()
         return;
     cancelLoad();
     runner->stop();
+    playState = PlayState::Ending;
     if (!started || !deviceFailureReason.isEmpty())
         QTimer::singleShot(0, this, &Playback::finished);
     QTimer::singleShot(stopTimeoutMs, this, [] { forceEnd("la sortie ne s'est pas arrêtée en 5 s"); });
@@ -152,7 +157,7 @@ qint64 Playback::loops() const
 
 AppWorker::BeatFacts Playback::beats() const
 {
-    return worker() && output.list ? worker()->beats() : AppWorker::BeatFacts();
+    return worker() && output.list ? worker()->progress().beats : AppWorker::BeatFacts();
 }
 
 qint64 Playback::beatCount() const
@@ -169,6 +174,16 @@ double Playback::heartRate() const
 {
     const double rrSamples = beats().meanRrSamples;
     return rrSamples > 0 ? 60 * samplesPerSecond() / rrSamples : 0;
+}
+
+qint64 Playback::lateFrames() const
+{
+    return worker() ? worker()->lateFrames() : 0;
+}
+
+qint64 Playback::clockRestarts() const
+{
+    return worker() ? worker()->clockRestarts() : 0;
 }
 
 Refusal Playback::rateRefusal(double samplesPerSecond)
@@ -243,6 +258,8 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     choice.envelope.reset();
     Load previous = std::move(load);
     load = Load{};
+    if (previous.thenPlay)
+        endStarting();
     load.request = loader->load(std::move(reader), choice.path, choice.signal, fullScaleMv);
     load.choice = choice;
     load.atOnce = atOnce;
@@ -272,6 +289,8 @@ void Playback::onLoaded(quint64 request)
     const Load finished = std::move(load);
     load = Load{};
     if (!result.list) {
+        if (finished.thenPlay)
+            endStarting();
         for (const Done &done : finished.done)
             done(result.refusal);
         emit changed();
@@ -296,17 +315,38 @@ void Playback::onLoaded(quint64 request)
 void Playback::place(const Choice &choice, bool keepPosition)
 {
     output = choice;
-    if (keepPosition)
-        worker()->replaceList(choice.list);
-    else
-        worker()->setList(choice.list, 0);
-    updatePacing();
+    plan.list = choice.list;
+    ++plan.generation;
+    plan.position = keepPosition ? -1 : 0;
+    publish();
 }
 
 void Playback::resume()
 {
-    worker()->resume();
+    plan.playing = true;
     playState = PlayState::Playing;
+    publish();
+}
+
+void Playback::beginStarting()
+{
+    if (playState != PlayState::Starting)
+        beforeStarting = playState;
+    playState = PlayState::Starting;
+}
+
+void Playback::endStarting()
+{
+    if (playState == PlayState::Starting)
+        playState = beforeStarting;
+}
+
+void Playback::publish()
+{
+    plan.rate = rate();
+    plan.fullScaleMv = fullScaleMv;
+    worker()->publish(plan);
+    plan.position = -1;
 }
 
 QVector<QPair<qint64, QDateTime>> Playback::stampsOf(const QStringList &files)
@@ -317,11 +357,6 @@ QVector<QPair<qint64, QDateTime>> Playback::stampsOf(const QStringList &files)
         stamps.append({info.size(), info.lastModified()});
     }
     return stamps;
-}
-
-void Playback::updatePacing()
-{
-    worker()->setPacing(rate());
 }
 
 Refusal Playback::refusedCommand() const
@@ -338,9 +373,14 @@ void Playback::setPlaying(bool on, const Done &done)
     if (ending())
         return finish(endingRefusal());
     if (!on) {
-        if (playing()) {
-            worker()->pause();
+        if (playState == PlayState::Starting) {
+            load.thenPlay = false;
+            endStarting();
+            emit changed();
+        } else if (playing()) {
+            plan.playing = false;
             playState = PlayState::Paused;
+            publish();
             emit changed();
         }
         return finish({});
@@ -354,8 +394,10 @@ void Playback::setPlaying(bool on, const Done &done)
     // The file being read goes out once it is read.
     if (loading()) {
         load.thenPlay = true;
+        beginStarting();
         if (done)
             load.done.push_back(done);
+        emit changed();
         return;
     }
     // The file as it is on disk now: read again, in the background, if it changed.
@@ -363,6 +405,7 @@ void Playback::setPlaying(bool on, const Done &done)
         std::unique_ptr<RecordReader> reader;
         if (const Refusal refusal = open(chosen.path, &reader))
             return finish(refusal);
+        beginStarting();
         return startLoad(std::move(reader), chosen, false, true, true, done);
     }
     if (output.list != chosen.list)
@@ -376,8 +419,10 @@ void Playback::stop()
 {
     if (ending())
         return;
-    worker()->pause();
-    worker()->setPosition(0);
+    load.thenPlay = false;
+    plan.playing = false;
+    plan.position = 0;
+    publish();
     playState = PlayState::Stopped;
     emit changed();
 }
@@ -389,7 +434,7 @@ Refusal Playback::setRate(double samplesPerSecond)
     if (const Refusal refusal = rateRefusal(samplesPerSecond))
         return refusal;
     rateOverride = samplesPerSecond;
-    updatePacing();
+    publish();
     emit changed();
     return {};
 }
@@ -405,7 +450,7 @@ Refusal Playback::setDefaultRate()
             return refusal;
     }
     rateOverride = settings.sampleRate;
-    updatePacing();
+    publish();
     emit changed();
     return {};
 }
@@ -418,7 +463,7 @@ Refusal Playback::setFullScale(double mv)
         return {Refusal::OutOfRange, "Pleine échelle refusée.",
                 QString("Pleine échelle de %1 mV refusée : de %2 à %3").arg(mv).arg(minFullScaleMv).arg(maxFullScaleMv)};
     fullScaleMv = mv;
-    worker()->setFullScale(mv);
+    publish();
     emit changed();
     return {};
 }
@@ -435,7 +480,8 @@ Refusal Playback::setPosition(qint64 at)
     // A file chosen but never started goes in, paused, to take the position.
     if (!output.list)
         place(chosen, false);
-    worker()->setPosition(at);
+    plan.position = at;
+    publish();
     emit changed();
     return {};
 }

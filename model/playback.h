@@ -3,7 +3,9 @@
 
 #include "annotations.h"
 #include "appworker.h"
+#include "outputplan.h"
 #include "outputsettings.h"
+#include "playstate.h"
 #include "recordreader.h"
 #include "refusal.h"
 #include "samplelist.h"
@@ -30,9 +32,6 @@ enum PlayStatus {
     dacRefused = 5,        // the device cannot be opened or set up
     stopForced = 6,        // a second SIGINT or SIGTERM, or the output did not stop in time
 };
-
-// Off from the first sample, off where it paused, or on.
-enum class PlayState { Stopped, Paused, Playing };
 
 // What plays and how: the chosen file and signal, the rate, the full scale,
 // the state and the read position. The window, the headless mode, SCPI, MPRIS
@@ -69,7 +68,8 @@ public:
 
     PlayState state() const { return playState; }
     bool playing() const { return playState == PlayState::Playing; }
-    bool ending() const { return !worker(); }
+    bool switchedOn() const { return ::switchedOn(playState); }
+    bool ending() const { return playState == PlayState::Ending; }
     // The chosen file (empty for none) and signal (from 0): what the chart
     // shows and what the next start sends.
     QString file() const { return chosen.path; }
@@ -107,6 +107,10 @@ public:
     SentBeat lastBeat() const;
     // Beats per minute from the last RR intervals sent, at the rate in force; 0 until two beats were sent.
     double heartRate() const;
+    // Since the start, with a rate: frames sent late and caught up, and
+    // restarts of the output's clock after a longer stall.
+    qint64 lateFrames() const;
+    qint64 clockRestarts() const;
     bool loading() const { return load.request != 0; }
     // Of the read in progress, from 0 to 1.
     double loadProgress() const { return load.progress; }
@@ -126,8 +130,9 @@ public:
     void reload(const Done &done);
     void cancelLoad();
 
-    // On: the chosen file as it is on disk now (read again if it changed), at
-    // the read position. Off: paused where it is.
+    // On: the chosen file as it is on disk now (read again if it changed, the
+    // state Starting meanwhile), at the read position. Off: paused where it
+    // is, or back where it was while starting.
     void setPlaying(bool on, const Done &done = {});
     // Off, and the next start from the first sample.
     void stop();
@@ -176,11 +181,15 @@ private:
     void startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
                    bool thenPlay, const Done &done);
     void onLoaded(quint64 request);
-    // Puts a choice in the worker, from its first sample or at the read position.
+    // Puts a choice in the output, from its first sample or at the read position.
     void place(const Choice &choice, bool keepPosition);
     void resume();
+    // A switch-on that waits for a read, and its end when off or refused.
+    void beginStarting();
+    void endStarting();
+    // Gives the output the plan in force: the pacing and the full scale as they are now.
+    void publish();
     static QVector<QPair<qint64, QDateTime>> stampsOf(const QStringList &files);
-    void updatePacing();
     double rateOf(const Choice &choice) const;
     Refusal refusedCommand() const;
 
@@ -189,6 +198,10 @@ private:
     FileLoader *loader;
     bool started = false;
     PlayState playState = PlayState::Stopped;
+    // Where a switch-on that does not come through goes back to.
+    PlayState beforeStarting = PlayState::Stopped;
+    // The output's, as last published; its position is a one-time placement.
+    OutputPlan plan;
     Choice chosen;
     Choice output;
     Load load;

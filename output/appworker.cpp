@@ -1,6 +1,7 @@
 #include "appworker.h"
 
 #include "dacframe.h"
+#include "pacing.h"
 #include "realtime.h"
 #include "sampleclock.h"
 #include "spidev.h"
@@ -29,9 +30,7 @@
 namespace {
 
 // The DAC8551 samples data on the falling clock edge: SPI mode 1.
-constexpr SpiConfig dacConfig{1, 8, 100000, 0};
-constexpr unsigned long framePauseMs = 2;
-constexpr std::int64_t framePauseNs = framePauseMs * 1000000;
+constexpr SpiConfig dacConfig{1, 8, spiClockHz, 0};
 // The heart rate is the mean of this many RR intervals.
 constexpr std::size_t rrIntervals = 8;
 constexpr unsigned long noDataPauseMs = 100;
@@ -82,6 +81,14 @@ void sleepUntilNs(std::int64_t ns)
     }
 }
 
+void reportPace(double rate)
+{
+    if (rate > 0)
+        qDebug() << "Cadence:" << rate << "échantillons par seconde";
+    else
+        qDebug().noquote() << "Cadence:" << classicPacingText;
+}
+
 // The beat annotation at a sample of the list, if any.
 const Annotation *beatAt(const SampleList &list, qint64 sample)
 {
@@ -115,10 +122,10 @@ AppWorker::AppWorker(const OutputSettings &settings, QObject *parent)
       devicePath(settings.devicePath),
       spi(std::make_unique<SpiDev>(QFile::encodeName(settings.devicePath).constData(), &dacConfig)),
       syncWidthMs(settings.syncWidthMs),
-      syncOn(settings.syncOn),
-      pacingRate(settings.sampleRate),
-      fullScaleMv(settings.fullScaleMv)
+      syncOn(settings.syncOn)
 {
+    plan.rate = settings.sampleRate;
+    plan.fullScaleMv = settings.fullScaleMv;
 }
 
 AppWorker::~AppWorker()
@@ -133,88 +140,45 @@ void AppWorker::markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatL
     beatLog = std::move(log);
 }
 
-AppWorker::BeatFacts AppWorker::beats() const
+AppWorker::Progress AppWorker::progress() const
 {
     QMutexLocker locker(&mutex);
-    BeatFacts facts{beatCount, lastBeat, 0};
+    Progress now{plan.generation, readPosition.load(), completedLoops.load(), {beatCount, lastBeat, 0}};
     if (!rrSamples.empty())
-        facts.meanRrSamples = double(std::accumulate(rrSamples.cbegin(), rrSamples.cend(), qint64(0)))
-                              / double(rrSamples.size());
-    return facts;
+        now.beats.meanRrSamples = double(std::accumulate(rrSamples.cbegin(), rrSamples.cend(), qint64(0)))
+                                  / double(rrSamples.size());
+    return now;
 }
 
-// Under the mutex: the next beat starts a new run of RR intervals.
-void AppWorker::forgetRr()
-{
-    rrSamples.clear();
-    lastBeatAt = -1;
-}
-
-void AppWorker::setList(std::shared_ptr<const SampleList> list, qint64 position)
+// The list that went out until now is freed with next, after the lock.
+void AppWorker::publish(OutputPlan next)
 {
     QMutexLocker locker(&mutex);
-    place(list, position);
-}
-
-void AppWorker::replaceList(std::shared_ptr<const SampleList> list)
-{
-    QMutexLocker locker(&mutex);
-    place(list, inFlight >= 0 ? inFlight + 1 : readPosition.load());
-}
-
-// Under the mutex. The list that went out until now is freed with list, after the lock.
-void AppWorker::place(std::shared_ptr<const SampleList> &list, qint64 position)
-{
-    samples.swap(list);
-    ++placements;
-    readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
-    completedLoops = 0;
-    beatCount = 0;
-    forgetRr();
-    condition.wakeAll();
-}
-
-void AppWorker::setPosition(qint64 position)
-{
-    QMutexLocker locker(&mutex);
-    ++placements;
-    readPosition = samples && samples->size() > 0 ? position % samples->size() : 0;
-    forgetRr();
-    condition.wakeAll();
-}
-
-void AppWorker::setPacing(double rate)
-{
-    QMutexLocker locker(&mutex);
-    pacingRate = rate;
-    condition.wakeAll();
-}
-
-void AppWorker::setFullScale(double mv)
-{
-    QMutexLocker locker(&mutex);
-    fullScaleMv = mv;
-}
-
-void AppWorker::pause()
-{
-    QMutexLocker locker(&mutex);
-    paused = true;
-    condition.wakeAll();
-}
-
-void AppWorker::resume()
-{
-    QMutexLocker locker(&mutex);
-    paused = false;
-    condition.wakeAll();
+    const bool wake = next.playing != plan.playing || next.rate != plan.rate;
+    const bool newList = next.generation != plan.generation;
+    if (newList || next.position >= 0) {
+        const qint64 size = next.list ? next.list->size() : 0;
+        const qint64 at = next.position >= 0 ? next.position : inFlight >= 0 ? inFlight + 1 : readPosition.load();
+        readPosition = size > 0 ? at % size : 0;
+        ++placements;
+        rrSamples.clear();
+        lastBeatAt = -1;
+    }
+    if (newList) {
+        completedLoops = 0;
+        beatCount = 0;
+        lastBeat = SentBeat();
+    }
+    next.position = -1;
+    std::swap(plan, next);
+    if (wake)
+        condition.wakeAll();
 }
 
 void AppWorker::stop()
 {
     QMutexLocker locker(&mutex);
     stopRequested = true;
-    paused = false;
     condition.wakeAll();
 }
 
@@ -223,13 +187,17 @@ void AppWorker::stop()
 // sample/s). True when the deadline came first.
 bool AppWorker::sleepUntil(std::int64_t deadlineNs)
 {
+    bool woken = true;
     if (deadlineNs == SyncPulse::never) {
         condition.wait(&mutex);
-        return false;
+    } else {
+        QDeadlineTimer deadline;
+        deadline.setPreciseDeadline(0, deadlineNs, Qt::PreciseTimer);
+        woken = condition.wait(&mutex, deadline);
     }
-    QDeadlineTimer deadline;
-    deadline.setPreciseDeadline(0, deadlineNs, Qt::PreciseTimer);
-    return !condition.wait(&mutex, deadline);
+    if (woken)
+        ++wakeCount;
+    return !woken;
 }
 
 // When the sync line is to go low; never while it is low, or without a line.
@@ -271,12 +239,15 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
     }
 }
 
-// After the frame: the beat it carried counted, and the next sample, unless a
-// command placed the read position (or another list) while the frame was sent.
+// After the frame: the beat it carried counted in its generation, and the
+// next sample, unless a plan placed the read position (or another list)
+// while the frame was sent.
 void AppWorker::advance(const Pass &pass, const SentBeat *beat)
 {
     QMutexLocker locker(&mutex);
     inFlight = -1;
+    if (pass.generation != plan.generation)
+        return;
     if (beat) {
         ++beatCount;
         lastBeat = *beat;
@@ -297,31 +268,56 @@ void AppWorker::advance(const Pass &pass, const SentBeat *beat)
     readPosition = next % pass.list->size();
 }
 
+// One frame, its pulse and its beat, then the classic pacing's pause; no lock held.
+void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *failedTransfers)
+{
+    // Every pulse ends before the next frame.
+    if (pulse)
+        pulse->fall();
+    const DacFrame frame = dacFrame(outputCode(*pass.list, pass.position, pass.fullScaleMv));
+    const std::int64_t sentAt = monotonicNowNs();
+    reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), failedTransfers);
+    const std::int64_t doneAt = monotonicNowNs();
+    if (clocked)
+        clock->frameSent(sentAt);
+    const Annotation *beat = beatAt(*pass.list, pass.position);
+    if (pulse && marks(beat, pass.position))
+        pulse->rise(doneAt, clocked ? clock->nextDeadlineNs() : doneAt + framePauseNs);
+    SentBeat sent;
+    if (beat) {
+        sent = {doneAt, realtimeNowNs(), pass.loops, pass.position, beat->label};
+        if (beatLog)
+            beatLog->add(sent);
+    }
+    if (clocked) {
+        lateFrameCount = clock->lateFrames();
+        stallCount = clock->stalls();
+        if (const std::int64_t skipped = clock->takeSkippedReport(sentAt))
+            qWarning() << "Cadence non tenue:" << skipped << "échantillons sautés, horloge relancée";
+    } else if (pulse && pulse->fallDueNs() != SyncPulse::never) {
+        sleepUntilNs(pulse->fallDueNs());
+        pulse->fall();
+        sleepUntilNs(doneAt + framePauseNs);
+    } else {
+        sleepUntilNs(monotonicNowNs() + framePauseNs);
+    }
+    advance(pass, beat ? &sent : nullptr);
+}
+
 void AppWorker::process()
 {
     blockProcessSignals();
-    double clockRate = -1;
-    std::unique_ptr<SampleClock> clock;
-    // Without a rate, the classic pacing: a 2 ms sleep after each frame.
-    // Returns whether the pacing changed.
-    const auto pace = [&](double rate) {
-        if (rate == clockRate)
-            return false;
-        clockRate = rate;
-        clock = rate > 0 ? std::make_unique<SampleClock>(rate) : nullptr;
-        return true;
-    };
-    const auto reportPace = [](double rate) {
-        if (rate > 0)
-            qDebug() << "Cadence:" << rate << "échantillons par seconde";
-        else
-            qDebug() << "Cadence: pause de 2 ms après chaque trame";
-    };
+    // The pacing in force, the clock's, and whether a command (a switch-on,
+    // a rate) or a wait for data restarts the clock.
+    double rate = 0;
     {
         QMutexLocker locker(&mutex);
-        pace(pacingRate);
+        rate = plan.rate;
     }
-    reportPace(clockRate);
+    SampleClock clock(rate > 0 ? rate : 1);
+    bool restartClock = true;
+    bool paceChanged = false;
+    reportPace(rate);
     minimiseTimerSlack();
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
@@ -333,81 +329,55 @@ void AppWorker::process()
         return;
     }
 
-    // The clock starts afresh whenever the output starts again.
-    bool restartClock = true;
     int failedTransfers = 0;
     forever {
+        if (paceChanged)
+            reportPace(rate);
+        paceChanged = false;
         if (pulse)
             pulse->fallIfDue(monotonicNowNs());
         Pass pass;
-        bool paceChanged = false;
         {
             QMutexLocker locker(&mutex);
             if (stopRequested)
                 break;
-            if (paused) {
-                // A pulse still high falls on time meanwhile. A stop ends the
-                // pause too, and its pass ends with a frame.
-                sleepUntil(pulseFallNs());
+            if (plan.rate != rate) {
+                rate = plan.rate;
+                if (rate > 0)
+                    clock.setRate(rate);
+                restartClock = paceChanged = true;
+                continue;
+            }
+            // A pulse still high falls on time meanwhile.
+            if (!plan.playing) {
                 restartClock = true;
-                if (paused)
-                    continue;
+                sleepUntil(pulseFallNs());
+                continue;
             }
-            paceChanged = pace(pacingRate);
-            restartClock = restartClock || paceChanged;
-            if (samples && samples->size() > 0 && clock) {
+            const bool hasData = plan.list && plan.list->size() > 0;
+            if (hasData && rate > 0) {
                 if (restartClock)
-                    clock->restart(monotonicNowNs());
+                    clock.restart(monotonicNowNs());
                 restartClock = false;
-                // Wakes for the frame, or first for the pulse's fall. A stop
-                // sends the frame at once (its pass ends with it, as in the
-                // classic pacing); a pause or another command looks again.
-                const std::int64_t frameAt = clock->nextDeadlineNs();
+                // Wakes for the frame, or first for the pulse's fall; a
+                // command looks again, on the same grid.
+                const std::int64_t frameAt = clock.nextDeadlineNs();
                 const std::int64_t wakeAt = std::min(frameAt, pulseFallNs());
-                const bool deadlineCame = sleepUntil(wakeAt);
-                if (!stopRequested && (!deadlineCame || paused || wakeAt < frameAt))
+                if (!sleepUntil(wakeAt) || wakeAt < frameAt)
                     continue;
             }
-            pass = {samples, readPosition.load(), fullScaleMv, placements};
-            inFlight = samples && samples->size() > 0 ? pass.position : -1;
+            if (hasData) {
+                pass = {plan.list, readPosition.load(), completedLoops.load(), plan.fullScaleMv, plan.generation, placements};
+                inFlight = pass.position;
+            }
         }
-        if (paceChanged)
-            reportPace(clockRate);
-        if (!pass.list || pass.list->size() == 0) {
+        if (!pass.list) {
             qWarning() << "Aucune donnée chargée, attente...";
             QThread::msleep(noDataPauseMs);
             restartClock = true;
             continue;
         }
-        // Every pulse ends before the next frame.
-        if (pulse)
-            pulse->fall();
-        const DacFrame frame = dacFrame(outputCode(*pass.list, pass.position, pass.fullScaleMv));
-        const std::int64_t sentAt = clock ? monotonicNowNs() : 0;
-        reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), &failedTransfers);
-        const std::int64_t doneAt = monotonicNowNs();
-        if (clock)
-            clock->frameSent(sentAt);
-        const Annotation *beat = beatAt(*pass.list, pass.position);
-        if (pulse && marks(beat, pass.position))
-            pulse->rise(doneAt, clock ? clock->nextDeadlineNs() : doneAt + framePauseNs);
-        SentBeat sent;
-        if (beat) {
-            sent = {doneAt, realtimeNowNs(), completedLoops.load(), pass.position, beat->label};
-            if (beatLog)
-                beatLog->add(sent);
-        }
-        if (clock) {
-            if (const std::int64_t late = clock->takeLateReport(sentAt))
-                qWarning() << "Cadence non tenue:" << late << "échantillons en retard";
-        } else if (pulse && pulse->fallDueNs() != SyncPulse::never) {
-            sleepUntilNs(pulse->fallDueNs());
-            pulse->fall();
-            sleepUntilNs(doneAt + framePauseNs);
-        } else {
-            QThread::msleep(framePauseMs);
-        }
-        advance(pass, beat ? &sent : nullptr);
+        send(pass, rate > 0, &clock, &failedTransfers);
     }
     if (pulse)
         pulse->fall();

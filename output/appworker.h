@@ -2,6 +2,7 @@
 #define APPWORKER_H
 
 #include "beatlog.h"
+#include "outputplan.h"
 #include "outputsettings.h"
 #include "samplelist.h"
 
@@ -13,15 +14,17 @@
 #include <deque>
 #include <memory>
 
+class SampleClock;
 class SpiDev;
 class SyncLine;
 class SyncPulse;
 
-// Streams a sample list to the DAC from the output thread. The main thread
-// steers it with direct calls, which set what the next frame needs under the
-// mutex and wake the loop; the loop takes a copy of that under the mutex and
-// sends, sleeps and logs without it, so that no command ever waits for the
-// device, however long a transfer takes.
+// Streams a sample list to the DAC from the output thread. The playback
+// publishes what to send as one plan; the loop takes a copy of it under the
+// mutex and sends, sleeps and logs without it, so that no command ever waits
+// for the device, however long a transfer takes. Only a change of the run
+// state or of the pacing wakes the loop: the others are in force from the next
+// frame, so that no flood of commands can hold it back.
 class AppWorker : public QObject
 {
     Q_OBJECT
@@ -35,30 +38,13 @@ public:
     // that every beat sent goes to; either may be null.
     void markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatLog> log);
 
-    // Puts a list in place together with the read position in it: the next
-    // frame is that sample of that list, never one of the list before.
-    void setList(std::shared_ptr<const SampleList> list, qint64 position);
-    // Puts a list in place at the read position, modulo its length: its
-    // sample after the last one sent, however a frame was in flight.
-    void replaceList(std::shared_ptr<const SampleList> list);
-    // Moves the read position (modulo the list's length).
-    void setPosition(qint64 position);
-    // Samples per second on the exact clock; 0: the classic pacing, a 2 ms
-    // sleep after each frame. The caller checks the bounds.
-    void setPacing(double rate);
-    // The millivolts across the DAC's range for a record's codes, whatever
-    // full scale they were read at; a sample file's codes go out as they are.
-    void setFullScale(double mv);
-    void pause();
-    void resume();
+    // Puts a plan in force. A new generation starts its progress afresh; a
+    // plan equal to the one in force changes nothing and wakes nothing.
+    void publish(OutputPlan plan);
+    // Ends the loop after the frame in progress, for good.
     void stop();
 
-    // The index of the next sample to go out, and the times the list was
-    // sent to its end since it was put in place; read without waiting.
-    qint64 position() const { return readPosition.load(); }
-    qint64 loops() const { return completedLoops.load(); }
-
-    // The beat annotations sent since the list was put in place.
+    // The beat annotations sent in a generation.
     struct BeatFacts
     {
         qint64 count = 0;
@@ -67,7 +53,25 @@ public:
         // one after the other; 0 until two were.
         double meanRrSamples = 0;
     };
-    BeatFacts beats() const;
+    // What the loop did with the plan in force: the index of the next sample
+    // to go out, the times the list was sent to its end, and its beats.
+    struct Progress
+    {
+        quint64 generation = 0;
+        qint64 position = 0;
+        qint64 loops = 0;
+        BeatFacts beats;
+    };
+    Progress progress() const;
+    // The same position and loops, read without waiting.
+    qint64 position() const { return readPosition.load(); }
+    qint64 loops() const { return completedLoops.load(); }
+    // Since the loop started, with a rate: frames sent a period or more late
+    // (caught up), and restarts of the clock after a longer stall.
+    qint64 lateFrames() const { return lateFrameCount.load(); }
+    qint64 clockRestarts() const { return stallCount.load(); }
+    // The times a command woke the loop.
+    qint64 wakes() const { return wakeCount.load(); }
 
     // The output loop; returns after stop, or at once if the DAC cannot be set up.
     void process();
@@ -85,7 +89,9 @@ private:
     {
         std::shared_ptr<const SampleList> list;
         qint64 position = 0;
+        qint64 loops = 0;
         double fullScaleMv = 0;
+        quint64 generation = 0;
         quint64 placement = 0;
     };
 
@@ -95,8 +101,7 @@ private:
     QString setUpFailure() const;
     static void reportTransfer(int sent, std::size_t size, int *failedInARow);
     void advance(const Pass &pass, const SentBeat *beat);
-    void place(std::shared_ptr<const SampleList> &list, qint64 position);
-    void forgetRr();
+    void send(const Pass &pass, bool clocked, SampleClock *clock, int *failedTransfers);
 
     const QString devicePath;
     std::unique_ptr<SpiDev> spi;
@@ -110,26 +115,27 @@ private:
     QWaitCondition condition;
     // Guarded by the mutex.
     bool stopRequested = false;
-    bool paused = true;
-    std::shared_ptr<const SampleList> samples;
-    double pacingRate;
-    double fullScaleMv;
-    // Counts the commands that place the read position; a pass moves it on
-    // only if none came while its frame was sent.
+    // The plan in force, its position applied; the beats below are of its generation.
+    OutputPlan plan;
+    // Counts the placements of the read position; a pass moves it on only if
+    // none came while its frame was sent.
     quint64 placements = 0;
     // The sample whose frame is being sent, -1 between frames.
     qint64 inFlight = -1;
     qint64 beatCount = 0;
     SentBeat lastBeat;
     // The last RR intervals in samples, and where the last beat was in the
-    // samples sent since the list was placed (loops times length, plus its
-    // sample); -1 after a placement, which breaks the run.
+    // samples sent in the generation (loops times length, plus its sample);
+    // -1 after a placement, which breaks the run.
     std::deque<qint64> rrSamples;
     qint64 lastBeatAt = -1;
 
-    // Written under the mutex, read by anyone at any time.
+    // Written under the mutex, or by the loop, read by anyone at any time.
     std::atomic<qint64> readPosition{0};
     std::atomic<qint64> completedLoops{0};
+    std::atomic<qint64> lateFrameCount{0};
+    std::atomic<qint64> stallCount{0};
+    std::atomic<qint64> wakeCount{0};
 };
 
 #endif // APPWORKER_H

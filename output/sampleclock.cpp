@@ -1,5 +1,6 @@
 #include "sampleclock.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -7,13 +8,19 @@ constexpr std::int64_t reportIntervalNs = 1000000000;
 }
 
 SampleClock::SampleClock(double rate)
-    : periodNs(1e9 / rate)
 {
+    setRate(rate);
+}
+
+void SampleClock::setRate(double rate)
+{
+    samplesPerSecond = rate;
+    periodNs = 1e9 / rate;
 }
 
 void SampleClock::restart(std::int64_t nowNs)
 {
-    startNs = nowNs;
+    startNs = sentAny ? std::max<std::int64_t>(nowNs, lastSentNs + std::llround(periodNs)) : nowNs;
     frameIndex = 0;
 }
 
@@ -25,21 +32,26 @@ std::int64_t SampleClock::nextDeadlineNs() const
 void SampleClock::frameSent(std::int64_t nowNs)
 {
     const std::int64_t lateNs = nowNs - nextDeadlineNs();
-    if (lateNs < periodNs) {
+    sentAny = true;
+    lastSentNs = nowNs;
+    if (lateNs >= periodNs)
+        ++late;
+    if (lateNs < periodNs || lateNs <= catchUpNs) {
         ++frameIndex;
         return;
     }
-    lateSamples += std::int64_t(double(lateNs) / periodNs);
-    restart(nowNs);
+    ++stallCount;
+    skippedSamples += std::int64_t(double(lateNs) / periodNs);
+    startNs = nowNs;
     frameIndex = 1;
 }
 
-std::int64_t SampleClock::takeLateReport(std::int64_t nowNs)
+std::int64_t SampleClock::takeSkippedReport(std::int64_t nowNs)
 {
-    if (lateSamples == 0 || nowNs - lastReportNs < reportIntervalNs)
+    if (skippedSamples == 0 || nowNs - lastReportNs < reportIntervalNs)
         return 0;
-    const std::int64_t late = lateSamples;
-    lateSamples = 0;
+    const std::int64_t skipped = skippedSamples;
+    skippedSamples = 0;
     lastReportNs = nowNs;
-    return late;
+    return skipped;
 }

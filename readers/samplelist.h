@@ -8,10 +8,6 @@
 #include <memory>
 #include <vector>
 
-// What a sample goes out at without a rate (a sample file's): the classic
-// pacing's 2 ms sleep after each frame and 0.24 ms on the wire.
-constexpr double classicSamplesPerSecond = 1 / 0.00224;
-
 // One signal of a file as it goes out: the DAC code of every sample (a sample
 // file's values keep their low 16 bits, as the DAC would), read once and never
 // changed after, so that the output thread and the chart share it.

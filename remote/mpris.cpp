@@ -59,9 +59,11 @@ void Mpris::quit()
 QString Mpris::playbackStatus() const
 {
     switch (playback->state()) {
+    case PlayState::Starting:
     case PlayState::Playing: return "Playing";
     case PlayState::Paused: return "Paused";
-    case PlayState::Stopped: break;
+    case PlayState::Stopped:
+    case PlayState::Ending: break;
     }
     return "Stopped";
 }
@@ -140,7 +142,7 @@ void Mpris::pause()
 
 void Mpris::playPause()
 {
-    playback->playing() ? pause() : play();
+    playback->switchedOn() ? pause() : play();
 }
 
 void Mpris::stop()

@@ -108,6 +108,10 @@ QString ScpiCommands::run(ScpiSession &session, const ScpiCommand &command)
         {"SYSTem:VERSion", query, [](ScpiCommands &, ScpiSession &, const ScpiCommand &) { return QString("1999.0"); }},
         {"OUTPut#:[STATe]", setting | settingWithValue | query,
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.output(s, c); }},
+        {"OUTPut#:LATE", query,
+         [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) {
+             return QString("%1,%2").arg(p.playback->lateFrames()).arg(p.playback->clockRestarts());
+         }},
         {"[SOURce#]:FILE", setting | settingWithValue | query,
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.file(s, c); }},
         {"[SOURce#]:SIGNal", setting | settingWithValue | query,
@@ -159,7 +163,7 @@ bool ScpiCommands::ending(ScpiSession &session)
 QString ScpiCommands::output(ScpiSession &session, const ScpiCommand &command)
 {
     if (command.query)
-        return playback->playing() ? "1" : "0";
+        return playback->switchedOn() ? "1" : "0";
     const QString state = command.parameter.toUpper();
     if (state != "ON" && state != "OFF" && state != "1" && state != "0") {
         session.error(-224);

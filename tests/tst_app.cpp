@@ -126,6 +126,7 @@ private slots:
     void recordSignalChoice_data();
     void recordSignalChoice();
     void remoteCommandsShowInTheWindow();
+    void boxClosedAfterARemoteSwitchOnLeavesItOn();
     void statusAndPlayheadFollowTheOutput();
     void switchOnRereadsFile();
     void newFileWhileRunningWaitsForSwitchOn();
@@ -473,6 +474,32 @@ void tst_App::remoteCommandsShowInTheWindow()
     QVERIFY(!running.button("btnSimu")->isChecked());
     QCOMPARE(mpris.playbackStatus(), QString("Stopped"));
     QCOMPARE(rig.query("SOUR:POS?"), QByteArray("0"));
+    QCOMPARE(running.modals.unexpected(), 0);
+}
+
+// A refusal's box left open while a client switches the output on: closing
+// it shows what the output does now, and turns nothing off.
+void tst_App::boxClosedAfterARemoteSwitchOnLeavesItOn()
+{
+    TestedApp running;
+    Rig rig(running.app->playback());
+    QVERIFY(rig.connected());
+    const QString path = files.write("remote.csv", "5\n6\n");
+    bool warned = false;
+    QByteArray answer;
+    const ModalDriver::Answer acknowledge = ModalDriver::acknowledgeWarning("Aucun fichier sélectionné.", &warned);
+    running.modals.expect([&](QWidget *modal) {
+        if (answer.isEmpty())
+            answer = rig.query("SOUR:FILE \"" + path.toUtf8() + "\";:OUTP ON;OUTP?");
+        return acknowledge(modal);
+    });
+    running.click("btnSimu");
+
+    QVERIFY(warned);
+    QCOMPARE(answer, QByteArray("1"));
+    QCOMPARE(rig.query("OUTP?"), QByteArray("1"));
+    QVERIFY(running.button("btnSimu")->isChecked());
+    QVERIFY(fakespidev::waitForTransfers(fakespidev::transferCount() + 4, waitMs));
     QCOMPARE(running.modals.unexpected(), 0);
 }
 

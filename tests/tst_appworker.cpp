@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextCodec>
@@ -35,6 +36,39 @@ QVector<quint16> dacCodes(const QVector<qint32> &samples)
     for (qint32 sample : samples)
         codes.append(quint16(sample));
     return codes;
+}
+
+// Twenty samples whose codes are base plus the sample; with beats, beats at 3,
+// 7 and 15, with a rhythm change, a noise mark beside a beat and one past the
+// end, none of them beats.
+std::shared_ptr<SampleList> rampList(quint16 base, bool withBeats)
+{
+    auto list = std::make_shared<SampleList>();
+    for (quint16 sample = 0; sample < 20; ++sample)
+        list->codes.push_back(base + sample);
+    if (withBeats)
+        list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
+            {3, 'N', 0, 0, 0, QString(), true},
+            {7, 'V', 0, 0, 0, QString(), true},
+            {10, '+', 0, 0, 0, "(AFIB", false},
+            {15, '~', 0, 0, 0, QString(), false},
+            {15, 'A', 0, 0, 0, QString(), true},
+            {25, 'N', 0, 0, 0, QString(), true}});
+    return list;
+}
+
+// Frames in any stretch of the transfers above rate times its length, with
+// the catch-up's 20 ms and a frame for the stamps: a burst; empty for none.
+QString burstIn(const std::vector<fakespidev::Transfer> &transfers, double rate)
+{
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        for (std::size_t j = i + 1; j < transfers.size(); ++j) {
+            const double stretch = (transfers[j].timeNs - transfers[i].timeNs) / 1e9;
+            if (double(j - i) > rate * (stretch + 0.02) + 2)
+                return QString("%1 frames in %2 s").arg(j - i + 1).arg(stretch);
+        }
+    }
+    return QString();
 }
 
 } // namespace
@@ -65,6 +99,12 @@ private slots:
     void outputThreadLeavesSignalsToTheMainThread();
     void pulsesAndBeatLogFollowTheirFrames_data();
     void pulsesAndBeatLogFollowTheirFrames();
+    void beatsBelongToTheirGeneration_data();
+    void beatsBelongToTheirGeneration();
+    void onlyRunAndPacingWakeTheLoop_data();
+    void onlyRunAndPacingWakeTheLoop();
+    void commandFloodKeepsThePace_data();
+    void commandFloodKeepsThePace();
 
 private:
     SampleFiles files;
@@ -149,15 +189,15 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     // real-time priority, say) is out of the way.
     QVERIFY(waitForDeviceSetUp());
     LogCapture log;
-    loadInto(*output.worker, files.write("samples.csv", content));
+    loadInto(output, files.write("samples.csv", content));
     QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 valeurs.").arg(samples.size())});
     for (const LogCapture::Line &line : log.lines())
         QCOMPARE(line.type, line.text.startsWith("Fichier") ? QtDebugMsg : QtWarningMsg);
 
-    output.worker->resume();
+    output.play(true);
     const int frames = 2 * samples.size() + 1;
     QVERIFY(fakespidev::waitForTransfers(frames, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     QStringList said;
     for (const QString &line : log.texts()) {
@@ -236,9 +276,9 @@ void tst_AppWorker::commands_data()
 
     QTest::newRow("pause while streaming") << QByteArray("1\n2\n3\n") << "pause" << 0 << 0 << 0 << 0.0;
     QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0 << 0.0;
-    // A stop that wakes the loop out of its pause lets the woken pass run.
-    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0 << 0.0;
-    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 1 << 1 << 0
+    // A stop ends a pause without a frame.
+    QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0 << 0.0;
+    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0
                                                   << 1000.0;
     QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1 << 0.0;
 }
@@ -255,11 +295,11 @@ void tst_AppWorker::commands()
     LogCapture log;
     OutputThread output({"/dev/spidev0.0", rate});
     if (!content.isEmpty())
-        loadInto(*output.worker, files.write("ramp.csv", content));
-    output.worker->resume();
+        loadInto(output, files.write("ramp.csv", content));
+    output.play(true);
     QVERIFY(QTest::qWaitFor([&] { return fakespidev::transferCount() + log.count(noDataWarning) >= 2; }, waitMs));
     if (command.startsWith("pause")) {
-        output.worker->pause();
+        output.play(false);
         QVERIFY(QTest::qWaitFor([&] { return threadWaitsOnLock(output.threadId()); }, waitMs));
     }
     const std::size_t frames = fakespidev::transferCount();
@@ -283,19 +323,20 @@ void tst_AppWorker::commandsNeverWaitForTheDevice()
 {
     fakespidev::hangTransfers(3);
     OutputThread output;
-    loadInto(*output.worker, files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
-    output.worker->resume();
+    loadInto(output, files.write("ramp.csv", "1\n2\n3\n4\n5\n"));
+    output.play(true);
     // Three frames sent, and the loop, which is not paused, asleep in the fourth.
     QVERIFY(QTest::qWaitFor(
         [&] { return fakespidev::transferCount() == 3 && threadWaitsOnLock(output.threadId()); }, waitMs));
     std::atomic<bool> returned{false};
     std::thread commander([&] {
-        output.worker->pause();
-        output.worker->setPosition(output.worker->position() + 1);
-        output.worker->setPacing(100);
-        output.worker->setFullScale(5);
-        output.worker->replaceList(loadSignal(files.path("ramp.csv"), 0, 10).list);
-        output.worker->resume();
+        output.play(false);
+        output.plan.position = output.worker->position() + 1;
+        output.plan.rate = 100;
+        output.plan.fullScaleMv = 5;
+        output.publish();
+        output.place(loadSignal(files.path("ramp.csv"), 0, 10).list);
+        output.play(true);
         output.worker->stop();
         returned = true;
     });
@@ -340,10 +381,10 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking()
     const QString error = QString::fromLocal8Bit(std::strerror(openError ? openError : EINVAL));
     QCOMPARE(log.texts().indexOf(detail.arg(error)), log.texts().indexOf("Erreur initialisation DAC8551") + 1);
 
-    loadInto(*output.worker, files.write("one.csv", "1\n"));
-    output.worker->resume();
-    output.worker->pause();
-    output.worker->resume();
+    loadInto(output, files.write("one.csv", "1\n"));
+    output.play(true);
+    output.play(false);
+    output.play(true);
     QVERIFY(output.finish());
     QCOMPARE(log.count("Erreur initialisation DAC8551"), 1);
     QCOMPARE(output.finishedSpy.count(), 0);
@@ -364,29 +405,25 @@ void tst_AppWorker::sampleRatePacesFrames()
     constexpr int pauseMs = 300;
     LogCapture log;
     OutputThread output({"/dev/spidev0.0", rate});
-    loadInto(*output.worker, files.write("ramp.csv", "1\n2\n3\n"));
-    output.worker->resume();
+    loadInto(output, files.write("ramp.csv", "1\n2\n3\n"));
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(10, waitMs));
-    output.worker->pause();
+    output.play(false);
     QTest::qWait(pauseMs);
     const std::size_t beforeResume = fakespidev::transferCount();
-    output.worker->resume();
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(beforeResume + 10, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     // The loop's first line; the load runs beside it, so either may come first.
     QCOMPARE(log.count("Cadence: 200 échantillons par seconde"), 1);
     const std::vector<fakespidev::Transfer> transfers = fakespidev::transfers();
-    for (std::size_t i = 0; i < transfers.size(); ++i) {
-        for (std::size_t j = i + 1; j < transfers.size(); ++j) {
-            const double stretch = (transfers[j].timeNs - transfers[i].timeNs) / 1e9;
-            QVERIFY2(j - i <= rate * stretch + 2, qPrintable(QString("%1 frames in %2 s").arg(j - i + 1).arg(stretch)));
-        }
-    }
+    const QString burst = burstIn(transfers, rate);
+    QVERIFY2(burst.isEmpty(), qPrintable(burst));
     // Not the classic pacing's 2 ms, nor a loop five times too slow.
     QVERIFY(medianPeriodNs(transfers) < 3 * 1e9 / rate);
     // A clock not restarted would find the frame after the pause 60 periods late.
-    const QRegularExpression lateWarning("Cadence non tenue: (\\d+) échantillons en retard");
+    const QRegularExpression lateWarning("Cadence non tenue: (\\d+) échantillons sautés, horloge relancée");
     for (const QString &line : log.texts())
         QVERIFY2(lateWarning.match(line).captured(1).toInt() < pauseMs * rate / 1000 / 2, qPrintable(line));
 }
@@ -396,10 +433,10 @@ void tst_AppWorker::sampleRatePacesFrames()
 void tst_AppWorker::commandCutsALongPeriodShort()
 {
     OutputThread output({"/dev/spidev0.0", 0.1});
-    loadInto(*output.worker, files.write("one.csv", "7\n"));
-    output.worker->resume();
+    loadInto(output, files.write("one.csv", "7\n"));
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(1, waitMs));
-    output.worker->pause();
+    output.play(false);
     QCOMPARE(fakespidev::transferCount(), std::size_t(1));
 }
 
@@ -409,16 +446,16 @@ void tst_AppWorker::commandCutsALongPeriodShort()
 void tst_AppWorker::newListStartsWhereItIsPlaced()
 {
     OutputThread output({"/dev/spidev0.0", 2000});
-    loadInto(*output.worker, files.write("low.csv", "1\n2\n3\n4\n5\n"));
+    loadInto(output, files.write("low.csv", "1\n2\n3\n4\n5\n"));
     const LoadedSignal high = loadSignal(files.write("high.csv", "100\n101\n102\n103\n"), 0, 10);
-    output.worker->resume();
+    output.play(true);
     for (int round = 0; round < 20; ++round) {
         const std::size_t before = fakespidev::transferCount();
         QVERIFY(fakespidev::waitForTransfers(before + 3, waitMs));
-        output.worker->setList(round % 2 ? loadSignal(files.path("low.csv"), 0, 10).list : high.list, 2);
+        output.place(round % 2 ? loadSignal(files.path("low.csv"), 0, 10).list : high.list, 2);
     }
     QVERIFY(fakespidev::waitForTransfers(fakespidev::transferCount() + 3, waitMs));
-    output.worker->pause();
+    output.play(false);
     const QVector<quint16> sent = sentCodes();
     for (int i = 1; i < sent.size(); ++i) {
         const bool switched = (sent[i] >= 100) != (sent[i - 1] >= 100);
@@ -434,13 +471,14 @@ void tst_AppWorker::fullScaleChangeKeepsThePosition()
     files.write("rec.hea", "rec 1 250\nrec.dat 16 200\n");
     files.write("rec.dat", wfdbSamples(16, {0, 200, -200, 100, -100, 400}));
     OutputThread output({"/dev/spidev0.0", 250});
-    QCOMPARE(loadInto(*output.worker, files.path("rec.hea")), 6);
-    output.worker->resume();
+    QCOMPARE(loadInto(output, files.path("rec.hea")), 6);
+    output.play(true);
     QVERIFY(fakespidev::waitForTransfers(4, waitMs));
-    output.worker->setFullScale(20);
+    output.plan.fullScaleMv = 20;
+    output.publish();
     const std::size_t changedAt = fakespidev::transferCount();
     QVERIFY(fakespidev::waitForTransfers(changedAt + 8, waitMs));
-    output.worker->pause();
+    output.play(false);
 
     const QVector<quint16> at10{32768, 39322, 26214, 36045, 29491, 45875};
     const QVector<quint16> at20{32768, 36045, 29491, 34406, 31130, 39322};
@@ -520,17 +558,7 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
 
     fakegpio::reset();
     QFile::remove(files.path("beats.log"));
-    auto list = std::make_shared<SampleList>();
-    for (quint16 sample = 0; sample < 20; ++sample)
-        list->codes.push_back(1000 + sample);
-    // Beats at 3, 7 and 15; a rhythm change, a noise mark beside a beat and one past the end, none.
-    list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
-        {3, 'N', 0, 0, 0, QString(), true},
-        {7, 'V', 0, 0, 0, QString(), true},
-        {10, '+', 0, 0, 0, "(AFIB", false},
-        {15, '~', 0, 0, 0, QString(), false},
-        {15, 'A', 0, 0, 0, QString(), true},
-        {25, 'N', 0, 0, 0, QString(), true}});
+    const std::shared_ptr<SampleList> list = rampList(1000, true);
     const QMap<qint64, char> beats{{3, 'N'}, {7, 'V'}, {15, 'A'}};
 
     auto line = std::make_unique<SyncLine>();
@@ -544,11 +572,11 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
     AppWorker::BeatFacts facts;
     {
         OutputThread output(settings, [&](AppWorker *worker) { worker->markFrames(std::move(line), log); });
-        output.worker->setList(list, 0);
-        output.worker->resume();
+        output.place(list, 0);
+        output.play(true);
         QVERIFY(fakespidev::waitForTransfers(50, waitMs));
         QVERIFY(output.finish());
-        facts = output.worker->beats();
+        facts = output.worker->progress().beats;
     }
     log.reset();
 
@@ -599,4 +627,137 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
     QCOMPARE(facts.last.sample, beatsAt.last() % 20);
     const int intervals = qMin(8, beatsAt.size() - 1);
     QCOMPARE(facts.meanRrSamples, double(beatsAt.last() - beatsAt[beatsAt.size() - 1 - intervals]) / intervals);
+}
+
+void tst_AppWorker::beatsBelongToTheirGeneration_data()
+{
+    QTest::addColumn<int>("heldFrame"); // in flight when the next list comes
+    QTest::addColumn<qint64>("beatsBefore");
+
+    // Beats at 3 and 7 sent: the next list's facts start empty, the last beat too.
+    QTest::newRow("after two beats") << 10 << qint64(2);
+    // The beat at 3 in flight: counted in neither list.
+    QTest::newRow("a beat's frame in flight") << 3 << qint64(0);
+}
+
+// A new list starts its beat facts afresh: count, last beat and RR; a frame
+// of the list before, in flight at the switch, is not one of its beats.
+void tst_AppWorker::beatsBelongToTheirGeneration()
+{
+    QFETCH(int, heldFrame);
+    QFETCH(qint64, beatsBefore);
+
+    fakespidev::hangTransfers(std::size_t(heldFrame));
+    OutputThread output;
+    output.place(rampList(1000, true), 0);
+    output.play(true);
+    QVERIFY(QTest::qWaitFor([&] { return fakespidev::transferCount() == std::size_t(heldFrame) && threadWaitsOnLock(output.threadId()); }, waitMs));
+    QCOMPARE(output.worker->progress().beats.count, beatsBefore);
+    output.place(rampList(2000, false));
+    fakespidev::hangTransfers(SIZE_MAX);
+    QVERIFY(fakespidev::waitForTransfers(std::size_t(heldFrame) + 5, waitMs));
+    output.play(false);
+
+    const AppWorker::Progress progress = output.worker->progress();
+    QCOMPARE(progress.generation, output.plan.generation);
+    QCOMPARE(progress.beats.count, qint64(0));
+    QCOMPARE(progress.beats.last.label, char(0));
+    QCOMPARE(progress.beats.last.sample, qint64(0));
+    QCOMPARE(progress.beats.meanRrSamples, 0.0);
+    // The held frame is followed by the new list's next sample.
+    QCOMPARE(sentCodes().at(heldFrame + 1), quint16(2000 + heldFrame + 1));
+}
+
+void tst_AppWorker::onlyRunAndPacingWakeTheLoop_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("wakes");
+
+    QTest::newRow("the same plan") << "none" << false;
+    // In force from the next frame.
+    QTest::newRow("a position") << "position" << false;
+    QTest::newRow("a full scale") << "full scale" << false;
+    QTest::newRow("a list") << "list" << false;
+    QTest::newRow("a switch-on") << "on" << true;
+    QTest::newRow("a rate") << "rate" << true;
+}
+
+// A paused loop waits on its condition; a plan wakes it only when the run or
+// the pacing changes, however often it comes.
+void tst_AppWorker::onlyRunAndPacingWakeTheLoop()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, wakes);
+
+    OutputThread output({"/dev/spidev0.0", 500});
+    output.place(rampList(1000, false), 0);
+    QVERIFY(QTest::qWaitFor([&] { return threadWaitsOnLock(output.threadId()); }, waitMs));
+    const qint64 before = output.worker->wakes();
+    for (int i = 0; i < 100; ++i) {
+        if (change == "position")
+            output.plan.position = i % 20;
+        else if (change == "full scale")
+            output.plan.fullScaleMv = 5 + i % 2;
+        else if (change == "list")
+            output.place(rampList(quint16(2000 + i), false));
+        else if (change == "on")
+            output.plan.playing = i % 2 == 0;
+        else if (change == "rate")
+            output.plan.rate = 500 + i % 2;
+        output.publish();
+    }
+    if (wakes)
+        QVERIFY(QTest::qWaitFor([&] { return output.worker->wakes() > before; }, waitMs));
+    else
+        QTest::qWait(50);
+    QCOMPARE(output.worker->wakes() > before, wakes);
+}
+
+void tst_AppWorker::commandFloodKeepsThePace_data()
+{
+    QTest::addColumn<QString>("command");
+
+    QTest::newRow("POS n") << "position";
+    QTest::newRow("RATE with its own value") << "same rate";
+    QTest::newRow("FSC") << "full scale";
+    // Each one restarts the clock: a period after the last frame, never sooner.
+    QTest::newRow("RATE 500;RATE 500.5") << "two rates";
+}
+
+// Commands as fast as a thread can publish them, for 400 ms at 500 frames/s:
+// the output keeps at least half its pace, and never sends a burst.
+void tst_AppWorker::commandFloodKeepsThePace()
+{
+    QFETCH(QString, command);
+
+    constexpr double rate = 500;
+    OutputThread output({"/dev/spidev0.0", rate});
+    output.place(rampList(1000, false), 0);
+    output.play(true);
+    QVERIFY(fakespidev::waitForTransfers(5, waitMs));
+    std::atomic<bool> flooding{true};
+    std::thread commander([&] {
+        for (int i = 0; flooding; ++i) {
+            if (command == "position")
+                output.plan.position = i % 20;
+            else if (command == "full scale")
+                output.plan.fullScaleMv = 5 + i % 2;
+            else if (command == "two rates")
+                output.plan.rate = i % 2 ? rate + 0.5 : rate;
+            output.publish();
+        }
+    });
+    const std::size_t before = fakespidev::transferCount();
+    QElapsedTimer flood;
+    flood.start();
+    QTest::qWait(400);
+    const std::size_t frames = fakespidev::transferCount() - before;
+    const double seconds = flood.nsecsElapsed() / 1e9;
+    flooding = false;
+    commander.join();
+    output.play(false);
+
+    QVERIFY2(double(frames) >= rate * seconds / 2, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
+    const QString burst = burstIn(fakespidev::transfers(), rate + 0.5);
+    QVERIFY2(burst.isEmpty(), qPrintable(burst));
 }

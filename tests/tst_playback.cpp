@@ -17,6 +17,18 @@ QString writeRecord(SampleFiles &files, const QString &name, double rate, int co
     return files.write(name + ".hea", QString("%1 1 %2\n%1.dat 16 200\n").arg(name).arg(rate).toUtf8());
 }
 
+const char *stateName(PlayState state)
+{
+    switch (state) {
+    case PlayState::Stopped: return "stopped";
+    case PlayState::Starting: return "starting";
+    case PlayState::Playing: return "playing";
+    case PlayState::Paused: return "paused";
+    case PlayState::Ending: return "ending";
+    }
+    return "?";
+}
+
 } // namespace
 
 class tst_Playback : public QObject
@@ -35,6 +47,8 @@ private slots:
     void switchOnReadsOnlyAChangedFile_data();
     void switchOnReadsOnlyAChangedFile();
     void readsOffTheEventLoop();
+    void stateFollowsItsTransitions_data();
+    void stateFollowsItsTransitions();
 
 private:
     // Chooses a file and waits for the read; its refusal, if any.
@@ -257,6 +271,58 @@ void tst_Playback::readsOffTheEventLoop()
     QVERIFY(QTest::qWaitFor([&] { return !playback.loading(); }, waitMs));
     QCOMPARE(cancelled.kind, Refusal::Cancelled);
     QCOMPARE(playback.length(), qint64(2000000));
+}
+
+void tst_Playback::stateFollowsItsTransitions_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("states"); // after each step
+
+    QTest::newRow("on, nothing to read") << QStringList{"on", "off", "on"}
+                                         << QStringList{"playing", "paused", "playing"};
+    QTest::newRow("on, the file read again") << QStringList{"rewrite", "on", "read"}
+                                             << QStringList{"stopped", "starting", "playing"};
+    QTest::newRow("off while starting") << QStringList{"rewrite", "on", "off", "read"}
+                                        << QStringList{"stopped", "starting", "stopped", "stopped"};
+    QTest::newRow("refused while starting") << QStringList{"on", "off", "spoil", "on", "read"}
+                                            << QStringList{"playing", "paused", "paused", "starting", "paused"};
+    QTest::newRow("stop while starting") << QStringList{"on", "rewrite", "off", "on", "stop", "read"}
+                                         << QStringList{"playing", "playing", "paused", "starting", "stopped", "stopped"};
+    QTest::newRow("end") << QStringList{"on", "end", "on"} << QStringList{"playing", "ending", "ending"};
+}
+
+// One state, whatever front end asks: a switch-on that must read its file
+// first is starting until the read ends, and one switched off or refused
+// meanwhile goes back where it was.
+void tst_Playback::stateFollowsItsTransitions()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, states);
+
+    Playback playback(OutputSettings("/dev/spidev0.0", 1000));
+    playback.start(Playback::Unmarked::StartAnyway);
+    const QString path = files.write("file.csv", "1\n2\n");
+    QVERIFY(!choose(playback, path, Playback::When::AtNextStart));
+    QStringList seen;
+    for (const QString &step : steps) {
+        if (step == "on")
+            playback.setPlaying(true);
+        else if (step == "off")
+            playback.setPlaying(false);
+        else if (step == "stop")
+            playback.stop();
+        else if (step == "end")
+            playback.end();
+        else if (step == "rewrite")
+            files.write("file.csv", "1\n2\n3\n");
+        else if (step == "spoil")
+            files.write("file.csv", QByteArray(8192, '\x01'));
+        else if (step == "read")
+            QVERIFY(QTest::qWaitFor([&] { return !playback.loading(); }, waitMs));
+        seen << stateName(playback.state());
+    }
+    QCOMPARE(seen, states);
+    QCOMPARE(playback.switchedOn(), states.last() == "playing");
 }
 
 QTEST_MAIN(tst_Playback)

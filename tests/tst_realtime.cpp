@@ -157,8 +157,8 @@ QDBusConnection tst_Realtime::privateBus() const
 std::unique_ptr<OutputThread> tst_Realtime::streaming()
 {
     auto output = std::make_unique<OutputThread>();
-    loadInto(*output->worker, files.write("two.csv", "1\n2\n"));
-    output->worker->resume();
+    loadInto(*output, files.write("two.csv", "1\n2\n"));
+    output->play(true);
     if (!QTest::qWaitFor([] { return fakespidev::transferCount() >= 10; }, waitMs))
         return nullptr;
     return output;

@@ -20,7 +20,9 @@ private slots:
     void deadlinesDoNotDrift();
     void lateFrames_data();
     void lateFrames();
-    void lateSamplesReportedOnceASecond();
+    void restartKeepsAPeriodAfterTheLastFrame_data();
+    void restartKeepsAPeriodAfterTheLastFrame();
+    void skippedSamplesReportedOnceASecond();
 };
 
 void tst_SampleClock::deadlinesDoNotDrift_data()
@@ -54,61 +56,109 @@ void tst_SampleClock::deadlinesDoNotDrift()
 
 void tst_SampleClock::lateFrames_data()
 {
-    QTest::addColumn<QVector<std::int64_t>>("lateness"); // of each frame against its deadline, in ns
-    QTest::addColumn<std::int64_t>("nextAfterLast");     // the next deadline, from the last frame sent
-    QTest::addColumn<std::int64_t>("lateSamples");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<QVector<std::int64_t>>("sentUs"); // each frame's time from the start, in us
+    QTest::addColumn<std::int64_t>("nextUs");          // the next deadline, from the start
+    QTest::addColumn<std::int64_t>("lateFrames");
+    QTest::addColumn<std::int64_t>("stalls");
+    QTest::addColumn<std::int64_t>("skipped");
 
     // At 1000/s: a period of 1 ms.
-    QTest::newRow("on time") << QVector<std::int64_t>{0, 0, 0} << std::int64_t(1000000) << std::int64_t(0);
-    // Late by less than a period: the next deadline stays where it was.
-    QTest::newRow("late by 0.9 period") << QVector<std::int64_t>{0, 900000} << std::int64_t(100000) << std::int64_t(0);
-    // Late by a whole period or more: no burst of catch-up frames; the clock
-    // restarts from the late frame and counts the samples it skipped.
-    QTest::newRow("late by one period")
-        << QVector<std::int64_t>{0, 1000000} << std::int64_t(1000000) << std::int64_t(1);
-    QTest::newRow("stalled for 50 periods, then on time")
-        << QVector<std::int64_t>{0, 50500000, 0, 0} << std::int64_t(1000000) << std::int64_t(50);
-    QTest::newRow("two stalls")
-        << QVector<std::int64_t>{2000000, 0, 3000000} << std::int64_t(1000000) << std::int64_t(5);
+    QTest::newRow("on time") << 1000.0 << QVector<std::int64_t>{0, 1000, 2000} << std::int64_t(3000)
+                             << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
+    QTest::newRow("late by 0.9 period") << 1000.0 << QVector<std::int64_t>{0, 1900} << std::int64_t(2000)
+                                        << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
+    // Found 5 ms late: the frames behind go out at once, one after the
+    // other, until the output is back on its grid; none is skipped.
+    QTest::newRow("5 ms late, caught up") << 1000.0 << QVector<std::int64_t>{0, 6000, 6010, 6020, 6030, 6040, 6050}
+                                          << std::int64_t(7000) << std::int64_t(5) << std::int64_t(0)
+                                          << std::int64_t(0);
+    QTest::newRow("20 ms late, still on the grid") << 1000.0 << QVector<std::int64_t>{0, 21000} << std::int64_t(2000)
+                                                   << std::int64_t(1) << std::int64_t(0) << std::int64_t(0);
+    // Longer: a stall, from which the clock restarts, the samples it skipped never sent.
+    QTest::newRow("stall of 25.5 ms") << 1000.0 << QVector<std::int64_t>{0, 26500} << std::int64_t(27500)
+                                      << std::int64_t(1) << std::int64_t(1) << std::int64_t(25);
+    QTest::newRow("stall, then on time") << 1000.0 << QVector<std::int64_t>{0, 50500, 51500, 52500}
+                                         << std::int64_t(53500) << std::int64_t(1) << std::int64_t(1)
+                                         << std::int64_t(49);
+    // At 10/s a frame 30 ms late is less than a period late: nothing is behind.
+    QTest::newRow("10/s, 30 ms late") << 10.0 << QVector<std::int64_t>{0, 130000} << std::int64_t(200000)
+                                      << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
 }
 
 void tst_SampleClock::lateFrames()
 {
-    QFETCH(QVector<std::int64_t>, lateness);
-    QFETCH(std::int64_t, nextAfterLast);
-    QFETCH(std::int64_t, lateSamples);
+    QFETCH(double, rate);
+    QFETCH(QVector<std::int64_t>, sentUs);
+    QFETCH(std::int64_t, nextUs);
+    QFETCH(std::int64_t, lateFrames);
+    QFETCH(std::int64_t, stalls);
+    QFETCH(std::int64_t, skipped);
+
+    SampleClock clock(rate);
+    clock.restart(startNs);
+    for (std::int64_t us : sentUs)
+        clock.frameSent(startNs + us * 1000);
+    QCOMPARE(clock.nextDeadlineNs(), startNs + nextUs * 1000);
+    QCOMPARE(clock.lateFrames(), lateFrames);
+    QCOMPARE(clock.stalls(), stalls);
+    QCOMPARE(clock.takeSkippedReport(startNs + sentUs.last() * 1000), skipped);
+}
+
+void tst_SampleClock::restartKeepsAPeriodAfterTheLastFrame_data()
+{
+    QTest::addColumn<std::int64_t>("lastSentUs"); // -1: none yet
+    QTest::addColumn<double>("newRate");
+    QTest::addColumn<std::int64_t>("restartUs");
+    QTest::addColumn<std::int64_t>("firstUs"); // the first deadline of the new run
+
+    // At 1000/s, then at newRate.
+    QTest::newRow("no frame yet") << std::int64_t(-1) << 1000.0 << std::int64_t(300) << std::int64_t(300);
+    QTest::newRow("last frame a period old") << std::int64_t(0) << 1000.0 << std::int64_t(5000) << std::int64_t(5000);
+    QTest::newRow("frame just sent") << std::int64_t(0) << 1000.0 << std::int64_t(300) << std::int64_t(1000);
+    QTest::newRow("a slower rate's period") << std::int64_t(0) << 500.0 << std::int64_t(300) << std::int64_t(2000);
+    QTest::newRow("a faster rate's period") << std::int64_t(0) << 2000.0 << std::int64_t(300) << std::int64_t(500);
+}
+
+// A command restarts the clock (a switch-on, a rate): never a frame sooner
+// than a period after the last one, however often it comes.
+void tst_SampleClock::restartKeepsAPeriodAfterTheLastFrame()
+{
+    QFETCH(std::int64_t, lastSentUs);
+    QFETCH(double, newRate);
+    QFETCH(std::int64_t, restartUs);
+    QFETCH(std::int64_t, firstUs);
 
     SampleClock clock(1000);
     clock.restart(startNs);
-    std::int64_t sentAt = 0;
-    for (std::int64_t late : lateness) {
-        sentAt = clock.nextDeadlineNs() + late;
-        clock.frameSent(sentAt);
-    }
-    QCOMPARE(clock.nextDeadlineNs() - sentAt, nextAfterLast);
-    QCOMPARE(clock.takeLateReport(sentAt), lateSamples);
+    if (lastSentUs >= 0)
+        clock.frameSent(startNs + lastSentUs * 1000);
+    clock.setRate(newRate);
+    clock.restart(startNs + restartUs * 1000);
+    QCOMPARE(clock.nextDeadlineNs(), startNs + firstUs * 1000);
 }
 
-// Late samples are reported at once, then at most once a second, adding up
-// those of the stalls in between; none is lost.
-void tst_SampleClock::lateSamplesReportedOnceASecond()
+// Skipped samples are reported at once, then at most once a second, adding
+// up those of the stalls in between; none is lost.
+void tst_SampleClock::skippedSamplesReportedOnceASecond()
 {
     SampleClock clock(1000);
     clock.restart(startNs);
-    QCOMPARE(clock.takeLateReport(startNs), std::int64_t(0));
+    QCOMPARE(clock.takeSkippedReport(startNs), std::int64_t(0));
     const auto stall = [&clock](std::int64_t lateNs) {
         const std::int64_t sentAt = clock.nextDeadlineNs() + lateNs;
         clock.frameSent(sentAt);
         return sentAt;
     };
-    std::int64_t now = stall(3000000);
-    QCOMPARE(clock.takeLateReport(now), std::int64_t(3));
-    now = stall(2000000);
-    QCOMPARE(clock.takeLateReport(now), std::int64_t(0));
-    now = stall(4000000);
-    QCOMPARE(clock.takeLateReport(now + second / 2), std::int64_t(0));
-    QCOMPARE(clock.takeLateReport(now + second), std::int64_t(6));
-    QCOMPARE(clock.takeLateReport(now + 3 * second), std::int64_t(0));
+    std::int64_t now = stall(30000000);
+    QCOMPARE(clock.takeSkippedReport(now), std::int64_t(30));
+    now = stall(25000000);
+    QCOMPARE(clock.takeSkippedReport(now), std::int64_t(0));
+    now = stall(40000000);
+    QCOMPARE(clock.takeSkippedReport(now + second / 2), std::int64_t(0));
+    QCOMPARE(clock.takeSkippedReport(now + second), std::int64_t(65));
+    QCOMPARE(clock.takeSkippedReport(now + 3 * second), std::int64_t(0));
+    QCOMPARE(clock.stalls(), std::int64_t(3));
 }
 
 QTEST_MAIN(tst_SampleClock)

@@ -107,6 +107,10 @@ class Scpi(unittest.TestCase):
         self.assertEqual(last, f'{beats[-1][1]},{beats[-1][3]},"{beats[-1][4]}"')
         at = [int(loop) * 21600 + int(sample) for _, _, loop, sample, _ in beats[-9:]]
         self.assertAlmostEqual(float(rate), 60 * 2000 * 8 / (at[-1] - at[0]), places=1)
+        # The file put in place again: its beat facts start afresh, the last one too.
+        self.rig.write(f'SOUR:FILE "{record}"')
+        self.assertEqual(self.rig.query("BEAT:COUN?;LAST?;:OUTP?"), '0;9.91E37,-1,"";0')
+        self.assertRegex(self.rig.query("OUTP:LATE?"), r"^\d+,\d+$")
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
 
     def test_numbers(self):

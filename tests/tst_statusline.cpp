@@ -69,6 +69,16 @@ void tst_StatusLine::says_data()
         << "Simulation arrêtée — Sortie : 208.hea (MLII) — affiché : 100.hea\n720 éch./s, x 2,00 — 0:00:02 / "
            "0:00:10, éch. 720 / 3" + thin + "600 — pleine échelle 2,5 mV";
 
+    // Starting, its file read again; frames caught up after a hiccup, and a stall.
+    PlaybackFacts late = facts(State::Starting, "100.hea", "", 360, 360, 0, 3600);
+    late.lateFrames = 1234;
+    late.clockRestarts = 1;
+    QTest::newRow("starting, frames sent late")
+        << late
+        << "Simulation en démarrage — 100.hea\n360 éch./s, x 1,00 — 0:00:00 / 0:00:10, éch. 0 / 3" + thin
+               + "600 — 1" + thin + "234 trames en retard, 1 relance";
+    QTest::newRow("ending") << facts(State::Ending, "", "", 0, 0, 0, 0) << "Fin du programme en cours — aucun fichier";
+
     QTest::newRow("sample file at a rate set")
         << facts(State::Playing, "long.csv", "", 500, 0, 0, 500 * 86400)
         << "Simulation en marche — long.csv\n500 éch./s — 0:00:00 / 24:00:00, éch. 0 / 43" + thin + "200" + thin

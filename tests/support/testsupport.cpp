@@ -117,6 +117,8 @@ OutputThread::OutputThread(const OutputSettings &settings, const std::function<v
     : worker(new AppWorker(settings)), finishedSpy(worker, &AppWorker::finished),
       setUpFailedSpy(worker, &AppWorker::setUpFailed)
 {
+    plan.rate = settings.sampleRate;
+    plan.fullScaleMv = settings.fullScaleMv;
     if (prepare)
         prepare(worker);
     worker->moveToThread(&thread);
@@ -129,6 +131,26 @@ OutputThread::~OutputThread()
 {
     finish();
     delete worker;
+}
+
+void OutputThread::publish()
+{
+    worker->publish(plan);
+    plan.position = -1;
+}
+
+void OutputThread::place(std::shared_ptr<const SampleList> list, qint64 position)
+{
+    plan.list = std::move(list);
+    ++plan.generation;
+    plan.position = position;
+    publish();
+}
+
+void OutputThread::play(bool on)
+{
+    plan.playing = on;
+    publish();
 }
 
 bool OutputThread::finish()
@@ -222,11 +244,11 @@ QVector<quint16> capturedCodes(const QString &capture)
     return codes;
 }
 
-int loadInto(AppWorker &worker, const QString &path, int signal, double fullScaleMv)
+int loadInto(OutputThread &output, const QString &path, int signal, double fullScaleMv)
 {
     const LoadedSignal loaded = loadSignal(path, signal, fullScaleMv);
     if (!loaded.list)
         return loaded.refusal.kind == Refusal::Empty ? 0 : -1;
-    worker.setList(loaded.list, worker.position());
+    output.place(loaded.list, output.worker->position());
     return int(loaded.list->size());
 }

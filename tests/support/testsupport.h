@@ -83,6 +83,14 @@ public:
     bool finish();
     // Kernel id of the output thread once it runs, else 0.
     int threadId() const { return outputThreadId; }
+    // Publishes the plan, its position then a one-time placement done.
+    void publish();
+    // The plan with its list (a new generation) from position, -1: where the read position is.
+    void place(std::shared_ptr<const SampleList> list, qint64 position = -1);
+    void play(bool on);
+
+    // What the test publishes; at first the settings' pacing and full scale, paused.
+    OutputPlan plan;
 
     AppWorker *const worker;
     QSignalSpy finishedSpy;
@@ -130,8 +138,8 @@ void startSimulator(ChildProcess &process, const QStringList &arguments,
 QVector<quint16> capturedCodes(const QString &capture);
 
 
-// Reads a file as the playback does and puts it in place in the worker at the
-// worker's read position; the samples read, 0 for none, -1 when refused.
-int loadInto(AppWorker &worker, const QString &path, int signal = 0, double fullScaleMv = OutputSettings().fullScaleMv);
+// Reads a file as the playback does and puts it in place in the output at its
+// read position; the samples read, 0 for none, -1 when refused.
+int loadInto(OutputThread &output, const QString &path, int signal = 0, double fullScaleMv = OutputSettings().fullScaleMv);
 
 #endif // TESTSUPPORT_H
