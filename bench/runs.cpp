@@ -95,7 +95,7 @@ public:
         });
         thread.start();
         const OutputSettings settings;
-        worker->setList(loadSignal(samples, 0, settings.fullScaleMv, {}, settings.annotator).list, 0);
+        worker->setList(loadSignal(samples, 0, {}, settings.annotator).list, 0);
         worker->resume();
     }
 

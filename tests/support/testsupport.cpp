@@ -218,9 +218,9 @@ QVector<quint16> capturedCodes(const QString &capture)
     return codes;
 }
 
-int loadInto(AppWorker &worker, const QString &path, int signal, double fullScaleMv)
+int loadInto(AppWorker &worker, const QString &path, int signal)
 {
-    const LoadedSignal loaded = loadSignal(path, signal, fullScaleMv);
+    const LoadedSignal loaded = loadSignal(path, signal);
     if (!loaded.list)
         return loaded.refusal.kind == Refusal::Empty ? 0 : -1;
     worker.setList(loaded.list, worker.position());

@@ -130,6 +130,6 @@ QVector<quint16> capturedCodes(const QString &capture);
 
 // Reads a file as the playback does and puts it in place in the worker at the
 // worker's read position; the samples read, 0 for none, -1 when refused.
-int loadInto(AppWorker &worker, const QString &path, int signal = 0, double fullScaleMv = OutputSettings().fullScaleMv);
+int loadInto(AppWorker &worker, const QString &path, int signal = 0);
 
 #endif // TESTSUPPORT_H
