@@ -432,28 +432,33 @@ void tst_RecordReader::loadsAnnotations_data()
     QTest::addColumn<QString>("annotator");
     QTest::addColumn<int>("count"); // 0: none
     QTest::addColumn<Annotation>("firstOne");
-    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QStringList>("warnings");
 
     const QString record = "mitdb_100_1min.hea";
     QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
     QVERIFY(minute.open(QIODevice::ReadOnly));
     const Annotation none;
     QTest::newRow("record 100's minute") << record << "mitdb_100_1min.atr" << minute.readAll() << "atr" << 75
-                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << "";
+                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << QStringList();
     QTest::newRow("annotations not asked for") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << ""
-                                               << 0 << none << "";
-    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << "";
+                                               << 0 << none << QStringList();
+    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << QStringList();
     // An AUX word with no annotation before it.
     QTest::newRow("a bad file") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << "atr" << 0 << none
-                                << "Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation avant lui "
-                                   "(octet 0) ; enregistrement lu sans ses annotations";
+                                << QStringList{"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation "
+                                               "avant lui (octet 0) ; enregistrement lu sans ses annotations"};
     // At 4 samples/s, in records of a second: 1.25 s is sample 5.
     const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C",
                                    {{0.5, "(AFIB"}, {1.25, "V"}});
     QTest::newRow("EDF+, a note then a beat") << "rec.edf" << "rec.edf" << edf << "atr" << 2
-                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << "";
+                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << QStringList();
     QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
-                               << "atr" << 0 << none << "";
+                               << "atr" << 0 << none << QStringList();
+    // What the log says of a file that is no sample file: its first line, cut, then a count.
+    const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
+    QTest::newRow("a binary sample file") << "rec.csv" << "rec.csv" << line.repeated(300) << "" << 0 << none
+                                          << QStringList{"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"",
+                                                         "Lignes invalides après la première : 299"};
 }
 
 // The annotations come with the signal, or the signal alone with the reason.
@@ -465,7 +470,7 @@ void tst_RecordReader::loadsAnnotations()
     QFETCH(QString, annotator);
     QFETCH(int, count);
     QFETCH(Annotation, firstOne);
-    QFETCH(QString, warning);
+    QFETCH(QStringList, warnings);
 
     SampleFiles files;
     for (const QString name : {"mitdb_100_1min.hea", "mitdb_100_1min.dat"})
@@ -475,12 +480,12 @@ void tst_RecordReader::loadsAnnotations()
     LogCapture log;
     const LoadedSignal loaded = loadSignal(files.path(opened), 0, {}, annotator);
     QVERIFY(loaded.list);
-    QStringList warnings;
+    QStringList said;
     for (const LogCapture::Line &line : log.lines()) {
         if (line.type == QtWarningMsg)
-            warnings << line.text;
+            said << line.text;
     }
-    QCOMPARE(warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+    QCOMPARE(said, warnings);
     QCOMPARE(loaded.list->annotations ? loaded.list->annotations->size() : 0, count);
     if (count == 0)
         return;
