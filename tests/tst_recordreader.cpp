@@ -86,9 +86,9 @@ void tst_RecordReader::reads_data()
         << "rec.hea" << QByteArray("rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n")
         << wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}) << 0 << codesOf1000PerMv
         << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000/mV\n")
+    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000(5)/mV\n")
                                                << wfdbSamples(212, {-2048, 7}) << 0 << codesOf1000PerMv
-                                               << offset({0, 7}) << 360.0 << QStringList() << qint64(0) << Rescaled();
+                                               << offset({0, 2}) << 360.0 << QStringList() << qint64(0) << Rescaled();
     // Comments first and between, CR LF, a byte offset, a baseline, the
     // default rate, no sample count: the file's size tells.
     QTest::newRow("three signals")
@@ -158,6 +158,11 @@ void tst_RecordReader::reads_data()
     QTest::newRow("EDF, the second signal") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "1", "") << 1
                                             << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
                                             << QStringList() << qint64(0) << Rescaled();
+    // A physical range off centre: digital 0 is 1 mV.
+    QTest::newRow("EDF, 0 off centre") << "rec.edf" << QByteArray()
+                                      << edfFile({{"II", "uV", 1, 4, {0, 500, -1000, 2000}, 1000}}, 1, "1", "") << 0
+                                      << codesOf1000PerMv << offset({1000, 1500, 0, 3000}) << 4.0 << QStringList()
+                                      << qint64(0) << Rescaled();
     for (const QByteArray &unit : {QByteArray("degC"), QByteArray()})
         QTest::newRow(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit))) << "rec.edf" << QByteArray()
             << edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", "") << 0 << codesOf1000PerMv

@@ -53,7 +53,7 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
     };
     const auto physical = [](const EdfSignal &signal, int digital) {
         return signal.unitsPerDigit == 0 ? QByteArray::number(digital < 0 ? -1 : 1)
-                                         : QByteArray::number(digital * signal.unitsPerDigit);
+                                         : QByteArray::number((digital + signal.offset) * signal.unitsPerDigit);
     };
     each(16, [](const EdfSignal &signal) { return signal.label; });
     each(80, [](const EdfSignal &) { return QByteArray(); });

@@ -14,7 +14,7 @@
 QByteArray wfdbSamples(int format, const QVector<int> &samples);
 
 // One signal of an EDF (or BDF) file, whose physical value is its digital value
-// times unitsPerDigit (0.1 or 1).
+// plus offset, times unitsPerDigit (0.1 or 1).
 struct EdfSignal
 {
     QByteArray label;
@@ -22,6 +22,7 @@ struct EdfSignal
     double unitsPerDigit;
     int perRecord;
     QVector<int> digital;
+    int offset = 0;
 };
 
 // An EDF+ event: its onset in seconds from the start, and its text.
