@@ -14,8 +14,8 @@ class QFile;
 constexpr int maxSampleLineLength = 4096;
 
 // The lines that an open sample file probably holds, judged from the length of
-// its first lines, a little over: how far its read has gone. 0 when it has no
-// line end near its start.
+// its first lines, a little over: enough to tell how far a read has gone (its
+// memory is judged from its size). 0 when it has no line end near its start.
 qint64 estimatedLineCount(QFile &file);
 
 // One line of a sample file, trimmed of white space: blank, a base-10 integer
