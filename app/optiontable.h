@@ -102,7 +102,8 @@ ECG_OPTION("beat-log", "beat-log", "FILE", text(&OutputSettings::beatLogPath),
     "échantillon, étiquette.",
     R"(file)", R"man(Append to
 .I file
-a line per beat annotation sent:
+(a regular file, or none yet: a FIFO, device or directory is refused at
+start) a line per beat annotation sent:
 .RI "\(dq" monotonic " " realtime " " loop " " sample " " label "\(dq" ,
 the two times in seconds with microseconds on CLOCK_MONOTONIC and
 CLOCK_REALTIME, taken as the frame's transfer ends; lines starting with

@@ -266,7 +266,7 @@ int floodComparison(const QString &samples, long queries)
 int syncComparison(const QString &record, double seconds, double warmup, const QStringList *load)
 {
     QTemporaryDir dir(inMemory);
-    const std::shared_ptr<SampleList> list = loadSignal(record, 0, OutputSettings().fullScaleMv).list;
+    const std::shared_ptr<SampleList> list = loadSignal(record, 0).list;
     if (!list || list->rate <= 0) {
         std::fprintf(stderr, "%s is no record with a rate\n", qPrintable(record));
         return 1;

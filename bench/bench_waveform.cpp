@@ -60,16 +60,16 @@ int main(int argc, char **argv)
     const QString path = argc > 1 ? QString(argv[1]) : QString(RECORDED_SAMPLE_FILE);
     QTextStream out(stdout);
 
-    const LoadedSignal once = loadSignal(path, 0, 10);
+    const LoadedSignal once = loadSignal(path, 0);
     if (!once.list) {
         std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
         return 1;
     }
-    auto samples = std::make_shared<SampleList>();
-    samples->codes.reserve(std::size_t(daySamples));
+    auto samples = std::make_shared<SampleList>(*once.list);
+    samples->values.reserve(std::size_t(daySamples));
     while (samples->size() < daySamples) {
         const qint64 count = std::min(once.list->size(), daySamples - samples->size());
-        samples->codes.insert(samples->codes.end(), once.list->codes.begin(), once.list->codes.begin() + count);
+        samples->values.insert(samples->values.end(), once.list->values.begin(), once.list->values.begin() + count);
     }
 
     const long before = residentKiB();
@@ -77,7 +77,7 @@ int main(int argc, char **argv)
     timer.start();
     auto envelope = std::make_shared<Envelope>(samples);
     for (qint64 at = 0; at < samples->size(); at += 4096)
-        envelope->append(samples->codes.data() + at, int(std::min<qint64>(4096, samples->size() - at)));
+        envelope->append(int(std::min<qint64>(4096, samples->size() - at)));
     const double buildMs = timer.nsecsElapsed() / 1e6;
     out << "24-hour signal: " << daySamples << " samples (" << daySamples * 2 / 1024 << " KiB), envelope built in "
         << QString::number(buildMs, 'f', 0) << " ms, resident memory +" << residentKiB() - before << " KiB\n";
@@ -88,7 +88,7 @@ int main(int argc, char **argv)
         WaveformView view;
         view.resize(size);
         view.show();
-        view.setSignal(envelope, rate, std::nullopt);
+        view.setSignal(envelope, rate);
         application.processEvents();
         const int pixels = int(view.findChild<QtCharts::QChartView *>()->chart()->plotArea().width());
         out << "\nView " << size.width() << " x " << size.height() << " (" << pixels << " pixels of plot), "

@@ -96,7 +96,7 @@ public:
         thread.start();
         const OutputSettings settings;
         OutputPlan plan;
-        plan.list = loadSignal(samples, 0, settings.fullScaleMv, {}, settings.annotator).list;
+        plan.list = loadSignal(samples, 0, {}, settings.annotator).list;
         plan.generation = 1;
         plan.position = 0;
         plan.rate = rate;

@@ -201,8 +201,7 @@ void App::showChart()
         mainUI->waveformView()->clear();
         return;
     }
-    mainUI->waveformView()->setSignal(model.envelope(), charted->rate,
-                                      charted->isRecord() ? std::optional<double>(charted->fullScaleMv) : std::nullopt);
+    mainUI->waveformView()->setSignal(model.envelope(), charted->rate);
     mainUI->waveformView()->setAnnotations(model.annotations());
 }
 

@@ -148,8 +148,7 @@ WaveformView::WaveformView(QWidget *parent)
     clear();
 }
 
-void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double rate,
-                             std::optional<double> fullScaleMv)
+void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double rate)
 {
     if (!envelope) {
         clear();
@@ -158,8 +157,7 @@ void WaveformView::setSignal(std::shared_ptr<const Envelope> envelope, double ra
     this->envelope = std::move(envelope);
     annotations.reset();
     this->rate = rate > 0 ? rate : classicSamplesPerSecond;
-    this->fullScaleMv = fullScaleMv;
-    valueAxis->setTitleText(fullScaleMv ? "mV" : "Code");
+    valueAxis->setTitleText(this->envelope->list().isRecord() ? "mV" : "Code");
     // The whole signal's least and greatest: the scale stays as the view scrolls.
     const QVector<QPointF> extremes = this->envelope->points(0, samples() - 1, 1);
     double least = 0;
@@ -405,9 +403,10 @@ qint64 WaveformView::samples() const
     return envelope ? envelope->size() : 0;
 }
 
-double WaveformView::value(double code) const
+double WaveformView::value(double kept) const
 {
-    return fullScaleMv ? (code - 32768) * *fullScaleMv / 65536 : code;
+    const SampleList &list = envelope->list();
+    return list.isRecord() ? list.millivolts(kept) : kept;
 }
 
 bool WaveformView::eventFilter(QObject *watched, QEvent *event)

@@ -46,11 +46,11 @@ public:
 
     explicit WaveformView(QWidget *parent = nullptr);
 
-    // Shows the envelope's signal whole. rate: its samples per second, 0 for
-    // a sample file (timed at the classic pacing); fullScaleMv: a record's,
-    // whose codes are drawn in millivolts; none: the codes as they are. The
-    // envelope is complete: nothing is appended to it any more. Null: clear().
-    void setSignal(std::shared_ptr<const Envelope> envelope, double rate, std::optional<double> fullScaleMv);
+    // Shows the envelope's signal whole: a record's values in millivolts, a
+    // sample file's codes as they are. rate: its samples per second, 0 for a
+    // sample file (timed at the classic pacing). The envelope is complete:
+    // nothing is appended to it any more. Null: clear().
+    void setSignal(std::shared_ptr<const Envelope> envelope, double rate);
     // Shows nothing.
     void clear();
     // The signal's annotations, in sample order (after setSignal, which drops
@@ -86,7 +86,7 @@ private:
     void updateButtons();
     qint64 sampleAt(const QPointF &viewportPoint) const;
     qint64 samples() const;
-    double value(double code) const;
+    double value(double kept) const;
 
     QtCharts::QChartView *chartView;
     QtCharts::QLineSeries *series;
@@ -101,7 +101,6 @@ private:
     std::shared_ptr<const Envelope> envelope;
     std::shared_ptr<const QVector<Annotation>> annotations;
     double rate = 0;
-    std::optional<double> fullScaleMv;
     qint64 first = 0;
     qint64 last = -1;
     qint64 playhead = -1;

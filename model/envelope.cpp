@@ -4,17 +4,17 @@
 
 namespace {
 
-// The first level's bucket: 32 samples, so that the levels together take an
-// eighth of the samples' memory.
-constexpr int firstBucketBits = 5;
+// The first level's bucket: 64 samples, so that the levels together (two
+// 32-bit extremes a bucket) take an eighth of 16-bit samples' memory.
+constexpr int firstBucketBits = 6;
 constexpr qint64 firstBucket = qint64(1) << firstBucketBits;
 
 } // namespace
 
-void Envelope::Extremes::include(quint16 code)
+void Envelope::Extremes::include(qint32 value)
 {
-    least = std::min(least, code);
-    greatest = std::max(greatest, code);
+    least = std::min(least, value);
+    greatest = std::max(greatest, value);
 }
 
 void Envelope::Extremes::include(const Extremes &other)
@@ -25,10 +25,10 @@ void Envelope::Extremes::include(const Extremes &other)
 
 Envelope::Envelope(std::shared_ptr<const SampleList> samples) : samples(std::move(samples)) {}
 
-void Envelope::append(const quint16 *codes, int count)
+void Envelope::append(int count)
 {
     for (int i = 0; i < count; ++i) {
-        filling.include(codes[i]);
+        filling.include(samples->value(appended));
         if (++appended % firstBucket == 0)
             completeBucket();
     }
@@ -65,7 +65,7 @@ Envelope::Extremes Envelope::extremes(qint64 begin, qint64 end) const
             ++level;
         }
         if (level < 0) {
-            found.include(samples->codes[std::size_t(at)]);
+            found.include(samples->value(at));
             ++at;
         } else {
             found.include(levels[level][at >> (firstBucketBits + level)]);
@@ -86,7 +86,7 @@ QVector<QPointF> Envelope::points(qint64 first, qint64 last, int buckets) const
     if (span <= 2 * qint64(buckets)) {
         drawn.reserve(int(span));
         for (qint64 at = first; at <= last; ++at)
-            drawn.append(QPointF(at, samples->codes[std::size_t(at)]));
+            drawn.append(QPointF(at, samples->value(at)));
         return drawn;
     }
     const qint64 length = (span + buckets - 1) / buckets;

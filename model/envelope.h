@@ -6,18 +6,21 @@
 #include <QPointF>
 #include <QVector>
 
+#include <limits>
+
 #include <memory>
 #include <vector>
 
-// The least and the greatest of a signal's codes, level by level: buckets of
-// 32 samples, then of 64, 128 and so on, each level half the one below. Built
+// The least and the greatest of a signal's values as its list keeps them (a
+// record's in its units, a sample file's codes), level by level: buckets of
+// 64 samples, then of 128, 256 and so on, each level half the one below. Built
 // in one pass as the samples are read; it keeps no sample itself but reads
 // them from the list it is given, which holds them all once they are appended.
-// About an eighth of the samples' memory.
+// About an eighth of 16-bit samples' memory.
 //
 // Any span of the signal, a day's of a record or ten seconds of it, comes back
 // as at most a given number of buckets, each drawn by its least and its
-// greatest code, from a few entries of each level: a chart redraws at any zoom
+// greatest value, from a few entries of each level: a chart redraws at any zoom
 // in about the same time.
 class Envelope
 {
@@ -27,25 +30,27 @@ public:
     // is over (or in the same thread).
     explicit Envelope(std::shared_ptr<const SampleList> samples);
 
-    // The next count codes of the signal, already appended to the samples.
-    void append(const quint16 *codes, int count);
+    // The next count samples, already appended to the list.
+    void append(int count);
     // The samples appended so far.
     qint64 size() const { return appended; }
+    // Their list, whose values points() gives.
+    const SampleList &list() const { return *samples; }
 
     // Samples first to last (both included, clamped to the signal) as points
-    // (sample number, code), in order. Every sample when there are at most
+    // (sample number, value), in order. Every sample when there are at most
     // twice as many as buckets; otherwise the span splits into buckets of
     // equal length on multiples of it (so that a scroll keeps them), at most
     // buckets + 1 with the partial ones at both ends, each given as two
-    // points at its first sample: its least code, then its greatest.
+    // points at its first sample: its least value, then its greatest.
     QVector<QPointF> points(qint64 first, qint64 last, int buckets) const;
 
 private:
     struct Extremes
     {
-        quint16 least = 0xffff;
-        quint16 greatest = 0;
-        void include(quint16 code);
+        qint32 least = std::numeric_limits<qint32>::max();
+        qint32 greatest = std::numeric_limits<qint32>::min();
+        void include(qint32 value);
         void include(const Extremes &other);
     };
     // The samples from begin to end (excluded), read from the largest whole

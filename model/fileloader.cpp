@@ -25,15 +25,13 @@ FileLoader::~FileLoader()
     wait();
 }
 
-quint64 FileLoader::load(std::unique_ptr<RecordReader> chosen, const QString &chosenPath, int chosenSignal,
-                         double chosenFullScaleMv)
+quint64 FileLoader::load(std::unique_ptr<RecordReader> chosen, const QString &chosenPath, int chosenSignal)
 {
     QMutexLocker locker(&mutex);
     cancelledUpTo = lastRequest;
     reader = std::move(chosen);
     path = chosenPath;
     signal = chosenSignal;
-    fullScaleMv = chosenFullScaleMv;
     pending = true;
     if (!isRunning())
         start();
@@ -70,7 +68,6 @@ void FileLoader::run()
         const std::unique_ptr<RecordReader> current = std::move(reader);
         const QString currentPath = path;
         const int currentSignal = signal;
-        const double currentFullScale = fullScaleMv;
         const quint64 request = lastRequest;
         pending = false;
         mutex.unlock();
@@ -85,7 +82,7 @@ void FileLoader::run()
                 emit progressed(request, read, total);
             }
         };
-        LoadedSignal loadedSignal = loadSignal(*current, currentPath, currentSignal, currentFullScale, observer, annotator);
+        LoadedSignal loadedSignal = loadSignal(*current, currentPath, currentSignal, observer, annotator);
         mutex.lock();
         result = std::move(loadedSignal);
         resultRequest = request;

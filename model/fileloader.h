@@ -27,7 +27,7 @@ public:
 
     // Reads one signal of an open file; the number that loaded() and
     // progressed() will carry.
-    quint64 load(std::unique_ptr<RecordReader> reader, const QString &path, int signal, double fullScaleMv);
+    quint64 load(std::unique_ptr<RecordReader> reader, const QString &path, int signal);
     // Gives up the read in progress, if any; it ends with a Cancelled refusal.
     void cancel();
     // The result of that read, handed over once: none when a later read has
@@ -49,7 +49,6 @@ private:
     std::unique_ptr<RecordReader> reader;
     QString path;
     int signal = 0;
-    double fullScaleMv = 0;
     quint64 lastRequest = 0;
     // Handed over under the mutex, which orders it between the two threads.
     LoadedSignal result;

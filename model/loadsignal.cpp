@@ -1,6 +1,7 @@
 #include "loadsignal.h"
 
 #include "recordreader.h"
+#include "regularfile.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -53,30 +54,27 @@ Refusal cancelledRead(const QString &path)
     return {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)};
 }
 
-LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, double fullScaleMv,
-                        const LoadObserver &observer, const QString &annotator)
+LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, const LoadObserver &observer,
+                        const QString &annotator)
 {
     auto list = std::make_shared<SampleList>();
-    const SignalInfo &info = reader.signalList().at(signal);
-    list->rate = info.rate;
-    list->fullScaleMv = info.rate > 0 ? fullScaleMv : 0;
-    const qint64 total = info.length;
+    const qint64 total = reader.signalList().at(signal).length;
     auto envelope = std::make_shared<Envelope>(list);
     bool cancelled = false;
-    const auto take = [&](const quint16 *codes, int count) {
-        list->codes.insert(list->codes.end(), codes, codes + count);
-        envelope->append(codes, count);
+    const auto take = [&](const qint32 *values, int count) {
+        list->append(values, count);
+        envelope->append(count);
         if (observer.progress)
             observer.progress(list->size(), total);
     };
-    std::vector<quint16> block;
-    const SampleSink sink{[&](const qint32 *codes, int count) {
-                              block.assign(codes, codes + count);
-                              take(block.data(), count);
-                          },
+    // The first line that is no integer is said with its text, the others
+    // counted: the log is no way to read a file that holds no samples.
+    int invalidLines = 0;
+    const SampleSink sink{take,
                           [&](int lineNumber, const QString &text) {
-                              qWarning() << "Ligne invalide (" << lineNumber << "):" << text;
-                              const quint16 invalid = quint16(-1);
+                              if (invalidLines++ == 0)
+                                  qWarning() << "Ligne invalide (" << lineNumber << "):" << excerpt(text);
+                              const qint32 invalid = -1;
                               take(&invalid, 1);
                           },
                           [&] { return cancelled = observer.cancelled && observer.cancelled(); }};
@@ -85,13 +83,15 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     // A signal too long for the memory is refused (std::bad_alloc).
     bool read = false;
     try {
-        list->codes.reserve(std::size_t(qMax<qint64>(0, total)));
+        reader.prepare(signal, list.get());
         read = reader.read(signal, sink);
     } catch (const std::bad_alloc &) {
         qWarning() << "Mémoire insuffisante pour" << path;
         return {nullptr, nullptr, {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
                           QString("Mémoire insuffisante pour « %1 »").arg(path)}};
     }
+    if (invalidLines > 1)
+        qWarning().noquote() << QString("Lignes invalides après la première : %1").arg(invalidLines - 1);
     for (const QString &warning : reader.warnings())
         qWarning().noquote() << warning;
     if (cancelled)
@@ -102,7 +102,7 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
         qWarning() << "Erreur ouverture fichier:" << path;
         return {nullptr, nullptr, openRefusal(path, reader.error())};
     }
-    if (list->codes.empty()) {
+    if (list->size() == 0) {
         qWarning() << "Aucun échantillon dans" << path;
         return {nullptr, nullptr,
                 {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
@@ -112,10 +112,10 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, d
     return {list, envelope, {}};
 }
 
-Refusal openSignals(const QString &path, double fullScaleMv, std::unique_ptr<RecordReader> *reader)
+Refusal openSignals(const QString &path, std::unique_ptr<RecordReader> *reader)
 {
     QString detail;
-    *reader = openRecord(path, fullScaleMv, &detail);
+    *reader = openRecord(path, &detail);
     if (*reader)
         return {};
     if (!detail.isEmpty())
@@ -131,13 +131,12 @@ Refusal noSignalRefusal(const QString &selector, const QString &path, const QVec
                 .arg(selector.trimmed(), path, describeSignals(signalInfos))};
 }
 
-LoadedSignal loadSignal(const QString &path, int signal, double fullScaleMv, const LoadObserver &observer,
-                        const QString &annotator)
+LoadedSignal loadSignal(const QString &path, int signal, const LoadObserver &observer, const QString &annotator)
 {
     std::unique_ptr<RecordReader> reader;
-    if (const Refusal refusal = openSignals(path, fullScaleMv, &reader))
+    if (const Refusal refusal = openSignals(path, &reader))
         return {nullptr, nullptr, refusal};
     if (signal >= reader->signalList().size())
         return {nullptr, nullptr, noSignalRefusal(QString::number(signal + 1), path, reader->signalList())};
-    return loadSignal(*reader, path, signal, fullScaleMv, observer, annotator);
+    return loadSignal(*reader, path, signal, observer, annotator);
 }

@@ -201,7 +201,7 @@ Refusal Playback::open(const QString &path, std::unique_ptr<RecordReader> *reade
 {
     if (ending())
         return endingRefusal();
-    if (const Refusal refusal = openSignals(path, fullScaleMv, reader))
+    if (const Refusal refusal = openSignals(path, reader))
         return refusal;
     if (QFileInfo(path).size() == 0)
         return {Refusal::Empty, "Le fichier est vide.", QString("« %1 » est vide").arg(path)};
@@ -260,7 +260,7 @@ void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bo
     load = Load{};
     if (previous.thenPlay)
         endStarting();
-    load.request = loader->load(std::move(reader), choice.path, choice.signal, fullScaleMv);
+    load.request = loader->load(std::move(reader), choice.path, choice.signal);
     load.choice = choice;
     load.atOnce = atOnce;
     load.keepPosition = keepPosition;

@@ -104,15 +104,10 @@ const Annotation *beatAt(const SampleList &list, qint64 sample)
     return nullptr;
 }
 
-// A record's code at the full scale in force, from the one it was read at: the
-// same millivolts, clamped to the DAC's range.
+// A sample's code at the full scale in force.
 quint16 outputCode(const SampleList &list, qint64 position, double fullScaleMv)
 {
-    const quint16 code = list.codes[std::size_t(position)];
-    if (!list.isRecord() || fullScaleMv == list.fullScaleMv)
-        return code;
-    const double scaled = std::round(32768 + (code - 32768.0) * list.fullScaleMv / fullScaleMv);
-    return quint16(qBound(0.0, scaled, 65535.0));
+    return list.code(position, fullScaleMv);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "beatlog.h"
 
+#include "regularfile.h"
+
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
@@ -85,10 +87,13 @@ std::shared_ptr<BeatLog> BeatLog::open(const QString &path, QString *reason)
 {
     auto queue = std::make_shared<Queue>();
     queue->file.setFileName(path);
-    if (!queue->file.open(QIODevice::WriteOnly | QIODevice::Append) || queue->file.write(header) < 0
-        || !queue->file.flush()) {
+    // Opened as the readers open theirs: a FIFO without reader would hold the
+    // opening thread, and any other file that is not a regular one is no log.
+    QString refusal;
+    if (!openRegularFile(queue->file, QIODevice::WriteOnly | QIODevice::Append, &refusal)
+        || queue->file.write(header) < 0 || !queue->file.flush()) {
         *reason = QString("Journal des battements: écriture impossible dans \"%1\": \"%2\"")
-                      .arg(path, queue->file.errorString());
+                      .arg(path, refusal.isEmpty() ? queue->file.errorString() : refusal);
         return nullptr;
     }
     QThread *writer = QThread::create([queue] { queue->write(); });

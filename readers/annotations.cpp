@@ -1,5 +1,7 @@
 #include "annotations.h"
 
+#include "regularfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,18 +60,19 @@ bool readAnnotations(const QString &headerPath, const QString &annotator, QVecto
 {
     annotations->clear();
     const QString path = annotationPath(headerPath, annotator);
-    const QString file = "Fichier d'annotations \"" + QFileInfo(path).fileName() + "\" : ";
-    // Not a FIFO, whose opening would wait for a writer.
+    const QString file = "Fichier d'annotations \"" + excerpt(QFileInfo(path).fileName()) + "\" : ";
     QFile input(path);
-    if (!QFileInfo(path).isFile() || !input.open(QIODevice::ReadOnly)) {
-        *error = file + "absent, illisible ou pas un fichier ordinaire";
+    QString reason;
+    if (!openRegularFile(input, QIODevice::ReadOnly, &reason)) {
+        *error = file + reason;
         return false;
     }
-    if (input.size() > maxFileSize) {
+    // Read up to the bound whatever its size says: it may grow meanwhile.
+    const QByteArray bytes = input.read(maxFileSize + 1);
+    if (bytes.size() > maxFileSize) {
         *error = file + "plus de 8 Mo, trop grand pour des annotations";
         return false;
     }
-    const QByteArray bytes = input.readAll();
     const auto byteAt = [&](qint64 offset) { return quint8(bytes[int(offset)]); };
     const auto wordAt = [&](qint64 offset) { return byteAt(offset) | byteAt(offset + 1) << 8; };
     const auto refuse = [&](qint64 offset, const QString &reason) {

@@ -1,6 +1,6 @@
 #include "edfrecord.h"
 
-#include "samplefile.h"
+#include "regularfile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -70,8 +70,7 @@ QString errorText(int code)
 
 } // namespace
 
-EdfRecord::EdfRecord(const QString &path, double fullScaleMv)
-    : path(path), fullScaleMv(fullScaleMv), file(path), header(std::make_unique<edf_hdr_struct>())
+EdfRecord::EdfRecord(const QString &path) : path(path), file(path), header(std::make_unique<edf_hdr_struct>())
 {
 }
 
@@ -81,16 +80,17 @@ EdfRecord::~EdfRecord()
         closeEdf(header->handle);
 }
 
-std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullScaleMv, QString *error)
+std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, QString *error)
 {
-    const QString where = "Fichier EDF \"" + QFileInfo(path).fileName() + "\" : ";
-    std::unique_ptr<EdfRecord> record(new EdfRecord(path, fullScaleMv));
-    // EDFlib opens by name: it is given the file opened here, which is a
-    // regular file (EDFlib would block on a FIFO and read a device for ever)
-    // and cannot be another by the time EDFlib opens it. Kept open, its
-    // descriptor's name is no other open record's, which EDFlib would refuse.
-    if (!openSampleFile(record->file, QIODevice::ReadOnly)) {
-        *error = where + "absent, illisible ou pas un fichier ordinaire";
+    const QString where = "Fichier EDF \"" + excerpt(QFileInfo(path).fileName()) + "\" : ";
+    std::unique_ptr<EdfRecord> record(new EdfRecord(path));
+    // EDFlib opens by name: it is given the name of the descriptor opened
+    // here, a regular file (EDFlib would block on a FIFO and read a device for
+    // ever), which /proc/self/fd/N opens again whatever the path names by
+    // then. Kept open, that name is no other open record's, which EDFlib would refuse.
+    QString reason;
+    if (!openRegularFile(record->file, QIODevice::ReadOnly, &reason)) {
+        *error = where + reason;
         return nullptr;
     }
     const QByteArray opened = "/proc/self/fd/" + QByteArray::number(record->file.handle());
@@ -104,13 +104,21 @@ std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, double fullSc
         *error = where + "aucun signal à jouer";
         return nullptr;
     }
+    const bool bdf = header.filetype == EDFLIB_FILETYPE_BDF || header.filetype == EDFLIB_FILETYPE_BDFPLUS;
     for (int i = 0; i < header.edfsignals; ++i) {
         const edf_param_struct &signal = header.signalparam[i];
+        // Physical values from digital ones as EDF defines them, from the two
+        // ends of both ranges.
+        const double gain = double(signal.dig_max - signal.dig_min) / (signal.phys_max - signal.phys_min);
+        if (!std::isfinite(gain) || gain == 0) {
+            *error = where + QString("signal %1 : étendue physique ou numérique nulle").arg(i + 1);
+            return nullptr;
+        }
         record->signalInfos.append({QString::fromLatin1(signal.label).trimmed(),
                                     QString::fromLatin1(signal.physdimension).trimmed(),
                                     double(signal.smp_in_datarecord) * EDFLIB_TIME_DIMENSION
                                         / double(header.datarecord_duration),
-                                    signal.smp_in_file});
+                                    signal.smp_in_file, gain, signal.dig_max - signal.phys_max * gain, bdf});
     }
     return record;
 }
@@ -119,27 +127,20 @@ bool EdfRecord::read(int signal, const SampleSink &sink)
 {
     const int handle = header->handle;
     edfrewind(handle, signal);
-    const double mvPerUnit = millivoltsPerUnit(signal);
-    CodeMapping mapping(fullScaleMv);
-    QVector<double> values(readBlockSamples);
-    QVector<qint32> codes(readBlockSamples);
+    QVector<int> values(readBlockSamples);
     qint64 left = signalInfos[signal].length;
     while (left > 0) {
         const int wanted = int(qMin<qint64>(left, readBlockSamples));
-        const int count = edfread_physical_samples(handle, signal, wanted, values.data());
+        const int count = edfread_digital_samples(handle, signal, wanted, values.data());
         if (count <= 0) {
-            failure = "Fichier EDF \"" + QFileInfo(path).fileName() + "\" : tronqué ou illisible";
+            failure = "Fichier EDF \"" + excerpt(QFileInfo(path).fileName()) + "\" : tronqué ou illisible";
             return false;
         }
-        for (int i = 0; i < count; ++i)
-            codes[i] = mapping.code(values[i] * mvPerUnit);
-        sink.codes(codes.constData(), count);
+        sink.values(values.constData(), count);
         if (sink.stops())
             return false;
         left -= count;
     }
-    if (mapping.clipped > 0)
-        notes << QString("%1 échantillons écrêtés").arg(mapping.clipped);
     return true;
 }
 
@@ -151,7 +152,7 @@ bool EdfRecord::loadAnnotations(const QString &, int signal, QVector<Annotation>
     // Opened without its annotations, which EDFlib reads only as it opens a
     // file (all of the file's records for them): opened again here, on the
     // loading thread, by the name of a copy of the same descriptor.
-    const QString where = "Annotations EDF+ de \"" + QFileInfo(path).fileName() + "\" : ";
+    const QString where = "Annotations EDF+ de \"" + excerpt(QFileInfo(path).fileName()) + "\" : ";
     const int copy = ::dup(file.handle());
     if (copy < 0) {
         *error = where + "trop de fichiers ouverts";

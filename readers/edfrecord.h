@@ -9,12 +9,12 @@ struct edf_hdr_struct;
 
 // An EDF, EDF+ or BDF file, read through EDFlib: every signal but EDF+'s
 // annotations, each at its samples per data record over the record's
-// duration, in physical values (EDFlib clamps samples outside the digital
-// range). EDFlib refuses a discontinuous EDF+ file (EDF+D), and so does this.
+// duration, in its digital values (EDFlib clamps those outside the digital
+// range), with the mapping to physical values that its header gives. EDFlib refuses a discontinuous EDF+ file (EDF+D), and so does this.
 class EdfRecord : public RecordReader
 {
 public:
-    static std::unique_ptr<RecordReader> open(const QString &path, double fullScaleMv, QString *error);
+    static std::unique_ptr<RecordReader> open(const QString &path, QString *error);
     ~EdfRecord() override;
 
     bool read(int signal, const SampleSink &sink) override;
@@ -24,10 +24,9 @@ public:
                          QString *error) override;
 
 private:
-    EdfRecord(const QString &path, double fullScaleMv);
+    explicit EdfRecord(const QString &path);
 
     const QString path;
-    const double fullScaleMv;
     QFile file;
     std::unique_ptr<edf_hdr_struct> header;
     bool opened = false;

@@ -1,38 +1,33 @@
 #include "recordreader.h"
 
 #include "edfrecord.h"
+#include "regularfile.h"
 #include "samplefile.h"
 #include "wfdbrecord.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include <cmath>
 #include <limits>
 
-qint32 CodeMapping::code(double mv)
+void RecordReader::prepare(int signal, SampleList *list)
 {
-    // mV × 65536 is exact, and so is its quotient by the full scale when that
-    // is a half: halves round as the formula says, away from mid-scale.
-    const double offset = std::round(mv * 65536 / fullScaleMv);
-    if (offset >= -32768 && offset <= 32767)
-        return 32768 + qint32(offset);
-    ++clipped;
-    return offset < 0 ? 0 : 65535;
-}
-
-double RecordReader::millivoltsPerUnit(int signal)
-{
-    const QString &unit = signalInfos[signal].unit;
-    if (unit.compare("mV", Qt::CaseInsensitive) == 0)
-        return 1;
-    // µ is the micro sign or the Greek letter mu.
-    if (unit == "uV" || unit == "µV" || unit == "μV" || unit.compare("microvolts", Qt::CaseInsensitive) == 0)
-        return 0.001;
-    if (unit == "V")
-        return 1000;
-    notes << QString("Signal %1 : unité « %2 » inconnue, valeurs prises en mV").arg(signal + 1).arg(unit);
-    return 1;
+    const SignalInfo &info = signalInfos[signal];
+    list->rate = info.rate;
+    list->wide = info.wide;
+    list->baseline = info.baseline;
+    list->gain = info.gain;
+    if (info.gain != 0) {
+        // µ is the micro sign or the Greek letter mu.
+        const QString &unit = info.unit;
+        if (unit == "uV" || unit == "µV" || unit == "μV" || unit.compare("microvolts", Qt::CaseInsensitive) == 0)
+            list->gain *= 1000;
+        else if (unit == "V")
+            list->gain /= 1000;
+        else if (unit.compare("mV", Qt::CaseInsensitive) != 0)
+            notes << QString("Signal %1 : unité « %2 » inconnue, valeurs prises en mV").arg(signal + 1).arg(excerpt(unit));
+    }
+    list->reserve(mostSamples(signal));
 }
 
 namespace {
@@ -46,18 +41,23 @@ public:
     bool open()
     {
         QFile file(path);
-        if (!openSampleFile(file))
+        if (!openFile(file))
             return false;
+        openedSize = file.size();
         signalInfos = {{QString(), QString(), 0, estimatedLineCount(file)}};
         return true;
     }
 
     QStringList files() const override { return {path}; }
 
+    // A sample takes a line: a character and its end at least, but for the
+    // last line, which may have no end.
+    qint64 mostSamples(int) const override { return (openedSize + 1) / 2; }
+
     bool read(int, const SampleSink &sink) override
     {
         QFile file(path);
-        if (!openSampleFile(file))
+        if (!openFile(file))
             return false;
         constexpr int blockSize = 4096;
         QVector<qint32> block;
@@ -65,33 +65,55 @@ public:
         // False once the read is to end.
         const auto flush = [&] {
             if (!block.isEmpty())
-                sink.codes(block.constData(), block.size());
+                sink.values(block.constData(), block.size());
             block.clear();
             return !sink.stops();
         };
         int lineNumber = 0;
+        qint64 samples = 0;
+        const qint64 most = mostSamples(0);
         const bool read = readSampleLines(file, [&](const SampleLine &line) {
             ++lineNumber;
+            if (line.kind == SampleLine::Blank)
+                return true;
+            // Beyond what its size held when its memory was judged.
+            if (++samples > most) {
+                failure = where() + "allongé pendant la lecture, au-delà de sa taille à l'ouverture";
+                return false;
+            }
             if (line.kind == SampleLine::Value) {
                 block.append(line.value);
                 return block.size() < blockSize || flush();
             }
-            if (line.kind == SampleLine::Invalid) {
-                if (!flush())
-                    return false;
-                sink.invalidLine(lineNumber, line.text);
-            }
+            if (!flush())
+                return false;
+            sink.invalidLine(lineNumber, line.text);
             return true;
         });
+        if (read && file.size() < openedSize) {
+            failure = where() + QString("raccourci pendant la lecture (%1 octets, %2 à l'ouverture)")
+                                    .arg(file.size())
+                                    .arg(openedSize);
+            return false;
+        }
         return read && flush();
     }
 
 private:
-    const QString path;
-};
+    QString where() const { return "Fichier \"" + excerpt(QFileInfo(path).fileName()) + "\" : "; }
 
-// The player keeps each sample as a 16-bit code.
-constexpr qint64 bytesPerKeptSample = 2;
+    bool openFile(QFile &file)
+    {
+        QString reason;
+        if (openRegularFile(file, QIODevice::ReadOnly | QIODevice::Text, &reason))
+            return true;
+        failure = where() + reason;
+        return false;
+    }
+
+    const QString path;
+    qint64 openedSize = 0;
+};
 
 // The memory that the system can still give, in bytes, as the kernel
 // estimates it; -1 when it does not say.
@@ -111,18 +133,20 @@ qint64 availableMemory()
     return -1;
 }
 
-std::unique_ptr<RecordReader> openReader(const QString &path, double fullScaleMv, QString *error)
+std::unique_ptr<RecordReader> openReader(const QString &path, QString *error)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix == "hea" || suffix == "dat") {
         const QString header = suffix == "hea" ? path : path.left(path.size() - 3) + "hea";
-        return WfdbRecord::open(header, fullScaleMv, error);
+        return WfdbRecord::open(header, error);
     }
     if (suffix == "edf" || suffix == "bdf")
-        return EdfRecord::open(path, fullScaleMv, error);
+        return EdfRecord::open(path, error);
     auto reader = std::make_unique<SampleFileReader>(path);
-    if (!reader->open())
+    if (!reader->open()) {
+        *error = reader->error();
         return nullptr;
+    }
     return reader;
 }
 
@@ -134,24 +158,23 @@ bool RecordReader::loadAnnotations(const QString &, int, QVector<Annotation> *an
     return true;
 }
 
-std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error)
+std::unique_ptr<RecordReader> openRecord(const QString &path, QString *error)
 {
     error->clear();
-    std::unique_ptr<RecordReader> reader = openReader(path, fullScaleMv, error);
+    std::unique_ptr<RecordReader> reader = openReader(path, error);
     if (!reader)
         return nullptr;
-    qint64 longest = 0;
-    for (const SignalInfo &info : reader->signalList())
-        longest = qMax(longest, info.length);
-    const QString refusal = memoryRefusal(longest);
-    if (!refusal.isEmpty()) {
-        *error = QString("Fichier \"%1\" : %2").arg(QFileInfo(path).fileName(), refusal);
-        return nullptr;
+    for (int i = 0; i < reader->signalList().size(); ++i) {
+        const QString refusal = memoryRefusal(reader->mostSamples(i), reader->signalList()[i].wide ? 4 : 2);
+        if (!refusal.isEmpty()) {
+            *error = QString("Fichier \"%1\" : %2").arg(excerpt(QFileInfo(path).fileName()), refusal);
+            return nullptr;
+        }
     }
     return reader;
 }
 
-QString memoryRefusal(qint64 samples)
+QString memoryRefusal(qint64 samples, int bytesEach)
 {
     // A Qt container holds at most 2 GiB. On a 32-bit system, 1 GiB is about
     // the most that its address space still has in one piece.
@@ -159,12 +182,12 @@ QString memoryRefusal(qint64 samples)
     const qint64 available = availableMemory();
     if (available >= 0)
         limit = qMin(limit, available);
-    if (samples <= limit / bytesPerKeptSample)
+    if (samples <= limit / bytesEach)
         return QString();
     constexpr qint64 megabyte = 1 << 20;
     return QString("%1 échantillons, soit %2 Mo en mémoire : plus que les %3 Mo qu'elle peut tenir")
         .arg(samples)
-        .arg(samples / (megabyte / bytesPerKeptSample))
+        .arg(samples / (megabyte / bytesEach))
         .arg(limit / megabyte);
 }
 
@@ -187,7 +210,7 @@ int findSignal(const QVector<SignalInfo> &signalInfos, const QString &selector)
 
 QString describeSignal(int number, const SignalInfo &info)
 {
-    return QString("%1: %2 (%3, %4/s)").arg(number).arg(info.label, info.unit).arg(info.rate);
+    return QString("%1: %2 (%3, %4/s)").arg(number).arg(excerpt(info.label), excerpt(info.unit)).arg(info.rate);
 }
 
 QString noSuchSignal(const QString &selector, const QVector<SignalInfo> &signalInfos)

@@ -2,6 +2,7 @@
 #define RECORDREADER_H
 
 #include "annotations.h"
+#include "samplelist.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,34 +18,24 @@ struct SignalInfo
     QString unit;      // as the file names it; empty for a sample file
     double rate = 0;   // samples per second; 0 for a sample file, which has none
     qint64 length = 0; // samples; for a sample file an estimate, a little over, from its first lines
+    // A record's: its units per unit named (WFDB's gain; 0 for a sample file),
+    // the value of 0 in that unit, and whether its values need more than 16 bits.
+    double gain = 0;
+    double baseline = 0;
+    bool wide = false;
 };
 
 // Where a reader hands what it reads, in file order.
 struct SampleSink
 {
-    // DAC codes: a sample file's integers as they are, a record's values in
-    // millivolts mapped to the DAC's range.
-    std::function<void(const qint32 *codes, int count)> codes;
+    // A record's values in its units, a sample file's integers as they are.
+    std::function<void(const qint32 *values, int count)> values;
     // A sample file's line that is not an integer; it is no code.
     std::function<void(int lineNumber, const QString &text)> invalidLine;
     // Asked between blocks: true ends the read, which then returns false.
     std::function<bool()> cancelled = nullptr;
 
     bool stops() const { return cancelled && cancelled(); }
-};
-
-// Maps millivolts to DAC codes as 32768 + round(mV × 65536 / fullScaleMv),
-// halves away from zero: 0 mV at mid-scale, fullScaleMv across the whole
-// range; codes beyond it are clamped and counted.
-class CodeMapping
-{
-public:
-    explicit CodeMapping(double fullScaleMv) : fullScaleMv(fullScaleMv) {}
-    qint32 code(double mv);
-    qint64 clipped = 0;
-
-private:
-    double fullScaleMv;
 };
 
 // A file that the program plays: a sample file (one integer per line), a
@@ -56,11 +47,17 @@ public:
     virtual ~RecordReader() = default;
 
     const QVector<SignalInfo> &signalList() const { return signalInfos; }
-    // Hands the signal's codes to sink, from its first sample. False when the
-    // file cannot be read to its end; error() then says why.
+    // The most samples that signal can have, which the memory must hold: its
+    // length, or for a sample file what its size can hold.
+    virtual qint64 mostSamples(int signal) const { return signalInfos[signal].length; }
+    // Readies list for signal: its rate, the mapping of its units to
+    // millivolts, its storage reserved for mostSamples(). A unit that is no
+    // voltage (degC, mmHg, none) is taken as mV, with a warning.
+    void prepare(int signal, SampleList *list);
+    // Hands the signal's values to sink, from its first sample. False when the
+    // file cannot be read to its end (or changed while read); error() then says why.
     virtual bool read(int signal, const SampleSink &sink) = 0;
-    // What is wrong, and in which file; empty for a sample file, whose refusal
-    // needs no more than its name.
+    // What is wrong, and in which file.
     const QString &error() const { return failure; }
     // What the last read found worth saying (a truncated record, say).
     const QStringList &warnings() const { return notes; }
@@ -75,27 +72,21 @@ public:
                                  QString *error);
 
 protected:
-    // Millivolts per unit of the signal: 1 for mV, 0.001 for µV, 1000 for V.
-    // A unit that is no voltage (degC, mmHg, none) is taken as mV, with a warning.
-    double millivoltsPerUnit(int signal);
-
     QVector<SignalInfo> signalInfos;
     QString failure;
     QStringList notes;
 };
 
 // Opens path by its kind: .hea (or .dat, for the header beside it) a WFDB
-// record, .edf or .bdf an EDF file, anything else a sample file. Records'
-// millivolts are mapped to codes with fullScaleMv. Null when it cannot be
-// opened, with *error saying why (empty for a sample file that cannot be
-// opened). Only regular files are opened. A file whose longest signal would
-// not fit in memory is refused before it is read.
-std::unique_ptr<RecordReader> openRecord(const QString &path, double fullScaleMv, QString *error);
+// record, .edf or .bdf an EDF file, anything else a sample file. Null when it
+// cannot be opened, with *error saying why. Only regular files are opened. A
+// file whose longest signal would not fit in memory is refused before it is read.
+std::unique_ptr<RecordReader> openRecord(const QString &path, QString *error);
 
-// Why samples (of one signal, kept as 16-bit codes) cannot be held in memory:
-// more than the memory available, or than one block of it can hold (a Qt
-// container, and on a 32-bit system the address space left). Empty when they fit.
-QString memoryRefusal(qint64 samples);
+// Why samples (of one signal, each kept in bytesEach) cannot be held in
+// memory: more than the memory available, or than one block of it can hold
+// (a Qt container, and on a 32-bit system the address space left). Empty when they fit.
+QString memoryRefusal(qint64 samples, int bytesEach);
 
 // The signal of a record that selector names: a number from 1, or a label
 // compared without case and surrounding blanks; the first for an empty

@@ -5,35 +5,6 @@
 
 #include <algorithm>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-bool openSampleFile(QFile &file, QIODevice::OpenMode mode)
-{
-    const QByteArray path = QFile::encodeName(file.fileName());
-    // Opening a device can act on it (a serial port's lines): only a regular
-    // file is ever opened.
-    struct stat named{};
-    if (::stat(path.constData(), &named) != 0 || !S_ISREG(named.st_mode))
-        return false;
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    // The path may have been replaced in between: the file opened must be the one checked.
-    struct stat opened{};
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev
-        || opened.st_ino != named.st_ino || fcntl(fd, F_SETFL, 0) != 0) {
-        ::close(fd);
-        return false;
-    }
-    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-}
-
 namespace {
 
 SampleLine decodedLine(const QString &line)

@@ -7,27 +7,15 @@
 #include <functional>
 
 class QFile;
-class QIODevice;
 
 // No sample file has lines this long (a sample is at most 11 characters); a
 // binary file may have no line end at all, and reading its "line" whole could
 // exhaust memory.
 constexpr int maxSampleLineLength = 4096;
 
-// Opens file (constructed with its path) read-only, in text mode unless a
-// binary file is asked for (a record's signal file, in which text mode would
-// drop the CR of every CR LF pair of bytes), only if what the path names is a
-// regular file (or a link to one). The path is checked before it is opened, so
-// that no device, FIFO or socket is ever opened (opening a serial port acts on
-// its lines, a FIFO would block its reader until a writer came, a device such
-// as /dev/zero never ends); it is then opened without blocking and the
-// descriptor checked to be the file checked, in case the path was replaced.
-bool openSampleFile(QFile &file, QIODevice::OpenMode mode = QIODevice::ReadOnly | QIODevice::Text);
-
 // The lines that an open sample file probably holds, judged from the length of
-// its first lines, a little over: enough to reserve a list for all of its
-// samples at once, and to judge whether they fit in memory. 0 when it has no
-// line end near its start.
+// its first lines, a little over: enough to tell how far a read has gone (its
+// memory is judged from its size). 0 when it has no line end near its start.
 qint64 estimatedLineCount(QFile &file);
 
 // One line of a sample file, trimmed of white space: blank, a base-10 integer

@@ -1,6 +1,6 @@
 #include "wfdbrecord.h"
 
-#include "samplefile.h"
+#include "regularfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,26 +14,34 @@
 
 namespace {
 
-// A header is a few lines per signal; a larger file is no header.
+// A header is a line per signal, and PhysioNet's widest records (body-surface
+// maps, dense EEG) have a few hundred signals: ten times that is 4096, whose
+// lines take well under 1 MiB. Beyond either, a file is no header, and parsing
+// it would hold the thread that chooses files.
 constexpr qint64 maxHeaderBytes = 1 << 20;
+constexpr qint64 maxSignals = 4096;
 // The bytes read at once, whatever the signal count: whole 212 pairs (3
 // bytes) and whole 16-bit samples.
 constexpr int readBlockBytes = 3 << 16;
 
 QString quoted(const QString &path)
 {
-    return "\"" + QFileInfo(path).fileName() + "\"";
+    return "\"" + excerpt(QFileInfo(path).fileName()) + "\"";
 }
 
-// The header's lines that are neither blank nor comments, CR LF allowed.
-bool headerLines(const QString &path, QStringList *lines)
+// The header's lines that are neither blank nor comments, CR LF allowed. The
+// empty text when read, otherwise why not.
+QString headerLines(const QString &path, QStringList *lines)
 {
     QFile file(path);
-    if (!openSampleFile(file) || file.size() > maxHeaderBytes)
-        return false;
-    const QByteArray content = file.readAll();
+    QString reason;
+    if (!openRegularFile(file, QIODevice::ReadOnly | QIODevice::Text, &reason))
+        return reason;
+    const QByteArray content = file.read(maxHeaderBytes + 1);
+    if (content.size() > maxHeaderBytes)
+        return "plus de 1 Mo, trop grand pour un en-tête";
     if (content.contains('\0'))
-        return false;
+        return "binaire (octet nul)";
     // UTF-8, or else Latin-1 (a unit of µV written as the single byte B5).
     QTextCodec::ConverterState state;
     QString text = QTextCodec::codecForMib(106)->toUnicode(content.constData(), content.size(), &state);
@@ -44,7 +52,7 @@ bool headerLines(const QString &path, QStringList *lines)
         if (!trimmed.isEmpty() && !trimmed.startsWith('#'))
             lines->append(trimmed);
     }
-    return true;
+    return QString();
 }
 
 // A header's integer: digits with an optional sign, in [minimum, maximum].
@@ -65,14 +73,14 @@ bool readReal(const QString &text, double *value)
 
 QString refusedNumber(const QString &field, const QString &text)
 {
-    return QString("%1 « %2 » refusé").arg(field, text);
+    return QString("%1 « %2 » refusé").arg(field, excerpt(text));
 }
 
 } // namespace
 
-std::unique_ptr<RecordReader> WfdbRecord::open(const QString &headerPath, double fullScaleMv, QString *error)
+std::unique_ptr<RecordReader> WfdbRecord::open(const QString &headerPath, QString *error)
 {
-    std::unique_ptr<WfdbRecord> record(new WfdbRecord(fullScaleMv));
+    std::unique_ptr<WfdbRecord> record(new WfdbRecord);
     record->headerPath = headerPath;
     QString refusal = record->readHeader(headerPath);
     if (refusal.isEmpty())
@@ -98,8 +106,8 @@ QString WfdbRecord::readHeader(const QString &headerPath)
 {
     const QString header = "En-tête WFDB " + quoted(headerPath) + " : ";
     QStringList lines;
-    if (!headerLines(headerPath, &lines))
-        return header + "illisible (absent, pas un fichier ordinaire, binaire ou de plus de 1 Mo)";
+    if (const QString unread = headerLines(headerPath, &lines); !unread.isEmpty())
+        return header + unread;
     if (lines.isEmpty())
         return header + "vide";
 
@@ -111,7 +119,9 @@ QString WfdbRecord::readHeader(const QString &headerPath)
     bool ok = false;
     const qint64 signalCount = record[1].toLongLong(&ok);
     if (!ok || signalCount < 1)
-        return header + QString("nombre de signaux « %1 » refusé").arg(record[1]);
+        return header + QString("nombre de signaux « %1 » refusé").arg(excerpt(record[1]));
+    if (signalCount > maxSignals)
+        return header + QString("%1 signaux, plus que les %2 lus").arg(signalCount).arg(maxSignals);
     if (signalCount > lines.size() - 1)
         return header + QString("%1 signaux annoncés, %2 décrits").arg(signalCount).arg(lines.size() - 1);
     // The rate, then optionally a counter's rate and its first value: 360/1(0).
@@ -125,13 +135,13 @@ QString WfdbRecord::readHeader(const QString &headerPath)
         if (!rateSpec.hasMatch() || !readReal(rateSpec.captured(1), &rate) || rate <= 0
             || (!counterRate.isEmpty() && (!readReal(counterRate, &number) || number <= 0))
             || (!counterStart.isEmpty() && !readReal(counterStart, &number)))
-            return header + QString("fréquence d'échantillonnage « %1 » refusée").arg(record[2]);
+            return header + QString("fréquence d'échantillonnage « %1 » refusée").arg(excerpt(record[2]));
     }
     qint64 announced = 0;
     if (record.size() > 3) {
         announced = record[3].toLongLong(&ok);
         if (!ok || announced < 0)
-            return header + QString("nombre d'échantillons « %1 » refusé").arg(record[3]);
+            return header + QString("nombre d'échantillons « %1 » refusé").arg(excerpt(record[3]));
     }
 
     static const QRegularExpression formatForm("^(\\d+)(?:x(\\d+))?(?::(\\d+))?(?:\\+(\\d+))?$");
@@ -154,7 +164,7 @@ QString WfdbRecord::readHeader(const QString &headerPath)
         const QRegularExpressionMatch formatSpec = formatForm.match(fields[1]);
         qint64 signalFormat = 0;
         if (!formatSpec.hasMatch() || !readInteger(formatSpec.captured(1), 0, int32Max, &signalFormat))
-            return where + QString("format « %1 » illisible").arg(fields[1]);
+            return where + QString("format « %1 » illisible").arg(excerpt(fields[1]));
         if (signalFormat != 212 && signalFormat != 16)
             return where + QString("format %1 non pris en charge (212 et 16 seulement)").arg(signalFormat);
         if (format != 0 && signalFormat != format)
@@ -180,27 +190,28 @@ QString WfdbRecord::readHeader(const QString &headerPath)
             if (!readInteger(fields[field], int32Min, int32Max, &integers[field - 3]))
                 return where + refusedNumber(integerFields[field - 3], fields[field]);
         }
-        Channel channel{200, integers[1]};
+        double gain = 200;
+        qint64 baseline = integers[1];
         QString unit = "mV";
         if (fields.size() > 2) {
             const QRegularExpressionMatch gainSpec = gainForm.match(fields[2]);
             if (!gainSpec.hasMatch())
-                return where + QString("gain « %1 » illisible").arg(fields[2]);
-            double gain = 0;
-            if (!readReal(gainSpec.captured(1), &gain))
-                return where + QString("gain « %1 » illisible").arg(fields[2]);
-            if (gain != 0)
-                channel.gain = gain;
-            const QString baseline = gainSpec.captured(2);
-            if (!baseline.isEmpty() && !readInteger(baseline, int32Min, int32Max, &channel.baseline))
-                return where + refusedNumber("niveau de base", baseline);
+                return where + QString("gain « %1 » illisible").arg(excerpt(fields[2]));
+            double given = 0;
+            if (!readReal(gainSpec.captured(1), &given))
+                return where + QString("gain « %1 » illisible").arg(excerpt(fields[2]));
+            if (given != 0)
+                gain = given;
+            const QString baselineText = gainSpec.captured(2);
+            if (!baselineText.isEmpty() && !readInteger(baselineText, int32Min, int32Max, &baseline))
+                return where + refusedNumber("niveau de base", baselineText);
             if (!gainSpec.captured(3).isEmpty())
                 unit = gainSpec.captured(3);
         }
         // The description, spaces and all, follows the eighth field.
         const QString label = lines[i].section(QRegularExpression("\\s+"), 8);
-        channels.append(channel);
-        signalInfos.append({label.isEmpty() ? QString("signal %1").arg(i) : label, unit, rate, announced});
+        signalInfos.append({label.isEmpty() ? QString("signal %1").arg(i) : label, unit, rate, announced, gain,
+                            double(baseline)});
     }
     if (fileName == "-")
         return header + "signaux lus sur l'entrée standard, non pris en charge";
@@ -216,11 +227,12 @@ QString WfdbRecord::readHeader(const QString &headerPath)
 QString WfdbRecord::checkSignalFile()
 {
     QFile data(dataPath);
-    if (!openSampleFile(data))
-        return "Fichier de signaux WFDB " + quoted(dataPath) + " : absent, illisible ou pas un fichier ordinaire";
+    QString reason;
+    if (!openRegularFile(data, QIODevice::ReadOnly, &reason))
+        return "Fichier de signaux WFDB " + quoted(dataPath) + " : " + reason;
     const qint64 bytes = qMax<qint64>(0, data.size() - byteOffset);
     const qint64 samples = format == 16 ? bytes / 2 : bytes / 3 * 2 + (bytes % 3 == 2 ? 1 : 0);
-    const qint64 present = samples / channels.size();
+    const qint64 present = samples / signalInfos.size();
     if (present == 0)
         return "Fichier de signaux WFDB " + quoted(dataPath) + " : aucun échantillon";
     if (frames == 0) {
@@ -239,28 +251,29 @@ QString WfdbRecord::checkSignalFile()
 
 bool WfdbRecord::read(int signal, const SampleSink &sink)
 {
+    const QString where = "Fichier de signaux WFDB " + quoted(dataPath) + " : ";
     QFile data(dataPath);
-    if (!openSampleFile(data, QIODevice::ReadOnly) || !data.seek(byteOffset)) {
-        failure = "Fichier de signaux WFDB " + quoted(dataPath) + " : illisible";
+    QString reason;
+    if (!openRegularFile(data, QIODevice::ReadOnly, &reason) || !data.seek(byteOffset)) {
+        failure = where + (reason.isEmpty() ? "illisible" : reason);
         return false;
     }
-    const int signalCount = channels.size();
-    const Channel &channel = channels[signal];
-    const double mvPerUnit = millivoltsPerUnit(signal);
+    const int signalCount = signalInfos.size();
     const int invalid = format == 16 ? -32768 : -2048;
-    CodeMapping mapping(fullScaleMv);
-    double previousMv = 0;
+    // An invalid sample repeats the one before; before any, 0 in the signal's
+    // unit, as near as 16 bits hold it.
+    qint32 previous = qint32(qBound<qint64>(-32768, qint64(signalInfos[signal].baseline), 32767));
     QByteArray block(readBlockBytes, Qt::Uninitialized);
-    QVector<qint32> codes;
-    codes.reserve(readBlockBytes * 2 / 3 / signalCount + 1);
+    QVector<qint32> values;
+    values.reserve(readBlockBytes * 2 / 3 / signalCount + 1);
     qint64 sampleIndex = 0;
     const qint64 sampleCount = frames * signalCount;
     const auto take = [&](int adc) {
         if (sampleIndex++ % signalCount != signal)
             return;
         if (adc != invalid)
-            previousMv = (adc - channel.baseline) / channel.gain * mvPerUnit;
-        codes.append(mapping.code(previousMv));
+            previous = adc;
+        values.append(previous);
     };
     while (sampleIndex < sampleCount) {
         const qint64 size = data.read(block.data(), block.size());
@@ -279,13 +292,18 @@ bool WfdbRecord::read(int signal, const SampleSink &sink)
             }
         }
         // A frame may be longer than a block: this one may hold none of the signal.
-        if (!codes.isEmpty())
-            sink.codes(codes.constData(), codes.size());
-        codes.clear();
+        if (!values.isEmpty())
+            sink.values(values.constData(), values.size());
+        values.clear();
         if (sink.stops())
             return false;
     }
-    if (mapping.clipped > 0)
-        notes << QString("%1 échantillons écrêtés").arg(mapping.clipped);
+    // Its size was judged when it was opened: a shorter file would play in part.
+    if (sampleIndex < sampleCount) {
+        failure = where + QString("raccourci pendant la lecture (%1 trames lues sur %2)")
+                              .arg(sampleIndex / signalCount)
+                              .arg(frames);
+        return false;
+    }
     return true;
 }

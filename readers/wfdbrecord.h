@@ -12,7 +12,7 @@ class WfdbRecord : public RecordReader
 public:
     // Null when the header or its signal file is refused, with *error saying
     // what is wrong and in which file.
-    static std::unique_ptr<RecordReader> open(const QString &headerPath, double fullScaleMv, QString *error);
+    static std::unique_ptr<RecordReader> open(const QString &headerPath, QString *error);
 
     bool read(int signal, const SampleSink &sink) override;
     QStringList files() const override { return {headerPath, dataPath}; }
@@ -20,23 +20,15 @@ public:
                          QString *error) override;
 
 private:
-    struct Channel
-    {
-        double gain;     // ADC units per physical unit
-        qint64 baseline; // the ADC value of 0 physical units
-    };
-
-    WfdbRecord(double fullScaleMv) : fullScaleMv(fullScaleMv) {}
+    WfdbRecord() = default;
     QString readHeader(const QString &headerPath);
     QString checkSignalFile();
 
-    const double fullScaleMv;
     QString headerPath;
     QString dataPath;
     int format = 0;
     qint64 byteOffset = 0;
     qint64 frames = 0;
-    QVector<Channel> channels;
 };
 
 #endif // WFDBRECORD_H

@@ -2,9 +2,12 @@
 #include "records.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QTest>
 
 #include <algorithm>
+
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(Annotation)
 
@@ -108,36 +111,45 @@ void tst_Annotations::reads()
 
 void tst_Annotations::refusals_data()
 {
-    QTest::addColumn<QByteArray>("file"); // empty: no file
+    QTest::addColumn<QByteArray>("file"); // empty: no file, or one of the kind named
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("kind"); // "fifo", "directory"; empty: a file
 
     const QString name = "Fichier d'annotations \"rec.atr\" : ";
-    QTest::newRow("missing") << QByteArray() << name + "absent, illisible ou pas un fichier ordinaire";
+    QTest::newRow("missing") << QByteArray() << name + "absent" << QString();
+    // Never opened, so never waited for.
+    QTest::newRow("a FIFO") << QByteArray() << name + "pas un fichier ordinaire (FIFO)" << "fifo";
+    QTest::newRow("a directory") << QByteArray() << name + "pas un fichier ordinaire (dossier)" << "directory";
     QTest::newRow("truncated word") << word(1, 4) + word(1, 4).left(1)
-                                    << name + "mot tronqué à la fin du fichier (octet 2)";
+                                    << name + "mot tronqué à la fin du fichier (octet 2)" << QString();
     QTest::newRow("SKIP past the end") << word(1, 4) + skip(5000).left(5)
-                                       << name + "saut de temps au-delà de la fin du fichier (octet 2)";
+                                       << name + "saut de temps au-delà de la fin du fichier (octet 2)" << QString();
     QTest::newRow("AUX past the end") << word(1, 4) + word(63, 6) + "(AFI"
-                                      << name + "texte au-delà de la fin du fichier (octet 2)";
+                                      << name + "texte au-delà de la fin du fichier (octet 2)" << QString();
     QTest::newRow("unknown code 50") << word(1, 4) + word(50, 1) + end
-                                     << name + "code d'annotation inconnu 50 (octet 2)";
-    QTest::newRow("unused code 15") << word(15, 1) + end << name + "code d'annotation inconnu 15 (octet 0)";
-    QTest::newRow("code 0 with a time") << word(0, 1) + end << name + "code d'annotation inconnu 0 (octet 0)";
+                                     << name + "code d'annotation inconnu 50 (octet 2)" << QString();
+    QTest::newRow("unused code 15") << word(15, 1) + end << name + "code d'annotation inconnu 15 (octet 0)" << QString();
+    QTest::newRow("code 0 with a time") << word(0, 1) + end << name + "code d'annotation inconnu 0 (octet 0)" << QString();
     QTest::newRow("field before any annotation") << word(60, 1) + word(1, 4) + end
-                                                 << name + "champ sans annotation avant lui (octet 0)";
-    QTest::newRow("before the record's start") << skip(-10) + word(1, 4) + end << name + "temps négatif (octet 6)";
+                                                 << name + "champ sans annotation avant lui (octet 0)" << QString();
+    QTest::newRow("before the record's start") << skip(-10) + word(1, 4) + end << name + "temps négatif (octet 6)" << QString();
     QTest::newRow("over 8 MB") << QByteArray(8 * 1024 * 1024, '\x04') + end
-                               << name + "plus de 8 Mo, trop grand pour des annotations";
+                               << name + "plus de 8 Mo, trop grand pour des annotations" << QString();
 }
 
 void tst_Annotations::refusals()
 {
     QFETCH(QByteArray, file);
     QFETCH(QString, error);
+    QFETCH(QString, kind);
 
     SampleFiles files;
     if (!file.isEmpty())
         files.write("rec.atr", file);
+    else if (kind == "fifo")
+        QCOMPARE(mkfifo(qPrintable(files.path("rec.atr")), 0600), 0);
+    else if (kind == "directory")
+        QVERIFY(QDir().mkdir(files.path("rec.atr")));
     QVector<Annotation> annotations{annotation(1, 'N', true)};
     QString refusal;
     QVERIFY(!readAnnotations(files.path("rec.hea"), "atr", &annotations, &refusal));

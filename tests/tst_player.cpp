@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 // The simulator without a window, on the virtual DAC, with what it said.
@@ -111,8 +113,11 @@ void tst_Player::refusals_data()
                            .arg(QString::fromLocal8Bit(std::strerror(EBUSY)))};
     QTest::newRow("beat log in no folder")
         << "beatlog" << 2
-        << QStringList{QString("Journal des battements: écriture impossible dans \"/nonexistent/beats.log\": \"%1\"")
-                           .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))};
+        << QStringList{"Journal des battements: écriture impossible dans \"/nonexistent/beats.log\": \"dossier absent\""};
+    // Refused at once: opening it to write would wait for a reader.
+    QTest::newRow("beat log a FIFO")
+        << "fifo" << 2
+        << QStringList{"Journal des battements: écriture impossible dans \"%1\": \"pas un fichier ordinaire (FIFO)\""};
 }
 
 // Each ends the run at once with its own status and says why.
@@ -142,6 +147,9 @@ void tst_Player::refusals()
     } else if (kind == "beatlog") {
         arguments << "--beat-log" << "/nonexistent/beats.log";
         files.write(kind + ".csv", "1\n");
+    } else if (kind == "fifo") {
+        QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
+        arguments = QStringList{"--play", files.write("played.csv", "1\n"), "--beat-log", path};
     }
 
     HeadlessRun run(arguments, files.path("capture.csv"), environment);

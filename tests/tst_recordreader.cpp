@@ -14,6 +14,9 @@
 
 Q_DECLARE_METATYPE(Annotation)
 
+// A full scale, and the codes that a list read once gives at it.
+using Rescaled = QVector<QPair<double, QVector<qint32>>>;
+
 namespace {
 
 // With this full scale a millivolt is 1000 codes: a record whose gain is 1000
@@ -57,6 +60,8 @@ private slots:
     void reads();
     void refusals_data();
     void refusals();
+    void changesWhileRead_data();
+    void changesWhileRead();
     void findsSignals_data();
     void findsSignals();
     void loadsAnnotations_data();
@@ -74,15 +79,16 @@ void tst_RecordReader::reads_data()
     QTest::addColumn<double>("rate");
     QTest::addColumn<QStringList>("warnings");
     QTest::addColumn<qint64>("at"); // where content starts in rec.dat; before it, a hole
+    QTest::addColumn<Rescaled>("rescaled"); // then, in order, from the same list
 
     // Every 12-bit edge, an odd count; the invalid -2048 repeats the sample before.
     QTest::newRow("212, edge values")
         << "rec.hea" << QByteArray("rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n")
         << wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}) << 0 << codesOf1000PerMv
-        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList() << qint64(0);
-    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000/mV\n")
+        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList() << qint64(0) << Rescaled();
+    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000(5)/mV\n")
                                                << wfdbSamples(212, {-2048, 7}) << 0 << codesOf1000PerMv
-                                               << offset({0, 7}) << 360.0 << QStringList() << qint64(0);
+                                               << offset({0, 2}) << 360.0 << QStringList() << qint64(0) << Rescaled();
     // Comments first and between, CR LF, a byte offset, a baseline, the
     // default rate, no sample count: the file's size tells.
     QTest::newRow("three signals")
@@ -90,73 +96,95 @@ void tst_RecordReader::reads_data()
         << QByteArray("# written by the test\r\nrec 3\r\nrec.dat 212+24 1000(10)/mV 12 0 0 0 0 lead I\r\n# more\r\n"
                       "rec.dat 212+24 2000(-4)/mV 12 0 0 0 0 V5 long name\r\nrec.dat 212+24 0 12 0\r\n")
         << QByteArray(24, 'x') + wfdbSamples(212, {10, 96, 200, 11, -4, 400}) << 1 << codesOf1000PerMv
-        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList() << qint64(0);
+        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("the third, gain 0 meaning 200, baseline its ADC zero")
         << "rec.dat" << QByteArray("rec 3 100\nrec.dat 212 1000 12 0\nrec.dat 212 1000 12 0\nrec.dat 212 0 12 100\n")
         << wfdbSamples(212, {0, 0, 300, 0, 0, 100}) << 2 << codesOf1000PerMv << QVector<qint32>{32768 + 1000, 32768}
-        << 100.0 << QStringList() << qint64(0);
+        << 100.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("16, microvolts and volts")
         << "rec.hea" << QByteArray("rec 2 500/1(0)\nrec.dat 16 1/uV 16 0 0 0 0 A\nrec.dat 16 1000/V 16 0 0 0 0 B\n")
         << wfdbSamples(16, {-32768, 1, 300, -1}) << 0 << codesOf1000PerMv << QVector<qint32>{32768, 33068}
-        << 500.0 << QStringList() << qint64(0);
+        << 500.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("16, the second signal") << "rec.hea"
                                            << QByteArray("rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n")
                                            << wfdbSamples(16, {-32768, 1, 300, -1}) << 1 << codesOf1000PerMv
-                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList() << qint64(0);
+                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList() << qint64(0) << Rescaled();
     // Bytes that text mode would take for a CR LF line end.
     QTest::newRow("16, bytes 0D 0A") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
                                      << wfdbSamples(16, {0x0A0D, 1}) << 0 << codesOf1000PerMv << offset({0x0A0D, 1})
-                                     << 360.0 << QStringList() << qint64(0);
+                                     << 360.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("truncated signal file")
         << "rec.hea" << QByteArray("rec 1 360 10\nrec.dat 16 1000\n") << wfdbSamples(16, {1, 2, 3, 4}) + "\x01"
         << 0 << codesOf1000PerMv << offset({1, 2, 3, 4}) << 360.0
         << QStringList{"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"}
-        << qint64(0);
+        << qint64(0) << Rescaled();
     // The default full scale: 10 mV across the range, beyond it clamped.
     QTest::newRow("clamped") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 200\n")
                              << wfdbSamples(16, {0, 200, -1200, 1000}) << 0 << 10.0
                              << QVector<qint32>{32768, 39322, 0, 65535} << 360.0
-                             << QStringList{"2 échantillons écrêtés"} << qint64(0);
+                             << QStringList() << qint64(0) << Rescaled();
     // Halves of a code round away from mid-scale, below it too.
     QTest::newRow("half codes") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 65536\n")
                                 << wfdbSamples(16, {5, -5, 15, -15}) << 0 << 10.0
-                                << QVector<qint32>{32769, 32767, 32770, 32766} << 360.0 << QStringList() << qint64(0);
+                                << QVector<qint32>{32769, 32767, 32770, 32766} << 360.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("the least baseline") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000(-2147483648)\n")
                                         << wfdbSamples(16, {0}) << 0 << codesOf1000PerMv << QVector<qint32>{65535}
-                                        << 360.0 << QStringList{"1 échantillons écrêtés"} << qint64(0);
+                                        << 360.0 << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("µV in Latin-1") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xB5V\n")
                                    << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
-                                   << QStringList() << qint64(0);
+                                   << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("μV in UTF-8") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xCE\xBCV\n")
                                  << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
-                                 << QStringList() << qint64(0);
+                                 << QStringList() << qint64(0) << Rescaled();
     // Samples past 2 GiB, which a 32-bit build reads with 64-bit file offsets.
     QTest::newRow("past 2 GiB") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16+2147483650 1000\n")
                                 << wfdbSamples(16, {1, 2}) << 0 << codesOf1000PerMv << offset({1, 2}) << 360.0
-                                << QStringList() << qint64(2147483650);
-    // Read in blocks that do not grow with the signal count.
-    QByteArray manySignals = "rec 20000 360\n";
-    QVector<int> manySamples(3 * 20000);
+                                << QStringList() << qint64(2147483650) << Rescaled();
+    // Read in blocks that do not grow with the signal count, up to the most.
+    QByteArray manySignals = "rec 4096 360\n";
+    QVector<int> manySamples(3 * 4096);
     for (int frame = 0; frame < 3; ++frame)
-        manySamples[frame * 20000 + 19999] = frame + 1;
-    for (int i = 0; i < 20000; ++i)
+        manySamples[frame * 4096 + 4095] = frame + 1;
+    for (int i = 0; i < 4096; ++i)
         manySignals += "rec.dat 16 1000\n";
-    QTest::newRow("20,000 signals") << "rec.hea" << manySignals << wfdbSamples(16, manySamples) << 19999
-                                    << codesOf1000PerMv << offset({1, 2, 3}) << 360.0 << QStringList() << qint64(0);
+    QTest::newRow("4096 signals") << "rec.hea" << manySignals << wfdbSamples(16, manySamples) << 4095
+                                    << codesOf1000PerMv << offset({1, 2, 3}) << 360.0 << QStringList() << qint64(0) << Rescaled();
     // A record of half a second, 4 samples each: 8 samples per second.
     const EdfSignal ecg{"ECG", "uV", 0.1, 4, {0, 10, 20, 30, -10, -20, -30, -40}};
     const EdfSignal lead{"II", "mV", 1, 4, {1, 2, 0, -1, 0, 0, 0, 0}};
     QTest::newRow("EDF+, annotations") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "0.5") << 0
                                        << codesOf1000PerMv << offset({0, 1, 2, 3, -1, -2, -3, -4}) << 8.0
-                                       << QStringList() << qint64(0);
+                                       << QStringList() << qint64(0) << Rescaled();
     QTest::newRow("EDF, the second signal") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "1", "") << 1
                                             << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
-                                            << QStringList() << qint64(0);
+                                            << QStringList() << qint64(0) << Rescaled();
+    // A physical range off centre: digital 0 is 1 mV.
+    QTest::newRow("EDF, 0 off centre") << "rec.edf" << QByteArray()
+                                      << edfFile({{"II", "uV", 1, 4, {0, 500, -1000, 2000}, 1000}}, 1, "1", "") << 0
+                                      << codesOf1000PerMv << offset({1000, 1500, 0, 3000}) << 4.0 << QStringList()
+                                      << qint64(0) << Rescaled();
     for (const QByteArray &unit : {QByteArray("degC"), QByteArray()})
         QTest::newRow(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit))) << "rec.edf" << QByteArray()
             << edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", "") << 0 << codesOf1000PerMv
             << offset({1000, 2000, 0, -1000}) << 4.0
-            << QStringList{"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"} << qint64(0);
+            << QStringList{"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"} << qint64(0) << Rescaled();
+    // Kept in the record's units: a full scale maps them anew, a clipped
+    // sample unclipped when the range grows, each code that of a first read.
+    const QByteArray peak = wfdbSamples(16, {0, 1500, -1500, 123});
+    const QVector<qint32> peakAt2{32768, 65535, 0, 36798};
+    QTest::newRow("1.5 mV clipped at 2 mV, then at 10 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
+        << peak << 0 << 2.0 << peakAt2 << 360.0 << QStringList() << qint64(0)
+        << Rescaled{{10.0, {32768, 42598, 22938, 33574}}, {2.0, peakAt2}};
+    const QVector<qint32> at10{33577, 31959, 36045};
+    QTest::newRow("at 10 mV, then 1 mV and back") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 10000\n")
+        << wfdbSamples(16, {1234, -1234, 5000}) << 0 << 10.0 << at10 << 360.0 << QStringList() << qint64(0)
+        << Rescaled{{1.0, {40855, 24681, 65535}}, {10.0, at10}};
+    // 24-bit samples, 0.01 µV each, kept whole.
+    const EdfSignal wide{"ECG", "uV", 0.01, 4, {150000, -150000, 12345, 999999}};
+    QTest::newRow("BDF, at 2 mV, then 10 and 100") << "rec.bdf" << QByteArray()
+        << edfFile({wide}, 1, "1", "24BIT", {}, 3) << 0 << 2.0 << QVector<qint32>{65535, 0, 36813, 65535} << 4.0
+        << QStringList() << qint64(0)
+        << Rescaled{{10.0, {42598, 22938, 33577, 65535}}, {100.0, {33751, 31785, 32849, 39322}}};
 }
 
 void tst_RecordReader::reads()
@@ -170,38 +198,42 @@ void tst_RecordReader::reads()
     QFETCH(double, rate);
     QFETCH(QStringList, warnings);
     QFETCH(qint64, at);
+    QFETCH(Rescaled, rescaled);
 
     SampleFiles files;
     if (!header.isEmpty())
         files.write("rec.hea", header);
-    QFile data(files.path(opened.endsWith(".edf") ? "rec.edf" : "rec.dat"));
+    QFile data(files.path(opened.endsWith(".hea") || opened.endsWith(".dat") ? "rec.dat" : opened));
     QVERIFY(data.open(QIODevice::WriteOnly) && data.seek(at) && data.write(content) == content.size());
     data.close();
     QString error;
-    const std::unique_ptr<RecordReader> reader = openRecord(files.path(opened), fullScale, &error);
+    const std::unique_ptr<RecordReader> reader = openRecord(files.path(opened), &error);
     QVERIFY2(reader, qPrintable(error));
     const SignalInfo &info = reader->signalList().at(signal);
     QCOMPARE(info.rate, rate);
     QCOMPARE(info.length, qint64(codes.size()));
-    QVector<qint32> read;
-    const SampleSink sink{[&](const qint32 *block, int count) {
-                              for (int i = 0; i < count; ++i)
-                                  read.append(block[i]);
-                          },
-                          [](int, const QString &) { QFAIL("a record has no lines"); }};
     const qint64 peakBefore = peakAddressSpace();
-    QVERIFY2(reader->read(signal, sink), qPrintable(reader->error()));
+    const LoadedSignal loaded = loadSignal(*reader, files.path(opened), signal);
+    QVERIFY(loaded.list);
     // Loosely: what one block takes is far from this.
     QVERIFY2(peakAddressSpace() - peakBefore < 64 * 1024, "reading took 64 MB or more");
-    QCOMPARE(read, codes);
     QCOMPARE(reader->warnings(), warnings);
+    rescaled.prepend({fullScale, codes});
+    for (const auto &[mv, expected] : rescaled) {
+        QVector<qint32> sent;
+        for (qint64 i = 0; i < loaded.list->size(); ++i)
+            sent.append(loaded.list->code(i, mv));
+        QVERIFY2(sent == expected, qPrintable(QString("at %1 mV").arg(mv)));
+    }
 }
 
 void tst_RecordReader::refusals_data()
 {
     QTest::addColumn<QString>("opened");
     QTest::addColumn<QByteArray>("header");
-    // What rec.dat is: "file", "empty", "4 GiB" (a hole), "fifo", "device", "directory" or "none"
+    // What rec.dat is: "file", "empty", "4 GiB" (a hole), "fifo", "device", "directory" or "none";
+    // or what the file opened is instead of the header written: "named fifo", "named directory",
+    // "named 4 GiB" (the header, then a hole)
     QTest::addColumn<QString>("dat");
     QTest::addColumn<QString>("error"); // what the refusal says, in part
 
@@ -232,11 +264,31 @@ void tst_RecordReader::refusals_data()
     QTest::newRow("naming itself") << "rec.hea" << QByteArray("rec 1 360\nrec.hea 212\n") << "file"
                                    << "l'en-tête lui-même";
     QTest::newRow("empty header") << "rec.hea" << QByteArray() << "file" << "vide";
-    QTest::newRow("binary header") << "rec.hea" << QByteArray("rec 1\0\x01\x02", 8) << "file" << "illisible";
+    QTest::newRow("binary header") << "rec.hea" << QByteArray("rec 1\0\x01\x02", 8) << "file" << "binaire";
     QTest::newRow("no signal") << "rec.hea" << QByteArray("rec 0 360\n") << "file"
                                << "nombre de signaux « 0 » refusé";
     QTest::newRow("a billion signals") << "rec.hea" << QByteArray("rec 1000000000 360\nrec.dat 212\n") << "file"
-                                       << "1000000000 signaux annoncés, 1 décrits";
+                                       << "1000000000 signaux, plus que les 4096 lus";
+    QTest::newRow("4097 signals") << "rec.hea" << "rec 4097 360\n" + QByteArray("rec.dat 16\n").repeated(4097)
+                                  << "file" << "4097 signaux, plus que les 4096 lus";
+    QTest::newRow("4096 signals, 3 described") << "rec.hea" << "rec 4096 360\n" + QByteArray("rec.dat 16\n").repeated(3)
+                                               << "file" << "4096 signaux annoncés, 3 décrits";
+    QTest::newRow("a header over 1 MiB") << "rec.hea" << "rec 1 360\nrec.dat 16\n#" + QByteArray(1 << 20, ' ')
+                                         << "file" << "\"rec.hea\" : plus de 1 Mo, trop grand pour un en-tête";
+    QTest::newRow("a long field, quoted at 64") << "rec.hea" << "rec 1 360\nrec.dat 16 " + QByteArray(1000, 'g')
+                                                << "file" << "gain « " + QString(64, 'g') + "… » illisible";
+    // Never opened, so never waited for.
+    QTest::newRow("a FIFO as header") << "rec.hea" << QByteArray() << "named fifo"
+                                      << "En-tête WFDB \"rec.hea\" : pas un fichier ordinaire (FIFO)";
+    QTest::newRow("a directory as header") << "rec.hea" << QByteArray() << "named directory"
+                                           << "En-tête WFDB \"rec.hea\" : pas un fichier ordinaire (dossier)";
+    QTest::newRow("a FIFO as EDF") << "rec.edf" << QByteArray() << "named fifo"
+                                   << "Fichier EDF \"rec.edf\" : pas un fichier ordinaire (FIFO)";
+    QTest::newRow("a FIFO as sample file") << "rec.csv" << QByteArray() << "named fifo"
+                                           << "Fichier \"rec.csv\" : pas un fichier ordinaire (FIFO)";
+    // The most samples its size can hold, whatever its first lines are.
+    QTest::newRow("4 GiB sample file, a line first") << "rec.csv" << QByteArray("1\n") << "named 4 GiB"
+                                                     << "2147483648 échantillons, soit 4096 Mo en mémoire";
     for (const char *rate : {"0", "-360", "fast", "nan", "inf", "1e999", "360/0", "360/1(x)"})
         QTest::newRow(qPrintable(QString("rate %1").arg(rate)))
             << "rec.hea" << QByteArray("rec 1 ") + rate + "\nrec.dat 212\n" << "file"
@@ -282,19 +334,75 @@ void tst_RecordReader::refusals()
         QVERIFY(QFile::link("/dev/full", datPath));
     else if (dat == "directory")
         QVERIFY(QDir().mkdir(datPath));
+    const QString named = files.path(opened);
+    if (dat == "named 4 GiB")
+        QVERIFY(QFile::resize(named, qint64(4) << 30));
+    else if (dat.startsWith("named "))
+        QVERIFY(QFile::remove(named));
+    if (dat == "named fifo")
+        QCOMPARE(mkfifo(qPrintable(named), 0600), 0);
+    else if (dat == "named directory")
+        QVERIFY(QDir().mkdir(named));
     // A FIFO or a device is never opened, not even without blocking.
     const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(opens >= 0);
     if (dat == "fifo" || dat == "device")
         QVERIFY(inotify_add_watch(opens, QFile::encodeName(datPath).constData(), IN_OPEN) >= 0);
+    if (dat == "named fifo")
+        QVERIFY(inotify_add_watch(opens, QFile::encodeName(named).constData(), IN_OPEN) >= 0);
     const int descriptors = openDescriptors();
     QString said;
-    QVERIFY(!openRecord(files.path(opened), 10, &said));
+    QVERIFY(!openRecord(files.path(opened), &said));
     QVERIFY2(said.contains(error), qPrintable(said));
     QCOMPARE(openDescriptors(), descriptors);
     char event[sizeof(inotify_event) + NAME_MAX + 1];
     QCOMPARE(read(opens, event, sizeof event), ssize_t(-1));
     close(opens);
+}
+
+void tst_RecordReader::changesWhileRead_data()
+{
+    QTest::addColumn<QString>("opened"); // rec.hea (its signal file changed) or rec.csv
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("size"); // when the first block is read; -1: twice as long
+    QTest::addColumn<QString>("error");
+
+    // Two blocks and more of 16-bit samples, then one frame.
+    QTest::newRow("signal file shrunk") << "rec.hea" << wfdbSamples(16, QVector<int>(300000)) << qint64(2)
+                                        << "Fichier de signaux WFDB \"rec.dat\" : raccourci pendant la lecture";
+    QTest::newRow("sample file shrunk") << "rec.csv" << QByteArray("1\n").repeated(20000) << qint64(100)
+                                        << "Fichier \"rec.csv\" : raccourci pendant la lecture";
+    QTest::newRow("sample file grown") << "rec.csv" << QByteArray("1\n").repeated(5000) << qint64(-1)
+                                       << "Fichier \"rec.csv\" : allongé pendant la lecture";
+}
+
+// Refused, never played in part or read beyond what its memory was judged for.
+void tst_RecordReader::changesWhileRead()
+{
+    QFETCH(QString, opened);
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, size);
+    QFETCH(QString, error);
+
+    SampleFiles files;
+    files.write("rec.hea", "rec 1 360\nrec.dat 16\n");
+    const QString changed = files.write(opened == "rec.hea" ? "rec.dat" : opened, content);
+    QString said;
+    const std::unique_ptr<RecordReader> reader = openRecord(files.path(opened), &said);
+    QVERIFY2(reader, qPrintable(said));
+    bool first = true;
+    const SampleSink sink{[&](const qint32 *, int) {
+                              if (!std::exchange(first, false))
+                                  return;
+                              QFile file(changed);
+                              if (size >= 0)
+                                  QVERIFY(file.resize(size));
+                              else
+                                  QVERIFY(file.open(QIODevice::Append) && file.write(content) == content.size());
+                          },
+                          [](int, const QString &) {}};
+    QVERIFY(!reader->read(0, sink));
+    QVERIFY2(reader->error().startsWith(error), qPrintable(reader->error()));
 }
 
 void tst_RecordReader::findsSignals_data()
@@ -329,28 +437,33 @@ void tst_RecordReader::loadsAnnotations_data()
     QTest::addColumn<QString>("annotator");
     QTest::addColumn<int>("count"); // 0: none
     QTest::addColumn<Annotation>("firstOne");
-    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QStringList>("warnings");
 
     const QString record = "mitdb_100_1min.hea";
     QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
     QVERIFY(minute.open(QIODevice::ReadOnly));
     const Annotation none;
     QTest::newRow("record 100's minute") << record << "mitdb_100_1min.atr" << minute.readAll() << "atr" << 75
-                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << "";
+                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << QStringList();
     QTest::newRow("annotations not asked for") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << ""
-                                               << 0 << none << "";
-    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << "";
+                                               << 0 << none << QStringList();
+    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << QStringList();
     // An AUX word with no annotation before it.
     QTest::newRow("a bad file") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << "atr" << 0 << none
-                                << "Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation avant lui "
-                                   "(octet 0) ; enregistrement lu sans ses annotations";
+                                << QStringList{"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation "
+                                               "avant lui (octet 0) ; enregistrement lu sans ses annotations"};
     // At 4 samples/s, in records of a second: 1.25 s is sample 5.
     const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C",
                                    {{0.5, "(AFIB"}, {1.25, "V"}});
     QTest::newRow("EDF+, a note then a beat") << "rec.edf" << "rec.edf" << edf << "atr" << 2
-                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << "";
+                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << QStringList();
     QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
-                               << "atr" << 0 << none << "";
+                               << "atr" << 0 << none << QStringList();
+    // What the log says of a file that is no sample file: its first line, cut, then a count.
+    const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
+    QTest::newRow("a binary sample file") << "rec.csv" << "rec.csv" << line.repeated(300) << "" << 0 << none
+                                          << QStringList{"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"",
+                                                         "Lignes invalides après la première : 299"};
 }
 
 // The annotations come with the signal, or the signal alone with the reason.
@@ -362,7 +475,7 @@ void tst_RecordReader::loadsAnnotations()
     QFETCH(QString, annotator);
     QFETCH(int, count);
     QFETCH(Annotation, firstOne);
-    QFETCH(QString, warning);
+    QFETCH(QStringList, warnings);
 
     SampleFiles files;
     for (const QString name : {"mitdb_100_1min.hea", "mitdb_100_1min.dat"})
@@ -370,14 +483,14 @@ void tst_RecordReader::loadsAnnotations()
     if (!written.isEmpty())
         files.write(written, content);
     LogCapture log;
-    const LoadedSignal loaded = loadSignal(files.path(opened), 0, 10, {}, annotator);
+    const LoadedSignal loaded = loadSignal(files.path(opened), 0, {}, annotator);
     QVERIFY(loaded.list);
-    QStringList warnings;
+    QStringList said;
     for (const LogCapture::Line &line : log.lines()) {
         if (line.type == QtWarningMsg)
-            warnings << line.text;
+            said << line.text;
     }
-    QCOMPARE(warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+    QCOMPARE(said, warnings);
     QCOMPARE(loaded.list->annotations ? loaded.list->annotations->size() : 0, count);
     if (count == 0)
         return;

@@ -21,33 +21,45 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-std::shared_ptr<const Envelope> envelopeOf(const std::shared_ptr<SampleList> &codes)
+// A record's baseline: its value of 0 mV.
+constexpr double baseline = 100;
+
+// A sine of a second's period, amplitude 1 mV: a record's values of gain units
+// per mV (kept in 32 bits when wide), or for a gain of 0 a sample file's codes
+// (6554 codes, 1 mV at 10 mV full scale).
+std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr,
+                                     double gain = 200, bool wide = false)
 {
-    auto envelope = std::make_shared<Envelope>(codes);
-    envelope->append(codes->codes.data(), int(codes->codes.size()));
+    auto list = std::make_shared<SampleList>();
+    list->gain = gain;
+    list->baseline = baseline;
+    list->wide = wide;
+    for (int i = 0; i < length; ++i) {
+        const double wave = std::sin(2 * pi * i / rate);
+        const qint32 value = gain == 0 ? 32768 + qint32(std::lround(6554 * wave))
+                                       : qint32(baseline) + qint32(std::lround(gain * wave));
+        list->append(&value, 1);
+    }
+    auto envelope = std::make_shared<Envelope>(list);
+    envelope->append(length);
+    if (kept)
+        *kept = list;
     return envelope;
 }
 
-// A sine of a second's period, amplitude 1 mV at 10 mV full scale (6554 codes).
-std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr)
-{
-    auto codes = std::make_shared<SampleList>();
-    codes->codes.resize(std::size_t(length));
-    for (int i = 0; i < length; ++i)
-        codes->codes[std::size_t(i)] = quint16(32768 + std::lround(6554 * std::sin(2 * pi * i / rate)));
-    if (kept)
-        *kept = codes;
-    return envelopeOf(codes);
-}
-
-// A square of 1 mV at 10 mV full scale: `high` samples at 1 mV, then as many at 0, and so on.
+// A square of 1 mV: `high` samples at 1 mV, then as many at 0, and so on.
 std::shared_ptr<const Envelope> square(int length, int high)
 {
-    auto codes = std::make_shared<SampleList>();
-    codes->codes.resize(std::size_t(length));
-    for (int i = 0; i < length; ++i)
-        codes->codes[std::size_t(i)] = quint16(i % (2 * high) < high ? 32768 + 6554 : 32768);
-    return envelopeOf(codes);
+    auto list = std::make_shared<SampleList>();
+    list->gain = 200;
+    list->baseline = baseline;
+    for (int i = 0; i < length; ++i) {
+        const qint32 value = qint32(baseline) + (i % (2 * high) < high ? 200 : 0);
+        list->append(&value, 1);
+    }
+    auto envelope = std::make_shared<Envelope>(list);
+    envelope->append(length);
+    return envelope;
 }
 
 } // namespace
@@ -185,34 +197,37 @@ void tst_WaveformView::axes_data()
 {
     QTest::addColumn<int>("length");
     QTest::addColumn<double>("rate");
-    QTest::addColumn<double>("fullScale"); // 0: codes
+    QTest::addColumn<double>("gain"); // 0: a sample file's codes
+    QTest::addColumn<bool>("wide");
     QTest::addColumn<QString>("timeTitle");
     QTest::addColumn<double>("end");       // seconds
     QTest::addColumn<QString>("valueTitle");
     QTest::addColumn<double>("peak");      // the sine's, in the value's unit
     QTest::addColumn<QString>("someLabel");
 
-    QTest::newRow("record, 10 s") << 3600 << 360.0 << 10.0 << "Temps (s)" << 3599 / 360.0 << "mV" << 1.0 << "5";
-    QTest::newRow("record at 20 mV, an hour") << 3600 * 250 << 250.0 << 20.0 << "Temps (h:mm:ss)"
-                                             << (3600 * 250 - 1) / 250.0 << "mV" << 2.0 << "0:30:00";
+    QTest::newRow("record, 10 s") << 3600 << 360.0 << 200.0 << false << "Temps (s)" << 3599 / 360.0 << "mV" << 1.0
+                                  << "5";
+    // Values beyond 16 bits, negative ones too.
+    QTest::newRow("24-bit record, an hour") << 3600 * 250 << 250.0 << 4000000.0 << true << "Temps (h:mm:ss)"
+                                           << (3600 * 250 - 1) / 250.0 << "mV" << 1.0 << "0:30:00";
     // A sample file has no rate: the classic pacing, a sample each 2.24 ms.
-    QTest::newRow("sample file") << 4464 << 0.0 << 0.0 << "Temps (s)" << 4463 * 0.00224 << "Code" << 32768.0 + 6554
-                                 << "5";
+    QTest::newRow("sample file") << 4464 << 0.0 << 0.0 << false << "Temps (s)" << 4463 * 0.00224 << "Code"
+                                 << 32768.0 + 6554 << "5";
 }
 
 void tst_WaveformView::axes()
 {
     QFETCH(int, length);
     QFETCH(double, rate);
-    QFETCH(double, fullScale);
+    QFETCH(double, gain);
+    QFETCH(bool, wide);
     QFETCH(QString, timeTitle);
     QFETCH(double, end);
     QFETCH(QString, valueTitle);
     QFETCH(double, peak);
     QFETCH(QString, someLabel);
 
-    view->setSignal(sine(length, rate > 0 ? rate : 1 / 0.00224), rate,
-                    fullScale > 0 ? std::optional<double>(fullScale) : std::nullopt);
+    view->setSignal(sine(length, rate > 0 ? rate : 1 / 0.00224, nullptr, gain, wide), rate);
 
     QCOMPARE(view->visibleRange(), qMakePair(qint64(0), qint64(length - 1)));
     QValueAxis *time = axis(Qt::Horizontal);
@@ -231,7 +246,7 @@ void tst_WaveformView::axes()
         QVERIFY2(ok, qPrintable(label));
     }
     QCOMPARE(value->titleText(), valueTitle);
-    const double middle = fullScale > 0 ? 0 : 32768;
+    const double middle = gain > 0 ? 0 : 32768;
     QVERIFY2(value->max() >= peak && value->max() <= middle + 2 * (peak - middle), qPrintable(QString::number(value->max())));
     QVERIFY2(value->min() <= 2 * middle - peak && value->min() >= middle - 2 * (peak - middle), qPrintable(QString::number(value->min())));
     // A quarter period in: the sine's peak.
@@ -240,7 +255,7 @@ void tst_WaveformView::axes()
         const int quarter = int(std::lround(0.25 / seconds));
         // Each sample held until the next: two points a sample.
         QVERIFY(qAbs(line("signal")->at(2 * quarter).x() - quarter * seconds) < 1e-9);
-        QVERIFY(qAbs(line("signal")->at(2 * quarter).y() - peak) < (fullScale > 0 ? 0.001 : 1));
+        QVERIFY(qAbs(line("signal")->at(2 * quarter).y() - peak) < (gain > 0 ? 0.001 : 1));
     }
 
     view->clear();
@@ -267,7 +282,7 @@ void tst_WaveformView::edges()
     QFETCH(int, high);
     QFETCH(bool, upright);
 
-    view->setSignal(square(length, high), 360, 10.0);
+    view->setSignal(square(length, high), 360);
     const QLineSeries *signal = line("signal");
     QVERIFY(signal->count() >= 2);
     int turns = 0;
@@ -304,8 +319,8 @@ void tst_WaveformView::spanButtons()
     QFETCH(QString, button);
     QFETCH(qint64, span);
 
-    std::shared_ptr<SampleList> codes;
-    view->setSignal(sine(2000000, 360, &codes), 360, 10.0);
+    std::shared_ptr<SampleList> list;
+    view->setSignal(sine(2000000, 360, &list), 360);
     view->setPlayhead(1000000);
     const QList<QPushButton *> buttons = view->findChildren<QPushButton *>();
     const auto pressed = std::find_if(buttons.begin(), buttons.end(), [&](QPushButton *b) { return b->text() == button; });
@@ -321,7 +336,7 @@ void tst_WaveformView::spanButtons()
         // Each held until the next.
         QCOMPARE(signal->count(), int(2 * span - 1));
         for (int i = 0; i < span; ++i) {
-            const double mV = (codes->codes[std::size_t(first + i)] - 32768) * 10.0 / 65536;
+            const double mV = (list->values[std::size_t(first + i)] - baseline) / 200;
             QCOMPARE(signal->at(2 * i), QPointF((first + i) / 360.0, mV));
             if (i + 1 < span)
                 QCOMPARE(signal->at(2 * i + 1), QPointF((first + i + 1) / 360.0, mV));
@@ -350,7 +365,7 @@ void tst_WaveformView::spansOffered()
     QFETCH(int, length);
     QFETCH(QStringList, enabled);
 
-    view->setSignal(length > 0 ? sine(length, 360) : nullptr, 360, 10.0);
+    view->setSignal(length > 0 ? sine(length, 360) : nullptr, 360);
     QStringList offered;
     for (QPushButton *button : view->findChildren<QPushButton *>())
         if (button->isEnabled())
@@ -380,7 +395,7 @@ void tst_WaveformView::playheadFollows()
     QFETCH(qint64, playhead);
     QFETCH(qint64, firstAfter);
 
-    view->setSignal(sine(36000, 360, nullptr), 360, 10.0);
+    view->setSignal(sine(36000, 360), 360);
     view->setVisibleRange(first, first + 3599);
     view->setPlayhead(before);
     view->setPlayhead(playhead);
@@ -411,7 +426,7 @@ void tst_WaveformView::clickPicksDragScrolls()
     QFETCH(int, dragged);
     QFETCH(bool, picked);
 
-    view->setSignal(sine(36000, 360, nullptr), 360, 10.0);
+    view->setSignal(sine(36000, 360), 360);
     view->setVisibleRange(10000, 10199); // six pixels a sample
     QSignalSpy picks(view, &WaveformView::positionPicked);
     const QPoint at = pixelOf(10100, 360);
@@ -455,7 +470,7 @@ void tst_WaveformView::zooms()
     QFETCH(double, amount);
     QFETCH(double, ratio);
 
-    view->setSignal(sine(360000, 360, nullptr), 360, 10.0);
+    view->setSignal(sine(360000, 360), 360);
     view->setVisibleRange(100000, 139999);
     const QPoint at = pixelOf(130000, 360);
     if (kind == "wheel") {
@@ -515,7 +530,7 @@ void tst_WaveformView::annotations()
             annotations->append({sample + 150, '~', 0, 0, 0, QString(), false});
         }
     }
-    view->setSignal(sine(150000, period * rate), rate, 10.0);
+    view->setSignal(sine(150000, period * rate), rate);
     view->setAnnotations(annotations);
     view->setVisibleRange(first, last);
     QCOMPARE(view->visibleRange(), qMakePair(first, last));

@@ -32,14 +32,17 @@ QByteArray field(const QByteArray &text, int width)
 } // namespace
 
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
-                   const QByteArray &reserved, const QVector<EdfEvent> &events)
+                   const QByteArray &reserved, const QVector<EdfEvent> &events, int sampleBytes)
 {
     QVector<EdfSignal> all = signalList;
-    const bool plus = !reserved.isEmpty();
+    const bool bdf = sampleBytes == 3;
+    const int digitalMin = bdf ? -1000000 : -32768;
+    const int digitalMax = bdf ? 1000000 : 32767;
+    const bool plus = !reserved.isEmpty() && !bdf;
     if (plus)
         all.append({"EDF Annotations", "", 0, 15, {}});
     const int count = all.size();
-    QByteArray file = field("0", 8) + field(plus ? "X X X X" : "patient", 80)
+    QByteArray file = field(bdf ? "\xFF" "BIOSEMI" : "0", 8) + field(plus ? "X X X X" : "patient", 80)
                       + field(plus ? "Startdate X X X X" : "recording", 80) + "01.01.20" + "00.00.00"
                       + field(QByteArray::number(256 * (count + 1)), 8) + field(reserved, 44)
                       + field(QByteArray::number(records), 8) + field(duration, 8)
@@ -50,15 +53,15 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
     };
     const auto physical = [](const EdfSignal &signal, int digital) {
         return signal.unitsPerDigit == 0 ? QByteArray::number(digital < 0 ? -1 : 1)
-                                         : QByteArray::number(digital * signal.unitsPerDigit);
+                                         : QByteArray::number((digital + signal.offset) * signal.unitsPerDigit);
     };
     each(16, [](const EdfSignal &signal) { return signal.label; });
     each(80, [](const EdfSignal &) { return QByteArray(); });
     each(8, [](const EdfSignal &signal) { return signal.unit; });
-    each(8, [&](const EdfSignal &signal) { return physical(signal, -32768); });
-    each(8, [&](const EdfSignal &signal) { return physical(signal, 32767); });
-    each(8, [](const EdfSignal &) { return QByteArray("-32768"); });
-    each(8, [](const EdfSignal &) { return QByteArray("32767"); });
+    each(8, [&](const EdfSignal &signal) { return physical(signal, digitalMin); });
+    each(8, [&](const EdfSignal &signal) { return physical(signal, digitalMax); });
+    each(8, [&](const EdfSignal &) { return QByteArray::number(digitalMin); });
+    each(8, [&](const EdfSignal &) { return QByteArray::number(digitalMax); });
     each(80, [](const EdfSignal &) { return QByteArray(); });
     each(8, [](const EdfSignal &signal) { return QByteArray::number(signal.perRecord); });
     each(32, [](const EdfSignal &) { return QByteArray(); });
@@ -77,8 +80,8 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
             }
             for (int i = 0; i < signal.perRecord; ++i) {
                 const int value = signal.digital.value(record * signal.perRecord + i);
-                file += char(value & 0xFF);
-                file += char(value >> 8 & 0xFF);
+                for (int byte = 0; byte < sampleBytes; ++byte)
+                    file += char(value >> 8 * byte & 0xFF);
             }
         }
     }

@@ -13,8 +13,8 @@
 // 212 (pairs of 12-bit samples in three bytes) or 16 (16-bit little-endian).
 QByteArray wfdbSamples(int format, const QVector<int> &samples);
 
-// One 16-bit signal of an EDF file, whose physical value is its digital value
-// times unitsPerDigit (0.1 or 1).
+// One signal of an EDF (or BDF) file, whose physical value is its digital value
+// plus offset, times unitsPerDigit (0.1 or 1).
 struct EdfSignal
 {
     QByteArray label;
@@ -22,6 +22,7 @@ struct EdfSignal
     double unitsPerDigit;
     int perRecord;
     QVector<int> digital;
+    int offset = 0;
 };
 
 // An EDF+ event: its onset in seconds from the start, and its text.
@@ -31,8 +32,11 @@ using EdfEvent = QPair<double, QByteArray>;
 // signals, with an annotations signal after them for EDF+, in records of
 // duration seconds (as written in the header). Each record's annotations are
 // its onset, then the events that start in it (a few short ones: 30 bytes each).
+// A plain BDF file for a sample of 3 bytes: its digital range ±1,000,000,
+// beyond 16 bits, and its physical one still in the header's 8 characters.
 QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByteArray &duration,
-                   const QByteArray &reserved = "EDF+C", const QVector<EdfEvent> &events = {});
+                   const QByteArray &reserved = "EDF+C", const QVector<EdfEvent> &events = {},
+                   int sampleBytes = 2);
 
 // A WFDB annotation file (MIT format) of the annotations, in sample order:
 // a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and

@@ -244,9 +244,9 @@ QVector<quint16> capturedCodes(const QString &capture)
     return codes;
 }
 
-int loadInto(OutputThread &output, const QString &path, int signal, double fullScaleMv)
+int loadInto(OutputThread &output, const QString &path, int signal)
 {
-    const LoadedSignal loaded = loadSignal(path, signal, fullScaleMv);
+    const LoadedSignal loaded = loadSignal(path, signal);
     if (!loaded.list)
         return loaded.refusal.kind == Refusal::Empty ? 0 : -1;
     output.place(loaded.list, output.worker->position());

@@ -140,6 +140,6 @@ QVector<quint16> capturedCodes(const QString &capture);
 
 // Reads a file as the playback does and puts it in place in the output at its
 // read position; the samples read, 0 for none, -1 when refused.
-int loadInto(OutputThread &output, const QString &path, int signal = 0, double fullScaleMv = OutputSettings().fullScaleMv);
+int loadInto(OutputThread &output, const QString &path, int signal = 0);
 
 #endif // TESTSUPPORT_H
