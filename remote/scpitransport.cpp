@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <poll.h>
+
 namespace {
 
 constexpr int maxClients = 8;
@@ -15,6 +17,24 @@ constexpr qint64 closeBytes = ScpiSession::maxAnswerBytes;
 // What a socket takes in ahead of the lines served: two lines. Past it the
 // client's bytes wait in the system, and TCP holds the client back.
 constexpr qint64 readAheadBytes = 2 * (maxLineBytes + 1);
+
+// The peer closed, though the socket may not have read that end yet: new
+// connections are taken in before the ends of older ones are read, and a
+// client held by a file read takes in nothing.
+bool peerClosed(const QTcpSocket *socket)
+{
+    pollfd end{int(socket->socketDescriptor()), POLLRDHUP, 0};
+    return ::poll(&end, 1, 0) > 0 && (end.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// At once when answers wait that the client does not read.
+void shut(QTcpSocket *socket)
+{
+    if (socket->bytesToWrite() > 0)
+        socket->abort();
+    else
+        socket->disconnectFromHost();
+}
 
 } // namespace
 
@@ -63,6 +83,13 @@ bool ScpiTransport::listen(const QHostAddress &address, quint16 port, int idleSe
 void ScpiTransport::accept()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        // Those whose peer closed make room first.
+        if (clients.size() >= maxClients) {
+            for (Client *client : QList<Client *>(clients)) {
+                if (peerClosed(client->socket))
+                    drop(client);
+            }
+        }
         if (clients.size() >= maxClients) {
             qWarning().noquote() << QString("SCPI : connexion de %1 refusée, déjà %2 clients")
                                         .arg(socket->peerAddress().toString())
@@ -92,10 +119,7 @@ void ScpiTransport::accept()
         // Its held command done, later, from the program.
         connect(&client->session, &ScpiSession::released, client, [this, client] { serve(client); },
                 Qt::QueuedConnection);
-        connect(socket, &QTcpSocket::disconnected, client, [this, client] {
-            clients.removeOne(client);
-            client->deleteLater();
-        });
+        connect(socket, &QTcpSocket::disconnected, client, [this, client] { drop(client); });
     }
 }
 
@@ -145,12 +169,20 @@ void ScpiTransport::serve(Client *client)
     }
 }
 
-// With a log line; at once when answers wait that the client does not read.
 void ScpiTransport::close(Client *client, const QString &reason)
 {
     qWarning().noquote() << QString("SCPI : client %1 fermé, %2").arg(client->peer, reason);
-    if (client->socket->bytesToWrite() > 0)
-        client->socket->abort();
-    else
-        client->socket->disconnectFromHost();
+    shut(client->socket);
+}
+
+// Gone or going: no longer counted, even while a command of its line waits
+// for a file, which then finds it gone. Its answers go out as far as the
+// system takes them; the rest of its line is dropped.
+void ScpiTransport::drop(Client *client)
+{
+    if (!clients.removeOne(client))
+        return;
+    client->socket->flush();
+    shut(client->socket);
+    client->deleteLater();
 }

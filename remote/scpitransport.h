@@ -9,7 +9,8 @@
 
 // SCPI's lines over TCP: the clients, their limits, their lines, each client
 // with its own session. A client's line waits while its session holds a
-// command, and while answers wait that the client does not read.
+// command, and while answers wait that the client does not read. A client
+// whose peer closed no longer counts.
 class ScpiTransport : public QObject
 {
     Q_OBJECT
@@ -28,6 +29,7 @@ private:
     void accept();
     void serve(Client *client);
     void close(Client *client, const QString &reason);
+    void drop(Client *client);
 
     const ScpiSession::Dispatch dispatch;
     QTcpServer server;

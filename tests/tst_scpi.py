@@ -30,6 +30,15 @@ def connectable(port):
         return False
 
 
+def answer(client, line):
+    """The first line answering line, or why none came."""
+    try:
+        client.sendall(line)
+        return client.makefile().readline()
+    except OSError as error:
+        return str(error)
+
+
 class Scpi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -271,6 +280,36 @@ class Scpi(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as late:
             late.sendall(b"*OPC?\n")
             self.assertEqual(late.makefile().readline(), "1\n")
+
+    def test_closed_clients_not_counted(self):
+        """Clients that close at once leave their place at once, even one
+        whose file is still read: eight clients that stay are all served."""
+        closing = Headless()
+        self.addCleanup(closing.stop)
+        port = free_port()
+        # Read in a while (a third of a second here), long after its client closed.
+        slow = closing.file("slow.csv", "1\n" * 3_000_000)
+        closing.start(SIMULATOR, VIRTUALDAC, ["--play", closing.file("one.csv", "1\n"), "--listen", str(port)],
+                      os.environ)
+        wait_for(lambda: connectable(port), "the second simulator listens")
+        # The file's line, then more than the server takes in ahead: it cannot
+        # read the end of the stream while the file is read. The pause lets the
+        # read start, so that the end comes while it goes on; no outcome needs it.
+        held = f'SOUR:FILE "{slow}"\n'.encode() + b"*OPC?\n" * 3000
+        for line, times, pause_s in ((b"*IDN?\n", 60, 0), (held, 1, 0.2)):
+            with self.subTest(line=line[:20]):
+                for _ in range(times):
+                    with socket.create_connection(("127.0.0.1", port)) as brief:
+                        brief.sendall(line)
+                time.sleep(pause_s)
+                stay = [socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) for _ in range(8)]
+                self.assertEqual([answer(client, b"*OPC?\n") for client in stay], ["1\n"] * 8)
+                for client in stay:
+                    client.close()
+        # The read ends with its client gone, and the program goes on.
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as rig:
+            wait_for(lambda: answer(rig, b"FILE?\n") == f'"{slow}"\n', "the file read")
+            self.assertEqual(answer(rig, b"*OPC?\n"), "1\n")
 
 
 def ended(pid):
