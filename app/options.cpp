@@ -2,13 +2,16 @@
 
 #include "bounds.h"
 #include "playback.h"
+#include "remotefiles.h"
 #include "syncline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <list>
@@ -46,6 +49,7 @@ const QString syncWidthAccepted =
 const QString syncOnAccepted = QStringLiteral("beats, loop ou both");
 const QString beatLogAccepted = QStringLiteral("le chemin d'un fichier où ajouter les battements envoyés");
 const QString playAccepted = QStringLiteral("le chemin d'un fichier d'échantillons");
+const QString remoteFilesAccepted = QStringLiteral("DOSSIER[:DOSSIER...], des dossiers existants (par exemple /srv/ecg)");
 
 CommandLine exitWith(int status, const QString &text)
 {
@@ -60,12 +64,12 @@ CommandLine refusal(const QString &text)
     return exitWith(optionRefused, program + ": " + text);
 }
 
-// A number greater than 0 and at most most.
-std::optional<double> numberWithin(const QString &text, double least, double most)
+// A number that its bound does not refuse.
+std::optional<double> numberWithin(const QString &text, Refusal (*bound)(double))
 {
     bool ok = false;
     const double number = text.trimmed().toDouble(&ok);
-    if (!ok || !(number >= least && number <= most))
+    if (!ok || bound(number))
         return std::nullopt;
     return number;
 }
@@ -132,6 +136,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "Commandes SCPI par TCP sur ce port (par défaut de 127.0.0.1 seulement), sans authentification : "
         "quiconque atteint le port commande la sortie.",
         "[ADRESSE:]PORT");
+    const QCommandLineOption remoteFilesOption(
+        "remote-files",
+        "Les dossiers d'où SCPI et MPRIS peuvent choisir un fichier, séparés par : (par défaut les exemples installés "
+        "et le dossier du fichier de --play).",
+        "DOSSIER[:DOSSIER...]");
     const QCommandLineOption scpiIdleOption(
         "scpi-idle", "Ferme un client SCPI resté muet tant de secondes (par défaut 600), pour libérer sa place.",
         "SECONDES");
@@ -153,7 +162,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         "échantillon, étiquette.",
         "FILE");
     parser.addOptions({rateOption, deviceOption, signalOption, fullScaleOption, annotationsOption, syncGpioOption,
-                       syncWidthOption, syncOnOption, beatLogOption, playOption, listenOption, scpiIdleOption});
+                       syncWidthOption, syncOnOption, beatLogOption, playOption, listenOption, remoteFilesOption,
+                       scpiIdleOption});
     for (const QString &name : qtValueOptions + qtFlagOptions) {
         QCommandLineOption qtOption(name, QString(), qtValueOptions.contains(name) ? "value" : QString());
         qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -172,6 +182,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
               std::pair(syncWidthOption, syncWidthAccepted), std::pair(syncOnOption, syncOnAccepted),
               std::pair(beatLogOption, beatLogAccepted),
               std::pair(playOption, playAccepted), std::pair(listenOption, listenAccepted),
+              std::pair(remoteFilesOption, remoteFilesAccepted),
               std::pair(scpiIdleOption, scpiIdleAccepted)}) {
             if (option == "--" + name.names().first() || option == "-" + name.names().first())
                 return refusal(option + " attend une valeur : " + accepted);
@@ -233,8 +244,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
             *winner = values.first().value;
         return QString();
     };
-    const auto rateAccepts = [](const QString &text) { return bool(numberWithin(text, minSampleRate, maxSampleRate)); };
-    const auto fullScaleAccepts = [](const QString &text) { return bool(numberWithin(text, minFullScaleMv, maxFullScaleMv)); };
+    const auto rateAccepts = [](const QString &text) { return bool(numberWithin(text, rateRefusal)); };
+    const auto fullScaleAccepts = [](const QString &text) { return bool(numberWithin(text, fullScaleRefusal)); };
     const auto textAccepts = [](const QString &text) { return !text.trimmed().isEmpty(); };
     const auto listenAccepts = [](const QString &text) {
         QHostAddress address;
@@ -250,7 +261,12 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         return SyncLine::parse(text.trimmed(), &address, &reason);
     };
     const auto syncWidthAccepts = [](const QString &text) {
-        return bool(numberWithin(text, minSyncWidthMs, maxSyncWidthMs));
+        return bool(numberWithin(text, syncWidthRefusal));
+    };
+    const auto remoteFilesAccepts = [](const QString &text) {
+        const QStringList folders = text.split(':', Qt::SkipEmptyParts);
+        return !folders.isEmpty()
+               && std::all_of(folders.begin(), folders.end(), [](const QString &folder) { return QFileInfo(folder).isDir(); });
     };
     const QStringList syncOnNames{"beats", "loop", "both"};
     const auto syncOnAccepts = [&](const QString &text) { return syncOnNames.contains(text.trimmed()); };
@@ -267,6 +283,7 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     QString syncGpio;
     QString syncWidth;
     QString syncOn;
+    QString remoteFiles;
     for (const QString &refused :
          {check(rateOption, rateAccepted, true, rateAccepts, &rate),
           check(fullScaleOption, fullScaleAccepted, true, fullScaleAccepts, &fullScale),
@@ -278,14 +295,15 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
           check(syncGpioOption, syncGpioAccepted, false, syncGpioAccepts, &syncGpio),
           check(syncWidthOption, syncWidthAccepted, true, syncWidthAccepts, &syncWidth),
           check(syncOnOption, syncOnAccepted, false, syncOnAccepts, &syncOn),
+          check(remoteFilesOption, remoteFilesAccepted, false, remoteFilesAccepts, &remoteFiles),
           check(beatLogOption, beatLogAccepted, false, textAccepts, &commandLine.output.beatLogPath)}) {
         if (!refused.isEmpty())
             return refusal(refused);
     }
     if (!rate.isEmpty())
-        commandLine.output.sampleRate = *numberWithin(rate, minSampleRate, maxSampleRate);
+        commandLine.output.sampleRate = *numberWithin(rate, rateRefusal);
     if (!fullScale.isEmpty())
-        commandLine.output.fullScaleMv = *numberWithin(fullScale, minFullScaleMv, maxFullScaleMv);
+        commandLine.output.fullScaleMv = *numberWithin(fullScale, fullScaleRefusal);
     if (!listen.isEmpty())
         listenOn(listen.trimmed(), &commandLine.listenAddress, &commandLine.listenPort);
     if (!scpiIdle.isEmpty())
@@ -294,9 +312,15 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         commandLine.output.annotator = annotations == "none" ? QString() : annotations;
     commandLine.output.syncLine = syncGpio.trimmed();
     if (!syncWidth.isEmpty())
-        commandLine.output.syncWidthMs = *numberWithin(syncWidth, minSyncWidthMs, maxSyncWidthMs);
+        commandLine.output.syncWidthMs = *numberWithin(syncWidth, syncWidthRefusal);
     if (!syncOn.isEmpty())
         commandLine.output.syncOn = SyncOn(syncOnNames.indexOf(syncOn.trimmed()));
+    commandLine.output.remoteFolders = remoteFiles.split(':', Qt::SkipEmptyParts);
+    if (remoteFiles.isEmpty()) {
+        commandLine.output.remoteFolders = QStringList{installedSamplesFolder()};
+        if (!commandLine.playFile.isEmpty())
+            commandLine.output.remoteFolders << QFileInfo(commandLine.playFile).absolutePath();
+    }
     return commandLine;
 }
 

@@ -2,6 +2,7 @@
 #define OUTPUTSETTINGS_H
 
 #include <QString>
+#include <QStringList>
 
 // Which frames the sync line marks: a beat annotation's, a loop's first, or both.
 enum class SyncOn { Beats, Loop, Both };
@@ -33,6 +34,8 @@ struct OutputSettings
     SyncOn syncOn = SyncOn::Beats;
     // The file that each beat sent is appended to; empty: none.
     QString beatLogPath;
+    // The folders that a file named from afar (SCPI, MPRIS) may come from.
+    QStringList remoteFolders;
 };
 
 #endif // OUTPUTSETTINGS_H

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFileInfo>
 #include <QPointer>
 #include <QPair>
 #include <QRegularExpression>
@@ -638,6 +637,7 @@ static int errorCode(const Refusal &refusal, int otherwise)
     case Refusal::NotFound: return -256;
     case Refusal::OutOfRange: return -222;
     case Refusal::NoSuchSignal: return -224;
+    case Refusal::Outside: return -257;
     default: return otherwise;
     }
 }
@@ -669,7 +669,7 @@ Playback::Done ScpiServer::whenDone(ScpiSession &session, int otherwise)
 bool ScpiServer::ending(ScpiSession &session)
 {
     if (playback->ending())
-        session.error(-200, "Fin du programme en cours.");
+        refuse(session, Refusal::ending(), -200);
     return playback->ending();
 }
 
@@ -690,15 +690,7 @@ QString ScpiServer::file(ScpiSession &session, const ScpiCommand &command)
 {
     if (command.query)
         return quoted(playback->file());
-    // One answer for whatever is not a readable file, so that a client
-    // cannot tell what exists; the readers refuse the content of the others.
-    const QString path = unquoted(command.parameter);
-    const QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable()) {
-        session.error(-256);
-        return QString();
-    }
-    playback->choose(path, settings.signal, Playback::When::AtOnce, whenDone(session, -200));
+    playback->chooseFromAfar(unquoted(command.parameter), whenDone(session, -200));
     return QString();
 }
 
@@ -707,7 +699,7 @@ QString ScpiServer::signal(ScpiSession &session, const ScpiCommand &command)
     if (command.query)
         return decimal(playback->signal() + 1);
     if (playback->file().isEmpty())
-        session.error(-224, "Aucun fichier sélectionné.");
+        refuse(session, Refusal::noFile(), -224);
     else
         playback->choose(playback->file(), unquoted(command.parameter), Playback::When::AtOnce, whenDone(session, -224));
     return QString();
