@@ -171,59 +171,49 @@ double Playback::heartRate() const
     return rrSamples > 0 ? 60 * samplesPerSecond() / rrSamples : 0;
 }
 
-void Playback::listSignals(const QString &path, const Listed &listed)
+LoadRequest Playback::requestOf(const QString &path, const std::optional<QStringList> &folders) const
 {
-    if (ending())
-        return listed(Refusal::ending(), {}, -1);
     LoadRequest request;
     request.path = path;
     request.selector = settings.signal;
     request.fullScaleMv = fullScaleMv;
+    request.ownRate = rateOverride <= 0;
+    request.folders = folders;
+    return request;
+}
+
+void Playback::listSignals(const QString &path, const Listed &listed)
+{
+    if (ending())
+        return listed(Refusal::ending(), {}, -1);
+    LoadRequest request = requestOf(path, std::nullopt);
     request.listOnly = true;
-    Choice listing;
-    listing.path = path;
-    startLoad(request, listing, false, false, false, {});
-    load.listed = listed;
+    startLoad(request, false, false, false, {}, listed);
 }
 
 void Playback::choose(const QString &path, const QString &selector, When when, const Done &done)
 {
     if (ending())
         return done(Refusal::ending());
-    LoadRequest request;
-    request.path = path;
-    request.selector = selector.isEmpty() ? settings.signal : selector;
-    request.fullScaleMv = fullScaleMv;
-    request.ownRate = rateOverride <= 0;
-    Choice choice;
-    choice.path = path;
+    LoadRequest request = requestOf(path, std::nullopt);
+    if (!selector.isEmpty())
+        request.selector = selector;
     const bool atOnce = when == When::AtOnce;
-    startLoad(request, choice, atOnce, !atOnce, false, done);
+    startLoad(request, atOnce, !atOnce, false, done);
 }
 
 void Playback::chooseFromAfar(const QString &path, const Done &done)
 {
     if (ending())
         return done(Refusal::ending());
-    LoadRequest request;
-    request.path = path;
-    request.selector = settings.signal;
-    request.fullScaleMv = fullScaleMv;
-    request.ownRate = rateOverride <= 0;
-    request.folders = settings.remoteFolders;
-    Choice choice;
-    choice.path = path;
-    startLoad(request, choice, true, false, false, done);
+    startLoad(requestOf(path, settings.remoteFolders), true, false, false, done);
 }
 
 LoadRequest Playback::reread() const
 {
-    LoadRequest request;
-    request.path = chosen.path;
+    LoadRequest request = requestOf(chosen.path, chosen.folders);
     request.signal = chosen.signal;
     request.label = chosen.label;
-    request.fullScaleMv = fullScaleMv;
-    request.ownRate = rateOverride <= 0;
     return request;
 }
 
@@ -233,17 +223,19 @@ void Playback::reload(const Done &done)
         return done(Refusal::ending());
     if (chosen.path.isEmpty())
         return done(Refusal::noFile());
-    startLoad(reread(), chosen, false, true, false, done);
+    startLoad(reread(), false, true, false, done);
 }
 
 // A newer read replaces the one in progress, which ends as cancelled.
-void Playback::startLoad(LoadRequest request, const Choice &choice, bool atOnce, bool keepPosition, bool thenPlay,
-                         const Done &done)
+void Playback::startLoad(const LoadRequest &request, bool atOnce, bool keepPosition, bool thenPlay, const Done &done,
+                         const Listed &listed)
 {
     Load previous = std::move(load);
     load = Load{};
     load.request = loader->load(request);
-    load.choice = choice;
+    load.choice.path = request.path;
+    load.choice.folders = request.folders;
+    load.listed = listed;
     load.atOnce = atOnce;
     load.keepPosition = keepPosition;
     load.thenPlay = thenPlay;
@@ -364,7 +356,7 @@ void Playback::setPlaying(bool on, const Done &done)
     }
     // The file as it is on disk now: read again, in the background, if it changed.
     if (fileStamps(chosen.files) != chosen.stamps)
-        return startLoad(reread(), chosen, false, true, true, done);
+        return startLoad(reread(), false, true, true, done);
     if (output.list != chosen.list)
         place(chosen, true);
     resume();

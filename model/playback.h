@@ -159,6 +159,8 @@ private:
         // again if they changed.
         FileStamps stamps;
         QStringList files;
+        // A remote choice's: the folders that its re-reads stay in.
+        std::optional<QStringList> folders;
     };
     struct Load
     {
@@ -175,9 +177,12 @@ private:
     AppWorker *worker() const;
     // The worker's beats of what goes out; none before anything went in.
     AppWorker::BeatFacts beats() const;
-    void startLoad(LoadRequest request, const Choice &choice, bool atOnce, bool keepPosition, bool thenPlay,
-                   const Done &done);
-    // The chosen signal read again, where it was.
+    // Reads what request asks; its choice is put in place once read (see onLoaded).
+    void startLoad(const LoadRequest &request, bool atOnce, bool keepPosition, bool thenPlay, const Done &done,
+                   const Listed &listed = {});
+    // A read of path, of --signal's signal, confined to folders if any.
+    LoadRequest requestOf(const QString &path, const std::optional<QStringList> &folders) const;
+    // The chosen signal read again, where it was, from where it was chosen.
     LoadRequest reread() const;
     void onLoaded(quint64 request);
     // Puts a choice in the worker, from its first sample or at the read position.

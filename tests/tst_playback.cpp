@@ -433,6 +433,7 @@ void tst_Playback::remoteChoicesStayInTheirFolders_data()
     QTest::newRow("a link out") << "link out" << int(Refusal::Outside);
     QTest::newRow("a record's signal file linked out") << "record" << int(Refusal::Outside);
     QTest::newRow("/proc, with / allowed") << "proc" << int(Refusal::Outside);
+    QTest::newRow("re-read, its signal file linked out since") << "re-read" << int(Refusal::Outside);
 }
 
 // A file named from afar is read only from the folders given, its links
@@ -442,9 +443,11 @@ void tst_Playback::remoteChoicesStayInTheirFolders()
     QFETCH(QString, chosen);
     QFETCH(int, kind);
 
+    // Folders of the row's own: a link left behind points nowhere.
+    SampleFiles allowed;
     SampleFiles outside;
     const QString far = outside.write("far.csv", "3\n4\n");
-    const QString inside = files.write("inside.csv", "1\n2\n");
+    const QString inside = allowed.write("inside.csv", "1\n2\n");
     const auto link = [](const QString &target, const QString &name) {
         QFile::remove(name);
         return QFile::link(target, name) ? name : QString();
@@ -461,21 +464,32 @@ void tst_Playback::remoteChoicesStayInTheirFolders()
     else if (chosen == "missing outside")
         path = outside.path("none.csv");
     else if (chosen == "missing inside")
-        path = files.path("none.csv");
+        path = allowed.path("none.csv");
     else if (chosen == "link out")
-        path = link(far, files.path("out.csv"));
+        path = link(far, allowed.path("out.csv"));
+    else if (chosen == "re-read")
+        path = writeSignals(allowed, {"MLII"});
     else if (chosen == "record") {
-        path = writeSignals(files, {"MLII"});
+        path = writeSignals(allowed, {"MLII"});
         outside.write("rec.dat", wfdbSamples(16, {1, 2}));
-        QFile::remove(files.path("rec.dat"));
-        QVERIFY(!link(outside.path("rec.dat"), files.path("rec.dat")).isEmpty());
+        QFile::remove(allowed.path("rec.dat"));
+        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
     } else {
         settings.remoteFolders = QStringList{"/"};
         path = "/proc/self/status";
     }
     QVERIFY(!path.isEmpty());
     Playback playback(settings);
-    const Refusal refusal = waitFor([&](const Playback::Done &done) { playback.chooseFromAfar(path, done); });
+    Refusal refusal = waitFor([&](const Playback::Done &done) { playback.chooseFromAfar(path, done); });
+    if (chosen == "re-read") {
+        QVERIFY(!refusal);
+        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
+        QFile::remove(allowed.path("rec.dat"));
+        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
+        refusal = waitFor([&](const Playback::Done &done) { playback.reload(done); });
+        QCOMPARE(int(refusal.kind), kind);
+        return;
+    }
     QCOMPARE(int(refusal.kind), kind);
     QCOMPARE(playback.file(), refusal ? QString() : path);
 }
