@@ -1,4 +1,5 @@
 #include "options.h"
+#include "remotefiles.h"
 #include "testsupport.h"
 
 #include <QTest>
@@ -21,6 +22,8 @@ private slots:
     void listen();
     void syncOptions_data();
     void syncOptions();
+    void remoteFiles_data();
+    void remoteFiles();
 
 private:
     SampleFiles files;
@@ -205,6 +208,35 @@ void tst_Options::listen()
         QCOMPARE(read.listenPort, quint16(port));
         QCOMPARE(read.scpiIdleSeconds, idleSeconds);
     }
+}
+
+void tst_Options::remoteFiles_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("folders"); // "samples": the installed ones; none: refused
+
+    QTest::newRow("the samples by default") << QStringList() << QStringList{"samples"};
+    QTest::newRow("and the played file's folder")
+        << QStringList{"--play", "/srv/ecg/208.hea"} << QStringList{"samples", "/srv/ecg"};
+    QTest::newRow("given, over the played file's")
+        << QStringList{"--play", "/srv/ecg/208.hea", "--remote-files", "/tmp:/"} << QStringList{"/tmp", "/"};
+    QTest::newRow("a folder that is not there") << QStringList{"--remote-files=/tmp:/no/such/folder"} << QStringList();
+    QTest::newRow("a file") << QStringList{"--remote-files=/etc/hostname"} << QStringList();
+    QTest::newRow("empty") << QStringList{"--remote-files="} << QStringList();
+}
+
+// The folders that remote choices may come from.
+void tst_Options::remoteFiles()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, folders);
+
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {});
+    QCOMPARE(read.exitStatus, folders.isEmpty() ? 2 : -1);
+    if (folders.isEmpty())
+        QVERIFY2(read.text.contains("--remote-files"), qPrintable(read.text));
+    else
+        QCOMPARE(read.output.remoteFolders, folders.replaceInStrings("samples", installedSamplesFolder()));
 }
 
 void tst_Options::syncOptions_data()
