@@ -265,8 +265,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
     };
     const auto remoteFilesAccepts = [](const QString &text) {
         const QStringList folders = text.split(':', Qt::SkipEmptyParts);
-        return !folders.isEmpty()
-               && std::all_of(folders.begin(), folders.end(), [](const QString &folder) { return QFileInfo(folder).isDir(); });
+        return !folders.isEmpty() && std::all_of(folders.begin(), folders.end(),
+                                                 [](const QString &folder) { return QFileInfo(folder).isDir(); });
     };
     const QStringList syncOnNames{"beats", "loop", "both"};
     const auto syncOnAccepts = [&](const QString &text) { return syncOnNames.contains(text.trimmed()); };

@@ -56,7 +56,8 @@ inline Refusal positionRefusal(qint64 at, qint64 length)
 {
     if (at >= 0 && at < length)
         return {};
-    return {Refusal::OutOfRange, "Position refusée.", QString("Position %1 refusée : de 0 à %2").arg(at).arg(length - 1)};
+    return {Refusal::OutOfRange, "Position refusée.",
+            QString("Position %1 refusée : de 0 à %2").arg(at).arg(length - 1)};
 }
 
 #endif // BOUNDS_H
