@@ -2,10 +2,12 @@
 
 #include "bounds.h"
 #include "playback.h"
+#include "remotefiles.h"
 #include "syncline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
@@ -50,13 +52,14 @@ T &at(CommandLine *line, T OutputSettings::*field)
     return line->output.*field;
 }
 
+// A number that check does not refuse; least and most are its bounds, for the texts.
 template <typename Field>
-Reader number(Field field, double least, double most)
+Reader number(Field field, double least, double most, Refusal (*check)(double))
 {
     const auto read = [=](const QString &text, CommandLine *into) {
         bool ok = false;
         const double number = text.trimmed().toDouble(&ok);
-        if (!ok || !(number >= least && number <= most))
+        if (!ok || check(number))
             return false;
         at(into, field) = number;
         return true;
@@ -90,12 +93,14 @@ Reader text(Field field)
     }};
 }
 
+// Existing folders, separated by ':'.
 template <typename Field>
 Reader folders(Field field)
 {
     return {[=](const QString &text, CommandLine *into) {
         const QStringList folders = text.split(':');
-        if (std::any_of(folders.begin(), folders.end(), [](const QString &folder) { return folder.trimmed().isEmpty(); }))
+        if (std::any_of(folders.begin(), folders.end(),
+                        [](const QString &folder) { return folder.trimmed().isEmpty() || !QFileInfo(folder).isDir(); }))
             return false;
         at(into, field) = folders;
         return true;
@@ -270,6 +275,11 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         }
         if (!given.isEmpty())
             option.reader.read(given.first().second, &commandLine);
+    }
+    if (commandLine.output.remoteFolders.isEmpty()) {
+        commandLine.output.remoteFolders = QStringList{installedSamplesFolder()};
+        if (!commandLine.playFile.isEmpty())
+            commandLine.output.remoteFolders << QFileInfo(commandLine.playFile).absolutePath();
     }
     return commandLine;
 }

@@ -10,11 +10,11 @@
 // same rows to write the manual's OPTIONS section (cmake/manualoptions.cmake),
 // since a cross build cannot run the program to ask it; hence this file holds
 // nothing but rows laid out as these: the name, key, value and reader on the
-// row's first line (a reader's bounds literals or names from bounds.h), the
+// row's first line (a number reader's bounds, literals or names from bounds.h, then the check of bounds.h that it calls), the
 // manual's value and paragraph as raw strings R"(...)" and R"man(...)man".
 // clang-format off
 
-ECG_OPTION("rate", "rate", "HZ", number(&OutputSettings::sampleRate, minSampleRate, maxSampleRate),
+ECG_OPTION("rate", "rate", "HZ", number(&OutputSettings::sampleRate, minSampleRate, maxSampleRate, rateRefusal),
     "un nombre d'échantillons par seconde de %min à %max (par exemple 360 ou 359.5)",
     "Cadence de sortie, en échantillons par seconde (au plus %max), sur une horloge exacte. Sans elle : une pause "
     "de 2 ms après chaque trame.",
@@ -42,7 +42,7 @@ without case and surrounding blanks; by default the first.
 In the window, a record of several signals asks which one, with this one
 proposed.)man")
 
-ECG_OPTION("full-scale", "full-scale", "MV", number(&OutputSettings::fullScaleMv, minFullScaleMv, maxFullScaleMv),
+ECG_OPTION("full-scale", "full-scale", "MV", number(&OutputSettings::fullScaleMv, minFullScaleMv, maxFullScaleMv, fullScaleRefusal),
     "un nombre de millivolts de %min à %max (par exemple 10 ou 5)",
     "Enregistrements seulement : les millivolts qui couvrent toute la plage du DAC, 0 mV au milieu (par défaut 10, "
     "au plus %max). Les fichiers CSV sont envoyés tels quels.",
@@ -82,7 +82,7 @@ is the Pi's GPIO17).
 A line that cannot be requested is refused at start: the headless mode ends
 with status 2, the window says why and plays without it.)man")
 
-ECG_OPTION("sync-width", "sync-width", "MS", number(&OutputSettings::syncWidthMs, minSyncWidthMs, maxSyncWidthMs),
+ECG_OPTION("sync-width", "sync-width", "MS", number(&OutputSettings::syncWidthMs, minSyncWidthMs, maxSyncWidthMs, syncWidthRefusal),
     "un nombre de millisecondes de %min à %max (par exemple 10)",
     "Durée de l'impulsion (par défaut 10), toujours finie avant la trame suivante.",
     R"(ms)", R"man(How long the line stays high, from %min to %max, by default 10; a pulse always
@@ -143,8 +143,12 @@ ECG_OPTION("scpi-idle", "scpi-idle", "SECONDES", wholeNumber(&CommandLine::scpiI
 %min to %max (by default 600), so that forgotten connections free their place.)man")
 
 ECG_OPTION("remote-files", "remote-files", "DIR[:DIR...]", folders(&OutputSettings::remoteFolders),
-    "des chemins de dossiers séparés par : (par exemple /srv/ecg:/home/pi/ecg)",
+    "des chemins de dossiers existants séparés par : (par exemple /srv/ecg:/home/pi/ecg)",
     "Les seuls dossiers où SCPI et MPRIS choisissent les fichiers lus (par défaut les échantillons installés et le "
     "dossier du fichier donné au départ).",
-    R"(dir\fR[:\fIdir\fR...])", R"man(The only folders whose files SCPI and MPRIS may choose, separated by colons;
-by default the installed samples and the folder of the file given at start.)man")
+    R"(dir\fR[:\fIdir\fR...])", R"man(The folders, existing ones separated by colons, that SCPI's FILE and MPRIS's
+OpenUri may choose files from (by default the installed samples and the folder
+of
+.BR \-\-play 's
+file): a file, and a record's signal file, must be inside one of them once
+its links are resolved; files of /proc, /sys and the like are refused.)man")

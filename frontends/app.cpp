@@ -1,7 +1,7 @@
 #include "app.h"
 
-#include "loadsignal.h"
 #include "mainui.h"
+#include "remotefiles.h"
 #include "statusline.h"
 #include "waveformview.h"
 
@@ -33,8 +33,8 @@ QSettings dialogState()
 // dialog types no name in.
 QString dialogFolder()
 {
-    for (const QString &folder : {sampleDirectory, dialogState().value("last-folder").toString(),
-                                  QCoreApplication::applicationDirPath() + "/../share/ecg-simulator/samples"}) {
+    for (const QString &folder :
+         {sampleDirectory, dialogState().value("last-folder").toString(), installedSamplesFolder()}) {
         if (!folder.isEmpty() && QFileInfo(folder).isDir())
             return QDir::cleanPath(folder);
     }
@@ -43,7 +43,7 @@ QString dialogFolder()
 } // namespace
 
 App::App(const OutputSettings &settings, QObject *parent)
-    : QObject(parent), settings(settings), model(settings)
+    : QObject(parent), model(settings)
 {
     mainUI = new MainUI;
     connect(mainUI, &MainUI::simuToggled, this, &App::onSimuToggled);
@@ -154,7 +154,7 @@ void App::raiseWindow()
 // Nothing can go out: the operator is told at once, and again at each switch-on.
 void App::onOutputFailed(const QString &reason)
 {
-    warn({Refusal::Device, "Erreur initialisation DAC8551", reason});
+    warn(Refusal::device(reason));
     showPlayback();
 }
 
@@ -177,17 +177,16 @@ void App::onOpenFileClicked()
     if (path.isEmpty())
         return;
     dialogState().setValue("last-folder", QFileInfo(path).absolutePath());
-    std::unique_ptr<RecordReader> reader;
-    if (const Refusal refusal = model.open(path, &reader))
-        return warn(refusal);
-    int signal = findSignal(reader->signalList(), settings.signal);
-    if (signal < 0)
-        return warn(noSignalRefusal(settings.signal, path, reader->signalList()));
-    if (!askSignal(reader->signalList(), &signal))
-        return;
-    model.choose(std::move(reader), path, signal, Playback::When::AtNextStart, [this](const Refusal &refusal) {
+    // The file is opened in the background, and its signal read once the operator chose it.
+    model.listSignals(path, [this, path](const Refusal &refusal, const QVector<SignalInfo> &signalInfos, int signal) {
         if (refusal)
-            warn(refusal);
+            return warn(refusal);
+        if (!askSignal(signalInfos, &signal))
+            return;
+        model.choose(path, QString::number(signal + 1), Playback::When::AtNextStart, [this](const Refusal &refused) {
+            if (refused)
+                warn(refused);
+        });
     });
 }
 

@@ -46,7 +46,6 @@ private:
     void warn(const Refusal &refusal);
 
     MainUI *mainUI;
-    const OutputSettings settings;
     Playback model;
     // What the chart shows.
     std::shared_ptr<const SampleList> charted;

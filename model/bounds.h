@@ -1,7 +1,10 @@
 #ifndef BOUNDS_H
 #define BOUNDS_H
 
-// The bounds of what the operator may ask for, whatever the entry.
+#include "refusal.h"
+
+// The bounds of what the operator may ask for, and the one check of each,
+// whatever the entry (the options, SCPI, MPRIS, the playback).
 
 // At 100 kHz a frame takes 240 us on the wire. At 2000 samples/s a period of
 // 500 us leaves as much again for the wake-up and the loop, which a Pi's
@@ -19,5 +22,42 @@ constexpr double minFullScaleMv = 0.001;
 // already spans several beats.
 constexpr double minSyncWidthMs = 0.01;
 constexpr double maxSyncWidthMs = 1000;
+
+// None when the value is within its bounds (a NaN is not).
+inline Refusal rateRefusal(double samplesPerSecond)
+{
+    if (samplesPerSecond >= minSampleRate && samplesPerSecond <= maxSampleRate)
+        return {};
+    return {Refusal::OutOfRange, "Cadence refusée.",
+            QString("Cadence de %1 échantillons par seconde refusée : de %2 à %3")
+                .arg(samplesPerSecond)
+                .arg(minSampleRate)
+                .arg(maxSampleRate)};
+}
+
+inline Refusal fullScaleRefusal(double mv)
+{
+    if (mv >= minFullScaleMv && mv <= maxFullScaleMv)
+        return {};
+    return {Refusal::OutOfRange, "Pleine échelle refusée.",
+            QString("Pleine échelle de %1 mV refusée : de %2 à %3").arg(mv).arg(minFullScaleMv).arg(maxFullScaleMv)};
+}
+
+inline Refusal syncWidthRefusal(double ms)
+{
+    if (ms >= minSyncWidthMs && ms <= maxSyncWidthMs)
+        return {};
+    return {Refusal::OutOfRange, "Durée d'impulsion refusée.",
+            QString("Impulsion de %1 ms refusée : de %2 à %3").arg(ms).arg(minSyncWidthMs).arg(maxSyncWidthMs)};
+}
+
+// A sample of a list of length samples.
+inline Refusal positionRefusal(qint64 at, qint64 length)
+{
+    if (at >= 0 && at < length)
+        return {};
+    return {Refusal::OutOfRange, "Position refusée.",
+            QString("Position %1 refusée : de 0 à %2").arg(at).arg(length - 1)};
+}
 
 #endif // BOUNDS_H

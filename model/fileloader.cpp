@@ -1,7 +1,5 @@
 #include "fileloader.h"
 
-#include "recordreader.h"
-
 #include <QElapsedTimer>
 
 #include <utility>
@@ -17,21 +15,24 @@ FileLoader::FileLoader(const QString &annotator, QObject *parent) : QThread(pare
 
 FileLoader::~FileLoader()
 {
+    finish(QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+bool FileLoader::finish(QDeadlineTimer deadline)
+{
     mutex.lock();
     abort = true;
     cancelledUpTo = lastRequest;
     condition.wakeOne();
     mutex.unlock();
-    wait();
+    return wait(deadline);
 }
 
-quint64 FileLoader::load(std::unique_ptr<RecordReader> chosen, const QString &chosenPath, int chosenSignal)
+quint64 FileLoader::load(const LoadRequest &request)
 {
     QMutexLocker locker(&mutex);
     cancelledUpTo = lastRequest;
-    reader = std::move(chosen);
-    path = chosenPath;
-    signal = chosenSignal;
+    next = request;
     pending = true;
     if (!isRunning())
         start();
@@ -65,9 +66,7 @@ void FileLoader::run()
             mutex.unlock();
             return;
         }
-        const std::unique_ptr<RecordReader> current = std::move(reader);
-        const QString currentPath = path;
-        const int currentSignal = signal;
+        const LoadRequest current = next;
         const quint64 request = lastRequest;
         pending = false;
         mutex.unlock();
@@ -82,7 +81,7 @@ void FileLoader::run()
                 emit progressed(request, read, total);
             }
         };
-        LoadedSignal loadedSignal = loadSignal(*current, currentPath, currentSignal, observer, annotator);
+        LoadedSignal loadedSignal = loadSignal(current, observer, annotator);
         mutex.lock();
         result = std::move(loadedSignal);
         resultRequest = request;

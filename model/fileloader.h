@@ -3,18 +3,16 @@
 
 #include "loadsignal.h"
 
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QThread>
 #include <QWaitCondition>
 
-#include <memory>
 #include <optional>
 
-class RecordReader;
-
-// Reads the chosen files off the main thread, one at a time, as Qt's
-// Mandelbrot example renders: a request replaces the one in progress, which
-// gives up at its next block; the thread sleeps while there is none.
+// Opens and reads the chosen files off the main thread, one at a time, as
+// Qt's Mandelbrot example renders: a request replaces the one in progress,
+// which gives up at its next block; the thread sleeps while there is none.
 class FileLoader : public QThread
 {
     Q_OBJECT
@@ -25,14 +23,17 @@ public:
     // Gives up the read in progress and ends the thread.
     ~FileLoader() override;
 
-    // Reads one signal of an open file; the number that loaded() and
-    // progressed() will carry.
-    quint64 load(std::unique_ptr<RecordReader> reader, const QString &path, int signal);
+    // Opens a file and reads the signal it asks for; the number that
+    // loaded() and progressed() will carry.
+    quint64 load(const LoadRequest &request);
     // Gives up the read in progress, if any; it ends with a Cancelled refusal.
     void cancel();
     // The result of that read, handed over once: none when a later read has
     // ended since (its own loaded() follows).
     std::optional<LoadedSignal> takeResult(quint64 request);
+    // Gives up the read in progress and waits for the thread to end, until
+    // deadline; false when it is still in a read that does not return.
+    bool finish(QDeadlineTimer deadline);
 
 signals:
     void progressed(quint64 request, qint64 read, qint64 total);
@@ -46,9 +47,7 @@ private:
     const QString annotator;
     QMutex mutex;
     QWaitCondition condition;
-    std::unique_ptr<RecordReader> reader;
-    QString path;
-    int signal = 0;
+    LoadRequest next;
     quint64 lastRequest = 0;
     // Handed over under the mutex, which orders it between the two threads.
     LoadedSignal result;

@@ -1,7 +1,9 @@
 #include "loadsignal.h"
 
+#include "bounds.h"
 #include "recordreader.h"
 #include "regularfile.h"
+#include "remotefiles.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -32,10 +34,6 @@ std::shared_ptr<const QVector<Annotation>> annotationsOf(RecordReader &reader, c
     return annotations;
 }
 
-} // namespace
-
-namespace {
-
 // The refusal of a file that cannot be read, with the reader's reason.
 Refusal openRefusal(const QString &path, const QString &detail)
 {
@@ -47,17 +45,45 @@ Refusal openRefusal(const QString &path, const QString &detail)
             detail.isEmpty() ? QString("« %1 » n'est pas un fichier d'échantillons").arg(path) : detail};
 }
 
-} // namespace
-
-Refusal cancelledRead(const QString &path)
+// Opens path to read its signals, saying in the log why it cannot be.
+Refusal openSignals(const QString &path, std::unique_ptr<RecordReader> *reader)
 {
-    return {Refusal::Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)};
+    QString detail;
+    *reader = openRecord(path, &detail);
+    if (*reader)
+        return {};
+    if (!detail.isEmpty())
+        qWarning().noquote() << detail;
+    qWarning() << "Erreur ouverture fichier:" << path;
+    return openRefusal(path, detail);
 }
 
-LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, const LoadObserver &observer,
-                        const QString &annotator)
+// The signal that request asks for, or -1: a re-read's, at its number and
+// with its label still; a choice's, by its selector.
+int signalOf(const LoadRequest &request, const QVector<SignalInfo> &signalInfos)
+{
+    if (request.signal < 0)
+        return findSignal(signalInfos, request.selector);
+    if (request.signal >= signalInfos.size()
+        || (request.label && signalInfos.at(request.signal).label != *request.label))
+        return -1;
+    return request.signal;
+}
+
+QString selectorOf(const LoadRequest &request)
+{
+    if (request.signal < 0)
+        return request.selector;
+    const QString number = QString::number(request.signal + 1);
+    return request.label && !request.label->isEmpty() ? number + " (" + *request.label + ")" : number;
+}
+
+// Reads one signal of an open file into loaded; its refusal, if any.
+Refusal readSignal(RecordReader &reader, const QString &path, const LoadObserver &observer, const QString &annotator,
+                   LoadedSignal *loaded)
 {
     auto list = std::make_shared<SampleList>();
+    const int signal = loaded->signal;
     const qint64 total = reader.signalList().at(signal).length;
     auto envelope = std::make_shared<Envelope>(list);
     bool cancelled = false;
@@ -87,56 +113,94 @@ LoadedSignal loadSignal(RecordReader &reader, const QString &path, int signal, c
         read = reader.read(signal, sink);
     } catch (const std::bad_alloc &) {
         qWarning() << "Mémoire insuffisante pour" << path;
-        return {nullptr, nullptr, {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
-                          QString("Mémoire insuffisante pour « %1 »").arg(path)}};
+        return {Refusal::Unreadable, "Impossible d'ouvrir le fichier.",
+                QString("Mémoire insuffisante pour « %1 »").arg(path)};
     }
     if (invalidLines > 1)
         qWarning().noquote() << QString("Lignes invalides après la première : %1").arg(invalidLines - 1);
     for (const QString &warning : reader.warnings())
         qWarning().noquote() << warning;
     if (cancelled)
-        return {nullptr, nullptr, cancelledRead(path)};
+        return Refusal::cancelled(path);
     if (!read) {
         if (!reader.error().isEmpty())
             qWarning().noquote() << reader.error();
         qWarning() << "Erreur ouverture fichier:" << path;
-        return {nullptr, nullptr, openRefusal(path, reader.error())};
+        return openRefusal(path, reader.error());
     }
     if (list->size() == 0) {
         qWarning() << "Aucun échantillon dans" << path;
-        return {nullptr, nullptr,
-                {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)}};
+        return {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)};
     }
     qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
     list->annotations = annotationsOf(reader, path, signal, annotator);
-    return {list, envelope, {}};
+    loaded->list = list;
+    loaded->envelope = envelope;
+    return {};
 }
 
-Refusal openSignals(const QString &path, std::unique_ptr<RecordReader> *reader)
+// A refusal, with what was learnt of the file before it.
+LoadedSignal refused(LoadedSignal loaded, const Refusal &refusal)
 {
-    QString detail;
-    *reader = openRecord(path, &detail);
-    if (*reader)
-        return {};
-    if (!detail.isEmpty())
-        qWarning().noquote() << detail;
-    qWarning() << "Erreur ouverture fichier:" << path;
-    return openRefusal(path, detail);
+    loaded.refusal = refusal;
+    return loaded;
 }
 
-Refusal noSignalRefusal(const QString &selector, const QString &path, const QVector<SignalInfo> &signalInfos)
+} // namespace
+
+FileStamps fileStamps(const QStringList &files)
 {
-    return {Refusal::NoSuchSignal, noSuchSignal(selector, signalInfos),
-            QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
-                .arg(selector.trimmed(), path, describeSignals(signalInfos))};
+    FileStamps stamps;
+    for (const QString &file : files) {
+        const QFileInfo info(file);
+        stamps.append({info.size(), info.lastModified()});
+    }
+    return stamps;
+}
+
+LoadedSignal loadSignal(const LoadRequest &request, const LoadObserver &observer, const QString &annotator)
+{
+    const QString &path = request.path;
+    LoadedSignal loaded;
+    const auto confined = [&](const QString &file) {
+        const Refusal refusal = request.folders ? remoteChoiceRefusal(file, *request.folders) : Refusal{};
+        if (refusal)
+            qWarning().noquote() << refusal.reason;
+        return refusal;
+    };
+    if (const Refusal refusal = confined(path))
+        return refused(loaded, refusal);
+    std::unique_ptr<RecordReader> reader;
+    if (const Refusal refusal = openSignals(path, &reader))
+        return refused(loaded, refusal);
+    loaded.signalInfos = reader->signalList();
+    loaded.files = reader->files();
+    for (const QString &file : qAsConst(loaded.files)) {
+        if (const Refusal refusal = confined(file))
+            return refused(loaded, refusal);
+    }
+    loaded.signal = signalOf(request, loaded.signalInfos);
+    if (loaded.signal < 0)
+        return refused(loaded, {Refusal::NoSuchSignal, noSuchSignal(selectorOf(request), loaded.signalInfos),
+                                QString("Aucun signal « %1 » dans \"%2\" ; ses signaux : %3")
+                                    .arg(selectorOf(request).trimmed(), path, describeSignals(loaded.signalInfos))});
+    const double rate = loaded.signalInfos.at(loaded.signal).rate;
+    if (request.ownRate && rate > 0) {
+        if (const Refusal refusal = rateRefusal(rate))
+            return refused(loaded, refusal);
+    }
+    if (request.listOnly)
+        return loaded;
+    loaded.stamps = fileStamps(loaded.files);
+    if (const Refusal refusal = readSignal(*reader, path, observer, annotator, &loaded))
+        return refused(loaded, refusal);
+    return loaded;
 }
 
 LoadedSignal loadSignal(const QString &path, int signal, const LoadObserver &observer, const QString &annotator)
 {
-    std::unique_ptr<RecordReader> reader;
-    if (const Refusal refusal = openSignals(path, &reader))
-        return {nullptr, nullptr, refusal};
-    if (signal >= reader->signalList().size())
-        return {nullptr, nullptr, noSignalRefusal(QString::number(signal + 1), path, reader->signalList())};
-    return loadSignal(*reader, path, signal, observer, annotator);
+    LoadRequest request;
+    request.path = path;
+    request.signal = signal;
+    return loadSignal(request, observer, annotator);
 }

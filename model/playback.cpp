@@ -10,7 +10,6 @@
 #include "syncline.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <cmath>
@@ -20,11 +19,6 @@ namespace {
 
 // A stopped output ends within a pass; a device call that hangs never returns.
 constexpr int stopTimeoutMs = 5000;
-
-Refusal endingRefusal()
-{
-    return {Refusal::Ending, "Fin du programme en cours.", QString()};
-}
 
 } // namespace
 
@@ -55,7 +49,12 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
     });
 }
 
-Playback::~Playback() = default;
+// A read stuck in a slow disk holds the end no longer than a wedged device.
+Playback::~Playback()
+{
+    if (!loader->finish(endDeadline.isForever() ? QDeadlineTimer(stopTimeoutMs) : endDeadline))
+        forceEnd("la lecture du fichier ne s'est pas arrêtée en 5 s");
+}
 
 Refusal Playback::start(Unmarked unmarked)
 {
@@ -101,6 +100,7 @@ void Playback::end()
     cancelLoad();
     runner->stop();
     playState = PlayState::Ending;
+    endDeadline.setRemainingTime(stopTimeoutMs);
     if (!started || !deviceFailureReason.isEmpty())
         QTimer::singleShot(0, this, &Playback::finished);
     QTimer::singleShot(stopTimeoutMs, this, [] { forceEnd("la sortie ne s'est pas arrêtée en 5 s"); });
@@ -186,89 +186,82 @@ qint64 Playback::clockRestarts() const
     return worker() ? worker()->clockRestarts() : 0;
 }
 
-Refusal Playback::rateRefusal(double samplesPerSecond)
+LoadRequest Playback::requestOf(const QString &path, const std::optional<QStringList> &folders) const
 {
-    if (samplesPerSecond >= minSampleRate && samplesPerSecond <= maxSampleRate)
-        return {};
-    return {Refusal::OutOfRange, "Cadence refusée.",
-            QString("Cadence de %1 échantillons par seconde refusée : de %2 à %3")
-                .arg(samplesPerSecond)
-                .arg(minSampleRate)
-                .arg(maxSampleRate)};
+    LoadRequest request;
+    request.path = path;
+    request.selector = settings.signal;
+    request.ownRate = rateOverride <= 0;
+    request.folders = folders;
+    return request;
 }
 
-Refusal Playback::open(const QString &path, std::unique_ptr<RecordReader> *reader) const
+void Playback::listSignals(const QString &path, const Listed &listed)
 {
     if (ending())
-        return endingRefusal();
-    if (const Refusal refusal = openSignals(path, reader))
-        return refusal;
-    if (QFileInfo(path).size() == 0)
-        return {Refusal::Empty, "Le fichier est vide.", QString("« %1 » est vide").arg(path)};
-    return {};
+        return listed(Refusal::ending(), {}, -1);
+    LoadRequest request = requestOf(path, std::nullopt);
+    request.listOnly = true;
+    startLoad(request, false, false, false, {}, listed);
 }
 
 void Playback::choose(const QString &path, const QString &selector, When when, const Done &done)
 {
-    std::unique_ptr<RecordReader> reader;
-    if (const Refusal refusal = open(path, &reader))
-        return done(refusal);
-    const QString wanted = selector.isEmpty() ? settings.signal : selector;
-    const int signal = findSignal(reader->signalList(), wanted);
-    if (signal < 0)
-        return done(noSignalRefusal(wanted, path, reader->signalList()));
-    choose(std::move(reader), path, signal, when, done);
+    if (ending())
+        return done(Refusal::ending());
+    LoadRequest request = requestOf(path, std::nullopt);
+    if (!selector.isEmpty())
+        request.selector = selector;
+    const bool atOnce = when == When::AtOnce;
+    startLoad(request, atOnce, !atOnce, false, done);
 }
 
-void Playback::choose(std::unique_ptr<RecordReader> reader, const QString &path, int signal, When when,
-                      const Done &done)
+void Playback::chooseFromAfar(const QString &path, const Done &done)
 {
     if (ending())
-        return done(endingRefusal());
-    const SignalInfo &info = reader->signalList().at(signal);
-    if (rateOverride <= 0 && info.rate > 0) {
-        if (const Refusal refusal = rateRefusal(info.rate))
-            return done(refusal);
-    }
-    Choice choice;
-    choice.path = path;
-    choice.signal = signal;
-    choice.label = info.label;
-    const bool atOnce = when == When::AtOnce;
-    startLoad(std::move(reader), choice, atOnce, !atOnce, false, done);
+        return done(Refusal::ending());
+    startLoad(requestOf(path, settings.remoteFolders), true, false, false, done);
+}
+
+LoadRequest Playback::reread() const
+{
+    LoadRequest request = requestOf(chosen.path, chosen.folders);
+    request.signal = chosen.signal;
+    request.label = chosen.label;
+    return request;
 }
 
 void Playback::reload(const Done &done)
 {
-    std::unique_ptr<RecordReader> reader;
+    if (ending())
+        return done(Refusal::ending());
     if (chosen.path.isEmpty())
-        return done({Refusal::NoFile, "Aucun fichier sélectionné.", QString()});
-    if (const Refusal refusal = open(chosen.path, &reader))
-        return done(refusal);
-    startLoad(std::move(reader), chosen, false, true, false, done);
+        return done(Refusal::noFile());
+    startLoad(reread(), false, true, false, done);
 }
 
 // A newer read replaces the one in progress, which ends as cancelled.
-void Playback::startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
-                         bool thenPlay, const Done &done)
+void Playback::startLoad(const LoadRequest &request, bool atOnce, bool keepPosition, bool thenPlay, const Done &done,
+                         const Listed &listed)
 {
-    choice.files = reader->files();
-    choice.stamps = stampsOf(choice.files);
-    choice.list.reset();
-    choice.envelope.reset();
     Load previous = std::move(load);
     load = Load{};
     if (previous.thenPlay)
         endStarting();
-    load.request = loader->load(std::move(reader), choice.path, choice.signal);
-    load.choice = choice;
+    load.request = loader->load(request);
+    load.choice.path = request.path;
+    load.choice.folders = request.folders;
+    load.listed = listed;
     load.atOnce = atOnce;
     load.keepPosition = keepPosition;
     load.thenPlay = thenPlay;
     if (done)
         load.done.push_back(done);
-    for (const Done &cancelled : previous.done)
-        cancelled(cancelledRead(previous.choice.path));
+    const Refusal cancelled = Refusal::cancelled(previous.choice.path);
+    for (const Done &done : previous.done)
+        done(cancelled);
+    if (previous.listed)
+        previous.listed(cancelled, {}, -1);
     emit changed();
 }
 
@@ -288,15 +281,26 @@ void Playback::onLoaded(quint64 request)
     const LoadedSignal &result = *taken;
     const Load finished = std::move(load);
     load = Load{};
-    if (!result.list) {
+    // Past end(), the worker is gone: nothing is put in place.
+    const Refusal refusal = ending() ? Refusal::ending() : result.refusal;
+    if (finished.listed) {
+        emit changed();
+        finished.listed(refusal, result.signalInfos, result.signal);
+        return;
+    }
+    if (refusal || !result.list) {
         if (finished.thenPlay)
             endStarting();
         for (const Done &done : finished.done)
-            done(result.refusal);
+            done(refusal);
         emit changed();
         return;
     }
     Choice choice = finished.choice;
+    choice.signal = result.signal;
+    choice.label = result.signalInfos.at(result.signal).label;
+    choice.files = result.files;
+    choice.stamps = result.stamps;
     choice.list = result.list;
     choice.envelope = result.envelope;
     chosen = choice;
@@ -349,19 +353,9 @@ void Playback::publish()
     plan.position = -1;
 }
 
-QVector<QPair<qint64, QDateTime>> Playback::stampsOf(const QStringList &files)
-{
-    QVector<QPair<qint64, QDateTime>> stamps;
-    for (const QString &file : files) {
-        const QFileInfo info(file);
-        stamps.append({info.size(), info.lastModified()});
-    }
-    return stamps;
-}
-
 Refusal Playback::refusedCommand() const
 {
-    return ending() ? endingRefusal() : Refusal{};
+    return ending() ? Refusal::ending() : Refusal{};
 }
 
 void Playback::setPlaying(bool on, const Done &done)
@@ -371,7 +365,7 @@ void Playback::setPlaying(bool on, const Done &done)
             done(refusal);
     };
     if (ending())
-        return finish(endingRefusal());
+        return finish(Refusal::ending());
     if (!on) {
         if (playState == PlayState::Starting) {
             load.thenPlay = false;
@@ -386,13 +380,14 @@ void Playback::setPlaying(bool on, const Done &done)
         return finish({});
     }
     if (!deviceFailureReason.isEmpty())
-        return finish({Refusal::Device, "Erreur initialisation DAC8551", deviceFailureReason});
-    if (chosen.path.isEmpty() && !loading())
-        return finish({Refusal::NoFile, "Aucun fichier sélectionné.", QString()});
+        return finish(Refusal::device(deviceFailureReason));
+    // A file being read goes out once it is read; a listing chooses nothing.
+    const bool reading = loading() && !load.listed;
+    if (chosen.path.isEmpty() && !reading)
+        return finish(Refusal::noFile());
     if (playing())
         return finish({});
-    // The file being read goes out once it is read.
-    if (loading()) {
+    if (reading) {
         load.thenPlay = true;
         beginStarting();
         if (done)
@@ -401,12 +396,9 @@ void Playback::setPlaying(bool on, const Done &done)
         return;
     }
     // The file as it is on disk now: read again, in the background, if it changed.
-    if (stampsOf(chosen.files) != chosen.stamps) {
-        std::unique_ptr<RecordReader> reader;
-        if (const Refusal refusal = open(chosen.path, &reader))
-            return finish(refusal);
+    if (fileStamps(chosen.files) != chosen.stamps) {
         beginStarting();
-        return startLoad(std::move(reader), chosen, false, true, true, done);
+        return startLoad(reread(), false, true, true, done);
     }
     if (output.list != chosen.list)
         place(chosen, true);
@@ -459,9 +451,8 @@ Refusal Playback::setFullScale(double mv)
 {
     if (const Refusal refusal = refusedCommand())
         return refusal;
-    if (!(mv >= minFullScaleMv && mv <= maxFullScaleMv))
-        return {Refusal::OutOfRange, "Pleine échelle refusée.",
-                QString("Pleine échelle de %1 mV refusée : de %2 à %3").arg(mv).arg(minFullScaleMv).arg(maxFullScaleMv)};
+    if (const Refusal refusal = fullScaleRefusal(mv))
+        return refusal;
     fullScaleMv = mv;
     publish();
     emit changed();
@@ -473,10 +464,9 @@ Refusal Playback::setPosition(qint64 at)
     if (const Refusal refusal = refusedCommand())
         return refusal;
     if (!output.list && !chosen.list)
-        return {Refusal::NoFile, "Aucun fichier sélectionné.", QString()};
-    if (at < 0 || at >= length())
-        return {Refusal::OutOfRange, "Position refusée.",
-                QString("Position %1 refusée : de 0 à %2").arg(at).arg(length() - 1)};
+        return Refusal::noFile();
+    if (const Refusal refusal = positionRefusal(at, length()))
+        return refusal;
     // A file chosen but never started goes in, paused, to take the position.
     if (!output.list)
         place(chosen, false);

@@ -3,14 +3,14 @@
 
 #include "annotations.h"
 #include "appworker.h"
+#include "loadsignal.h"
 #include "outputplan.h"
 #include "outputsettings.h"
 #include "playstate.h"
-#include "recordreader.h"
 #include "refusal.h"
 #include "samplelist.h"
 
-#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -21,7 +21,6 @@
 class Envelope;
 class FileLoader;
 class OutputRunner;
-struct LoadedSignal;
 
 // Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM);
 // the window's too when its output cannot stop.
@@ -46,6 +45,8 @@ public:
     // Called once a command has been carried out, or refused; at once when
     // nothing has to be read first, else when the read ends.
     using Done = std::function<void(const Refusal &)>;
+    // Called with a file's signals and the one proposed (from 0), or why it cannot be read.
+    using Listed = std::function<void(const Refusal &, const QVector<SignalInfo> &, int proposed)>;
     enum class When { AtNextStart, AtOnce };
 
     explicit Playback(const OutputSettings &settings, QObject *parent = nullptr);
@@ -117,16 +118,19 @@ public:
     // Why the DAC could not be set up; empty while it is (or may yet be) fine.
     QString deviceFailure() const { return deviceFailureReason; }
 
-    // Opens a file and lists its signals, without reading them.
-    Refusal open(const QString &path, std::unique_ptr<RecordReader> *reader) const;
-    // Chooses a signal of a file, read in the background: at once, it goes
-    // out from its first sample (when on, it replaces what plays); at the next
+    // Lists a file's signals, opened in the background, and proposes --signal's.
+    void listSignals(const QString &path, const Listed &listed);
+    // Chooses a signal of a file (its number from 1 or label; empty:
+    // --signal's), opened and read in the background: at once, it goes out
+    // from its first sample (when on, it replaces what plays); at the next
     // start, it is what the chart shows and goes out when the output starts
     // (the output goes on meanwhile). A refusal keeps what was chosen.
-    void choose(std::unique_ptr<RecordReader> reader, const QString &path, int signal, When when, const Done &done);
-    // The same from a path and a signal's number from 1 or label (empty: --signal's).
     void choose(const QString &path, const QString &selector, When when, const Done &done);
-    // Reads the chosen file again and puts it in place at the same position.
+    // A file that a client names, at once: only from the folders of
+    // --remote-files, and never from a pseudo file system.
+    void chooseFromAfar(const QString &path, const Done &done);
+    // Reads the chosen file again and puts it in place at the same position;
+    // refused when the chosen signal is no longer there at its number and label.
     void reload(const Done &done);
     void cancelLoad();
 
@@ -140,9 +144,6 @@ public:
     Refusal setDefaultRate();
     Refusal setFullScale(double mv);
     Refusal setPosition(qint64 position);
-
-    // Why a rate cannot be used; none when it can.
-    static Refusal rateRefusal(double samplesPerSecond);
 
 signals:
     void changed();
@@ -161,8 +162,10 @@ private:
         std::shared_ptr<const Envelope> envelope;
         // Its files' sizes and times when it was read: a switch-on reads it
         // again if they changed.
-        QVector<QPair<qint64, QDateTime>> stamps;
+        FileStamps stamps;
         QStringList files;
+        // A remote choice's: the folders that its re-reads stay in.
+        std::optional<QStringList> folders;
     };
     struct Load
     {
@@ -172,14 +175,20 @@ private:
         bool keepPosition = false;
         bool thenPlay = false;
         std::vector<Done> done;
+        Listed listed;
         double progress = 0;
     };
 
     AppWorker *worker() const;
     // The worker's beats of what goes out; none before anything went in.
     AppWorker::BeatFacts beats() const;
-    void startLoad(std::unique_ptr<RecordReader> reader, Choice choice, bool atOnce, bool keepPosition,
-                   bool thenPlay, const Done &done);
+    // Reads what request asks; its choice is put in place once read (see onLoaded).
+    void startLoad(const LoadRequest &request, bool atOnce, bool keepPosition, bool thenPlay, const Done &done,
+                   const Listed &listed = {});
+    // A read of path, of --signal's signal, confined to folders if any.
+    LoadRequest requestOf(const QString &path, const std::optional<QStringList> &folders) const;
+    // The chosen signal read again, where it was, from where it was chosen.
+    LoadRequest reread() const;
     void onLoaded(quint64 request);
     // Puts a choice in the output, from its first sample or at the read position.
     void place(const Choice &choice, bool keepPosition);
@@ -189,7 +198,6 @@ private:
     void endStarting();
     // Gives the output the plan in force: the pacing and the full scale as they are now.
     void publish();
-    static QVector<QPair<qint64, QDateTime>> stampsOf(const QStringList &files);
     double rateOf(const Choice &choice) const;
     Refusal refusedCommand() const;
 
@@ -197,6 +205,8 @@ private:
     std::unique_ptr<OutputRunner> runner;
     FileLoader *loader;
     bool started = false;
+    // The forced end's time, once end() was asked.
+    QDeadlineTimer endDeadline{QDeadlineTimer::Forever};
     PlayState playState = PlayState::Stopped;
     // Where a switch-on that does not come through goes back to.
     PlayState beforeStarting = PlayState::Stopped;

@@ -21,6 +21,7 @@ struct Refusal
         Marking,      // the sync line or the beat log cannot be set up
         Ending,       // the program is ending
         Cancelled,    // a newer choice, or the operator, ended the read
+        Outside,      // a file named from afar outside the folders it may come from
     };
 
     Kind kind = None;
@@ -30,6 +31,15 @@ struct Refusal
     explicit operator bool() const { return kind != None; }
     // The operator's text with the reason under it.
     QString explained() const { return reason.isEmpty() ? text : text + "\n" + reason; }
+
+    // The refusals that every entry gives in the same words.
+    static Refusal noFile() { return {NoFile, "Aucun fichier sélectionné.", QString()}; }
+    static Refusal ending() { return {Ending, "Fin du programme en cours.", QString()}; }
+    static Refusal device(const QString &reason) { return {Device, "Erreur initialisation DAC8551", reason}; }
+    static Refusal cancelled(const QString &path)
+    {
+        return {Cancelled, "Lecture annulée.", QString("Lecture de « %1 » annulée").arg(path)};
+    }
 };
 
 #endif // REFUSAL_H

@@ -34,7 +34,7 @@ struct OutputSettings
     SyncOn syncOn = SyncOn::Beats;
     // The file that each beat sent is appended to; empty: none.
     QString beatLogPath;
-    // The folders remote clients choose files in; empty: the installed samples and the start file's folder.
+    // The folders that a file named from afar (SCPI, MPRIS) may come from.
     QStringList remoteFolders;
 };
 

@@ -154,9 +154,7 @@ void Mpris::stop()
 void Mpris::seekTo(double targetUs)
 {
     const double sample = std::floor(qMax(0.0, targetUs) / 1e6 * playback->samplesPerSecond());
-    if (sample >= double(playback->length()))
-        return;
-    if (!playback->setPosition(qint64(sample)))
+    if (!playback->setPosition(qint64(qMin(sample, double(playback->length())))))
         emit seeked(position());
 }
 
@@ -183,7 +181,7 @@ void Mpris::openUri(const QString &uri)
     }
     const QString path = url.toLocalFile();
     replyWhenDone([path](Playback *playback, const Playback::Done &done) {
-        playback->choose(path, QString(), Playback::When::AtOnce, [playback, done](const Refusal &refusal) {
+        playback->chooseFromAfar(path, [playback, done](const Refusal &refusal) {
             if (refusal)
                 return done(refusal);
             playback->setPlaying(true, done);

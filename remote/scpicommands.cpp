@@ -3,7 +3,6 @@
 #include "bounds.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QPointer>
 
 #include <cmath>
@@ -32,6 +31,7 @@ int errorCode(const Refusal &refusal, int otherwise)
 {
     switch (refusal.kind) {
     case Refusal::NotFound: return -256;
+    case Refusal::Outside: return -257;
     case Refusal::OutOfRange: return -222;
     case Refusal::NoSuchSignal: return -224;
     default: return otherwise;
@@ -156,7 +156,7 @@ QString ScpiCommands::run(ScpiSession &session, const ScpiCommand &command)
 bool ScpiCommands::ending(ScpiSession &session)
 {
     if (playback->ending())
-        session.error(-200, "Fin du programme en cours.");
+        refuse(session, Refusal::ending(), -200);
     return playback->ending();
 }
 
@@ -177,15 +177,7 @@ QString ScpiCommands::file(ScpiSession &session, const ScpiCommand &command)
 {
     if (command.query)
         return quoted(playback->file());
-    // One answer for whatever is not a readable file, so that a client
-    // cannot tell what exists; the readers refuse the content of the others.
-    const QString path = unquoted(command.parameter);
-    const QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable()) {
-        session.error(-256);
-        return QString();
-    }
-    playback->choose(path, settings.signal, Playback::When::AtOnce, whenDone(session, -200));
+    playback->chooseFromAfar(unquoted(command.parameter), whenDone(session, -200));
     return QString();
 }
 
@@ -194,7 +186,7 @@ QString ScpiCommands::signal(ScpiSession &session, const ScpiCommand &command)
     if (command.query)
         return decimal(playback->signal() + 1);
     if (playback->file().isEmpty())
-        session.error(-224, "Aucun fichier sélectionné.");
+        refuse(session, Refusal::noFile(), -224);
     else
         playback->choose(playback->file(), unquoted(command.parameter), Playback::When::AtOnce, whenDone(session, -224));
     return QString();

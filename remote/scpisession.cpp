@@ -22,6 +22,7 @@ QString errorText(int code)
     case -222: return "Data out of range";
     case -224: return "Illegal parameter value";
     case -256: return "File name not found";
+    case -257: return "File name error";
     case -350: return "Queue overflow";
     case -363: return "Input buffer overrun";
     default: return "Command error";

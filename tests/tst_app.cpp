@@ -359,7 +359,7 @@ void tst_App::refusedChoiceKeepsEarlierFile_data()
     QTest::newRow("cancelled") << "cancelled" << "";
     QTest::newRow("a line longer than allowed")
         << "long line" << "Impossible d'ouvrir le fichier.\n« %1 » n'est pas un fichier d'échantillons";
-    QTest::newRow("empty") << "empty" << "Le fichier est vide.\n« %1 » est vide";
+    QTest::newRow("empty") << "empty" << "Le fichier est vide.\nAucun échantillon dans « %1 »";
 }
 
 void tst_App::refusedChoiceKeepsEarlierFile()
@@ -446,7 +446,9 @@ void tst_App::recordSignalChoice()
 // follow, and a refusal comes back as an error instead of a warning box.
 void tst_App::remoteCommandsShowInTheWindow()
 {
-    TestedApp running;
+    OutputSettings settings;
+    settings.remoteFolders = QStringList{QFileInfo(files.path("remote.csv")).path()};
+    TestedApp running(settings);
     Rig rig(running.app->playback());
     QVERIFY(rig.connected());
 
@@ -481,10 +483,12 @@ void tst_App::remoteCommandsShowInTheWindow()
 // it shows what the output does now, and turns nothing off.
 void tst_App::boxClosedAfterARemoteSwitchOnLeavesItOn()
 {
-    TestedApp running;
+    const QString path = files.write("remote.csv", "5\n6\n");
+    OutputSettings settings;
+    settings.remoteFolders = QStringList{QFileInfo(path).path()};
+    TestedApp running(settings);
     Rig rig(running.app->playback());
     QVERIFY(rig.connected());
-    const QString path = files.write("remote.csv", "5\n6\n");
     bool warned = false;
     QByteArray answer;
     const ModalDriver::Answer acknowledge = ModalDriver::acknowledgeWarning("Aucun fichier sélectionné.", &warned);

@@ -146,8 +146,8 @@ class HungDevice(unittest.TestCase):
         self.addCleanup(lambda: (bus.terminate(), bus.wait()))
         port = free_port()
         ramp = headless.file("ramp.csv", "1\n2\n3\n")
-        headless.start(SIMULATOR, VIRTUALDAC, ["--listen", str(port)], dict(environment, VIRTUALDAC_HANG_AFTER="5"),
-                       window=True)
+        headless.start(SIMULATOR, VIRTUALDAC, ["--listen", str(port), "--remote-files", headless.dir.name],
+                       dict(environment, VIRTUALDAC_HANG_AFTER="5"), window=True)
         wait_for(lambda: subprocess.run(["playerctl", "-p", PLAYER, "status"], env=environment, capture_output=True,
                                         timeout=WAIT_S).returncode == 0, "the window on the bus")
         with socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) as rig:

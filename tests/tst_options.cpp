@@ -1,4 +1,5 @@
 #include "options.h"
+#include "remotefiles.h"
 #include "testsupport.h"
 
 #include <QTest>
@@ -209,6 +210,36 @@ void tst_Options::listen()
     }
 }
 
+void tst_Options::remoteFiles_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("folders"); // "samples": the installed ones; none: refused
+
+    QTest::newRow("the samples by default") << QStringList() << QStringList{"samples"};
+    QTest::newRow("and the played file's folder")
+        << QStringList{"--play", "/srv/ecg/208.hea"} << QStringList{"samples", "/srv/ecg"};
+    QTest::newRow("given, over the played file's")
+        << QStringList{"--play", "/srv/ecg/208.hea", "--remote-files", "/tmp:/"} << QStringList{"/tmp", "/"};
+    QTest::newRow("a folder that is not there") << QStringList{"--remote-files=/tmp:/no/such/folder"} << QStringList();
+    QTest::newRow("a file") << QStringList{"--remote-files=/etc/hostname"} << QStringList();
+    QTest::newRow("empty") << QStringList{"--remote-files="} << QStringList();
+    QTest::newRow("an empty folder") << QStringList{"--remote-files=/tmp::/"} << QStringList();
+}
+
+// The folders that remote choices may come from.
+void tst_Options::remoteFiles()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, folders);
+
+    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {});
+    QCOMPARE(read.exitStatus, folders.isEmpty() ? 2 : -1);
+    if (folders.isEmpty())
+        QVERIFY2(read.text.contains("--remote-files"), qPrintable(read.text));
+    else
+        QCOMPARE(read.output.remoteFolders, folders.replaceInStrings("samples", installedSamplesFolder()));
+}
+
 void tst_Options::syncOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -261,40 +292,6 @@ void tst_Options::syncOptions()
         QCOMPARE(int(read.output.syncOn), syncOn);
         QCOMPARE(read.output.beatLogPath, beatLog);
     }
-}
-
-void tst_Options::remoteFiles_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("user");
-    QTest::addColumn<QString>("refusal"); // empty: accepted
-    QTest::addColumn<QStringList>("folders");
-
-    const QString accepted = "des chemins de dossiers séparés par : (par exemple /srv/ecg:/home/pi/ecg)";
-    QTest::newRow("default") << QStringList() << QByteArray() << "" << QStringList();
-    QTest::newRow("two folders") << QStringList{"--remote-files=/srv/ecg:rel"} << QByteArray() << ""
-                                 << QStringList{"/srv/ecg", "rel"};
-    QTest::newRow("from the settings") << QStringList() << QByteArray("remote-files=/srv/ecg\n") << ""
-                                       << QStringList{"/srv/ecg"};
-    QTest::newRow("an empty folder") << QStringList{"--remote-files", "/srv/ecg::/tmp"} << QByteArray()
-                                     << "--remote-files : « /srv/ecg::/tmp » refusé ; attendu : " + accepted
-                                     << QStringList();
-    QTest::newRow("none") << QStringList() << QByteArray("remote-files=\n")
-                          << "%USER, clé remote-files : valeur vide refusée ; attendu : " + accepted << QStringList();
-}
-
-void tst_Options::remoteFiles()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, user);
-    QFETCH(QString, refusal);
-    QFETCH(QStringList, folders);
-
-    const QString userFile = user.isEmpty() ? files.path("none.conf") : files.write("remote.conf", user);
-    const CommandLine read = ::readCommandLine(QStringList{"ecg-simulator"} + arguments, {userFile});
-    QCOMPARE(read.text, refusal.isEmpty() ? QString() : "ecg-simulator: " + QString(refusal).replace("%USER", userFile));
-    if (refusal.isEmpty())
-        QCOMPARE(read.output.remoteFolders, folders);
 }
 
 QTEST_MAIN(tst_Options)

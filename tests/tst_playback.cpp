@@ -5,8 +5,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -29,6 +33,51 @@ const char *stateName(PlayState state)
     return "?";
 }
 
+// A record of count samples per signal, one signal per label, as rec.hea beside rec.dat.
+QString writeSignals(SampleFiles &files, const QStringList &labels, int count = 2)
+{
+    files.write("rec.dat", wfdbSamples(16, QVector<int>(count * labels.size(), 0)));
+    QString header = QString("rec %1 360\n").arg(labels.size());
+    for (const QString &label : labels)
+        header += "rec.dat 16 200 16 0 0 0 0 " + label + "\n";
+    return files.write("rec.hea", header.toUtf8());
+}
+
+// Lets the spidev double's held opens go 10 s on, should the test not have:
+// an open made in the test's own thread would hold it for ever.
+class HoldWatchdog
+{
+public:
+    HoldWatchdog()
+        : thread([this] {
+              std::unique_lock<std::mutex> lock(mutex);
+              if (!endedCondition.wait_for(lock, std::chrono::seconds(10), [this] { return ended; })) {
+                  hasFired = true;
+                  fakespidev::holdOpen(false);
+              }
+          })
+    {
+    }
+    ~HoldWatchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
+        }
+        endedCondition.notify_one();
+        thread.join();
+        fakespidev::holdOpen(false);
+    }
+    bool fired() const { return hasFired; }
+
+private:
+    std::mutex mutex;
+    std::condition_variable endedCondition;
+    bool ended = false;
+    std::atomic<bool> hasFired{false};
+    std::thread thread;
+};
+
 } // namespace
 
 class tst_Playback : public QObject
@@ -49,10 +98,19 @@ private slots:
     void readsOffTheEventLoop();
     void stateFollowsItsTransitions_data();
     void stateFollowsItsTransitions();
+    void headerOpenedOffTheEventLoop();
+    void rereadFindsTheSignalAgain_data();
+    void rereadFindsTheSignalAgain();
+    void readEndingAfterTheEndTouchesNothing();
+    void remoteChoicesStayInTheirFolders_data();
+    void remoteChoicesStayInTheirFolders();
 
 private:
     // Chooses a file and waits for the read; its refusal, if any.
-    Refusal choose(Playback &playback, const QString &path, Playback::When when = Playback::When::AtOnce);
+    Refusal choose(Playback &playback, const QString &path, Playback::When when = Playback::When::AtOnce,
+                   const QString &selector = QString());
+    // Runs a command that may read a file and waits for it; its refusal.
+    static Refusal waitFor(const std::function<void(const Playback::Done &)> &command);
 
     SampleFiles files;
 };
@@ -62,16 +120,21 @@ void tst_Playback::init()
     fakespidev::reset();
 }
 
-Refusal tst_Playback::choose(Playback &playback, const QString &path, Playback::When when)
+Refusal tst_Playback::choose(Playback &playback, const QString &path, Playback::When when, const QString &selector)
+{
+    return waitFor([&](const Playback::Done &done) { playback.choose(path, selector, when, done); });
+}
+
+Refusal tst_Playback::waitFor(const std::function<void(const Playback::Done &)> &command)
 {
     Refusal result{Refusal::Cancelled, "not done", QString()};
     bool done = false;
-    playback.choose(path, QString(), when, [&](const Refusal &refusal) {
+    command([&](const Refusal &refusal) {
         result = refusal;
         done = true;
     });
     if (!QTest::qWaitFor([&] { return done; }, waitMs))
-        qWarning("choose: not done in time");
+        qWarning("not done in time");
     return result;
 }
 
@@ -127,13 +190,14 @@ void tst_Playback::rateBoundsAtEveryEntry()
 void tst_Playback::refusedChoiceKeepsWhatPlays_data()
 {
     QTest::addColumn<bool>("on");
-    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<QByteArray>("content"); // null: no file
     QTest::addColumn<int>("kind");
 
     for (bool on : {false, true}) {
         const char *state = on ? "on" : "off";
         QTest::addRow("%s, missing", state) << on << QByteArray() << int(Refusal::NotFound);
         QTest::addRow("%s, no sample", state) << on << QByteArray("\n\n") << int(Refusal::Empty);
+        QTest::addRow("%s, empty", state) << on << QByteArray("") << int(Refusal::Empty);
         QTest::addRow("%s, binary", state) << on << QByteArray(8192, '\x01') << int(Refusal::Unreadable);
     }
 }
@@ -151,8 +215,12 @@ void tst_Playback::refusedChoiceKeepsWhatPlays()
     const QString good = files.write("good.csv", "5\n6\n");
     QVERIFY(!choose(playback, good));
     playback.setPlaying(on);
-    const QString bad = content.isEmpty() ? files.path("missing.csv") : files.write("bad.csv", content);
-    QCOMPARE(int(choose(playback, bad).kind), kind);
+    const QString bad = content.isNull() ? files.path("missing.csv") : files.write("bad.csv", content);
+    const Refusal refusal = choose(playback, bad);
+    QCOMPARE(int(refusal.kind), kind);
+    // One reason for a file without a sample, however empty.
+    if (kind == Refusal::Empty)
+        QCOMPARE(refusal.reason, QString("Aucun échantillon dans « %1 »").arg(bad));
     QCOMPARE(playback.file(), good);
 
     playback.setPlaying(true);
@@ -323,6 +391,173 @@ void tst_Playback::stateFollowsItsTransitions()
     }
     QCOMPARE(seen, states);
     QCOMPARE(playback.switchedOn(), states.last() == "playing");
+}
+
+// The file is opened in the loading thread: an open that does not return
+// (the header is the spidev double's node here, whose opens it holds) holds
+// nothing of the event loop.
+void tst_Playback::headerOpenedOffTheEventLoop()
+{
+    Playback playback(OutputSettings{});
+    const QString header = writeSignals(files, {"MLII"});
+    fakespidev::reset(QFile::encodeName(header).constData());
+    fakespidev::holdOpen(true);
+    const HoldWatchdog watchdog;
+    bool done = false;
+    playback.choose(header, QString(), Playback::When::AtOnce, [&](const Refusal &) { done = true; });
+    const bool returnedWhileHeld = !watchdog.fired();
+    bool answered = false;
+    QTimer::singleShot(0, [&] { answered = true; });
+    QVERIFY(QTest::qWaitFor([&] { return answered; }, waitMs));
+    QVERIFY(returnedWhileHeld);
+    QVERIFY(playback.loading());
+    QVERIFY(!done);
+    fakespidev::holdOpen(false);
+    QVERIFY(QTest::qWaitFor([&] { return done; }, waitMs));
+}
+
+void tst_Playback::rereadFindsTheSignalAgain_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QStringList>("before"); // the second one chosen
+    QTest::addColumn<QStringList>("after");  // the header rewritten
+    QTest::addColumn<int>("kind");
+
+    const QStringList two{"MLII", "V5"};
+    for (const char *entry : {"reload", "switch-on"}) {
+        QTest::addRow("%s, one signal left", entry) << entry << two << QStringList{"MLII"} << int(Refusal::NoSuchSignal);
+        QTest::addRow("%s, relabelled", entry) << entry << two << QStringList{"MLII", "V2"} << int(Refusal::NoSuchSignal);
+        QTest::addRow("%s, the same signals", entry) << entry << two << two << int(Refusal::None);
+    }
+    QTest::newRow("reload, three then one")
+        << "reload" << QStringList{"MLII", "V5", "V2"} << QStringList{"MLII"} << int(Refusal::NoSuchSignal);
+}
+
+// A re-read finds the chosen signal at its number with its label, or is
+// refused for it and keeps what plays.
+void tst_Playback::rereadFindsTheSignalAgain()
+{
+    QFETCH(QString, entry);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(int, kind);
+
+    Playback playback(OutputSettings("/dev/spidev0.0", 1000));
+    playback.start(Playback::Unmarked::StartAnyway);
+    const QString header = writeSignals(files, before);
+    QVERIFY(!choose(playback, header, Playback::When::AtOnce, "2"));
+    QCOMPARE(playback.signalLabel(), QString("V5"));
+    writeSignals(files, after, 3);
+    const Refusal refusal = waitFor([&](const Playback::Done &done) {
+        entry == "reload" ? playback.reload(done) : playback.setPlaying(true, done);
+    });
+    QCOMPARE(int(refusal.kind), kind);
+    if (refusal)
+        QVERIFY2(refusal.reason.contains("« 2 (V5) »"), qPrintable(refusal.reason));
+    QCOMPARE(playback.signal(), 1);
+    QCOMPARE(playback.signalLabel(), QString("V5"));
+    QCOMPARE(playback.length(), qint64(refusal ? 2 : 3));
+}
+
+// A read that ends after end() (its annotations are read after its last
+// cancel check) is refused as the end's, and puts nothing in place: the
+// annotations' open is held by the spidev double until the end was asked.
+void tst_Playback::readEndingAfterTheEndTouchesNothing()
+{
+    Playback playback(OutputSettings{});
+    const QString header = writeSignals(files, {"MLII"}, 4);
+    fakespidev::reset(QFile::encodeName(files.write("rec.atr", QByteArray())).constData());
+    fakespidev::holdOpen(true);
+    const HoldWatchdog watchdog;
+    LogCapture log;
+    Refusal result;
+    bool done = false;
+    playback.choose(header, QString(), Playback::When::AtOnce, [&](const Refusal &refusal) {
+        result = refusal;
+        done = true;
+    });
+    QVERIFY(log.waitFor("Fichier chargé avec 4 valeurs."));
+    playback.end();
+    fakespidev::holdOpen(false);
+    QVERIFY(QTest::qWaitFor([&] { return done; }, waitMs));
+    QCOMPARE(result.kind, Refusal::Ending);
+    QVERIFY(playback.file().isEmpty());
+    QCOMPARE(playback.length(), qint64(0));
+    QVERIFY(!watchdog.fired());
+}
+
+void tst_Playback::remoteChoicesStayInTheirFolders_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<int>("kind");
+
+    QTest::newRow("inside") << "inside" << int(Refusal::None);
+    QTest::newRow("a link from outside to inside") << "link in" << int(Refusal::None);
+    QTest::newRow("outside") << "outside" << int(Refusal::Outside);
+    QTest::newRow("missing, outside") << "missing outside" << int(Refusal::Outside);
+    QTest::newRow("missing, inside") << "missing inside" << int(Refusal::NotFound);
+    QTest::newRow("a link out") << "link out" << int(Refusal::Outside);
+    QTest::newRow("a record's signal file linked out") << "record" << int(Refusal::Outside);
+    QTest::newRow("/proc, with / allowed") << "proc" << int(Refusal::Outside);
+    QTest::newRow("re-read, its signal file linked out since") << "re-read" << int(Refusal::Outside);
+}
+
+// A file named from afar is read only from the folders given, its links
+// resolved, and never from a pseudo file system; what exists outside is not told.
+void tst_Playback::remoteChoicesStayInTheirFolders()
+{
+    QFETCH(QString, chosen);
+    QFETCH(int, kind);
+
+    // Folders of the row's own: a link left behind points nowhere.
+    SampleFiles allowed;
+    SampleFiles outside;
+    const QString far = outside.write("far.csv", "3\n4\n");
+    const QString inside = allowed.write("inside.csv", "1\n2\n");
+    const auto link = [](const QString &target, const QString &name) {
+        QFile::remove(name);
+        return QFile::link(target, name) ? name : QString();
+    };
+    OutputSettings settings;
+    settings.remoteFolders = QStringList{QFileInfo(inside).path()};
+    QString path;
+    if (chosen == "inside")
+        path = inside;
+    else if (chosen == "link in")
+        path = link(inside, outside.path("in.csv"));
+    else if (chosen == "outside")
+        path = far;
+    else if (chosen == "missing outside")
+        path = outside.path("none.csv");
+    else if (chosen == "missing inside")
+        path = allowed.path("none.csv");
+    else if (chosen == "link out")
+        path = link(far, allowed.path("out.csv"));
+    else if (chosen == "re-read")
+        path = writeSignals(allowed, {"MLII"});
+    else if (chosen == "record") {
+        path = writeSignals(allowed, {"MLII"});
+        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
+        QFile::remove(allowed.path("rec.dat"));
+        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
+    } else {
+        settings.remoteFolders = QStringList{"/"};
+        path = "/proc/self/status";
+    }
+    QVERIFY(!path.isEmpty());
+    Playback playback(settings);
+    Refusal refusal = waitFor([&](const Playback::Done &done) { playback.chooseFromAfar(path, done); });
+    if (chosen == "re-read") {
+        QVERIFY(!refusal);
+        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
+        QFile::remove(allowed.path("rec.dat"));
+        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
+        refusal = waitFor([&](const Playback::Done &done) { playback.reload(done); });
+        QCOMPARE(int(refusal.kind), kind);
+        return;
+    }
+    QCOMPARE(int(refusal.kind), kind);
+    QCOMPARE(playback.file(), refusal ? QString() : path);
 }
 
 QTEST_MAIN(tst_Playback)

@@ -1,4 +1,5 @@
 #include "player.h"
+#include "records.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -213,7 +214,7 @@ void tst_Player::hangUpRereadsTheFile()
 
 void tst_Player::stopIsForcedWhenTheOutputHangs_data()
 {
-    QTest::addColumn<QString>("hang"); // the virtual DAC's setting that makes the device hang
+    QTest::addColumn<QString>("hang"); // the virtual DAC's setting that makes the device hang, or "read"
     QTest::addColumn<int>("stopSignal");
     QTest::addColumn<int>("stopSignals");
     QTest::addColumn<QString>("reason");
@@ -224,10 +225,13 @@ void tst_Player::stopIsForcedWhenTheOutputHangs_data()
     QTest::newRow("transfer, a second Ctrl-C") << "VIRTUALDAC_HANG_AFTER=3" << SIGINT << 2 << "second signal d'arrêt";
     // Further SIGTERMs change nothing: the bound of the first still ends it.
     QTest::newRow("transfer, SIGTERMs: 5 s after the first") << "VIRTUALDAC_HANG_AFTER=3" << SIGTERM << 2 << late;
+    QTest::newRow("a file's read, 5 s after the first") << "read" << SIGTERM << 1
+                                                        << "la lecture du fichier ne s'est pas arrêtée en 5 s";
 }
 
-// A device stuck in a call holds the output thread for ever: the program ends
-// all the same, with a status of its own, and says why.
+// A device stuck in a call holds the output thread for ever, a slow disk the
+// loading thread: the program ends all the same, with a status of its own,
+// and says why.
 void tst_Player::stopIsForcedWhenTheOutputHangs()
 {
     QFETCH(QString, hang);
@@ -236,10 +240,21 @@ void tst_Player::stopIsForcedWhenTheOutputHangs()
     QFETCH(QString, reason);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(hang.section('=', 0, 0), hang.section('=', 1));
-    HeadlessRun run({"--play", files.write("one.csv", "1\n")}, files.path("capture.csv"), environment);
-    // Said by the output thread, which the program starts once its signals are caught.
-    QVERIFY(run.waitForLog("Cadence: pause de 2 ms après chaque trame"));
+    QString played = files.write("one.csv", "1\n");
+    if (hang == "read") {
+        // The annotations are opened after the samples' last cancel check;
+        // the virtual DAC holds that open, their file being its node.
+        files.write("rec.dat", wfdbSamples(16, {0}));
+        played = files.write("rec.hea", "rec 1 360\nrec.dat 16 200\n");
+        environment.insert("FAKESPIDEV_PATH", files.write("rec.atr", QByteArray()));
+        environment.insert("VIRTUALDAC_HOLD_OPEN", "1");
+    } else {
+        environment.insert(hang.section('=', 0, 0), hang.section('=', 1));
+    }
+    HeadlessRun run({"--play", played}, files.path("capture.csv"), environment);
+    // Said by the output thread, which the program starts once its signals
+    // are caught; or by the loading thread before the annotations.
+    QVERIFY(run.waitForLog(hang == "read" ? "Fichier chargé avec 1 valeurs." : "Cadence: pause de 2 ms après chaque trame"));
     if (hang.contains("HANG_AFTER"))
         QVERIFY(run.waitForLog("virtualdac: transfer 3 hangs (VIRTUALDAC_HANG_AFTER)"));
     QVERIFY(run.signal(stopSignal));

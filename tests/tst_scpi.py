@@ -153,8 +153,9 @@ class Scpi(unittest.TestCase):
                               # Whatever is not a readable file answers alike; a refused content differs.
                               (f'SOUR:FILE "{self.headless.dir.name}/none.csv"', "-256"),
                               (f'SOUR:FILE "{self.headless.dir.name}"', "-256"), (f'SOUR:FILE "{fifo}"', "-256"),
-                              # Device nodes, the DAC's own among them, are never opened.
-                              ('SOUR:FILE "/dev/null"', "-256"), ('SOUR:FILE "/dev/spidev0.0"', "-256"),
+                              # Outside the folders of --remote-files (by default the file played's):
+                              # device nodes, the DAC's own among them, are never opened.
+                              ('SOUR:FILE "/dev/null"', "-257"), ('SOUR:FILE "/dev/spidev0.0"', "-257"),
                               (f'SOUR:FILE "{empty}"', "-200")):
             with self.subTest(command=command):
                 self.assertEqual(self.error(command), code)
