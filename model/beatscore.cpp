@@ -115,9 +115,7 @@ BeatScore BeatScore::compare(const QVector<Annotation> &reference, const QVector
         ++p.i;
     };
     const auto miss = [&] {
-        const Class c = classOf(p.refLabel());
-        if (c != Other)
-            ++score.lost[c];
+        ++score.lost[classOf(p.refLabel())];
         ++p.i;
     };
 

@@ -59,7 +59,7 @@ public:
 
 private:
     std::array<qint64, ClassCount> found{}; // Other: every detection no QRS reference beat took
-    std::array<qint64, ClassCount> lost{};  // Other: never counted, as in bxb
+    std::array<qint64, ClassCount> lost{};  // Other: in no statistic, as in bxb
     QVector<qint64> delaySamples;
     double sampleRate = 0.0;
 };
