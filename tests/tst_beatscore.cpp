@@ -231,6 +231,7 @@ void tst_BeatScore::reports()
     QVERIFY(report.contains(" O |    2    0    0    0\n"));
     QVERIFY(report.contains("           QRS sensitivity:  50.00% (5/10)\n"));
     QVERIFY(report.contains(" QRS positive predictivity:  71.43% (5/7)\n"));
+    QVERIFY(report.endsWith("\nRetard de détection (ms): médiane 0.0, p95 0.0, max 0.0 (5 battements)\n"));
 
     const QStringList lines = sumstatsReport({{"100", all}, {"101", half}}).split('\n');
     QCOMPARE(lines.value(1), QString(" 100    90   0   0   0   0    0   0   0   0   0   0 100.00 100.00      -      -  0.000"));
