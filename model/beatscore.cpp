@@ -90,13 +90,26 @@ BeatScore::Class BeatScore::classOf(char label)
 BeatScore BeatScore::compare(const QVector<Annotation> &reference, const QVector<qint64> &detections,
                              const BeatScoreSettings &settings)
 {
-    QVector<Annotation> beats;
-    for (const Annotation &a : reference) {
-        if (a.isBeat)
-            beats.append(a);
-    }
+    QVector<Annotation> annotations = reference;
     const auto bySample = [](const Annotation &a, const Annotation &b) { return a.sample < b.sample; };
-    std::stable_sort(beats.begin(), beats.end(), bySample);
+    std::stable_sort(annotations.begin(), annotations.end(), bySample);
+    // Ventricular flutter as the reference marks it ([ to ]): its beats are not
+    // scored, nor the detections in it that answer none.
+    QVector<Annotation> beats;
+    QVector<QPair<qint64, qint64>> flutter;
+    for (const Annotation &a : annotations) {
+        if (!flutter.isEmpty() && flutter.last().second == never) {
+            if (a.label == ']')
+                flutter.last().second = a.sample;
+        } else if (a.label == '[') {
+            flutter.append({a.sample, never});
+        } else if (a.isBeat) {
+            beats.append(a);
+        }
+    }
+    const auto inFlutter = [&flutter](qint64 t) {
+        return std::any_of(flutter.begin(), flutter.end(), [t](const auto &f) { return f.first <= t && t <= f.second; });
+    };
     QVector<qint64> sortedDetections = detections;
     std::sort(sortedDetections.begin(), sortedDetections.end());
 
@@ -143,7 +156,7 @@ BeatScore BeatScore::compare(const QVector<Annotation> &reference, const QVector
         if (t < T) {
             if (T - t <= window && T - t < qAbs(T - p.det(1)))
                 pair(t);
-            else
+            else if (!inFlutter(t))
                 ++score.found[Other];
             ++p.j;
         } else if (t - T <= window && t - T < qAbs(t - p.ref(1))) {

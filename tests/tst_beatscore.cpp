@@ -38,6 +38,7 @@ private slots:
     void pairing();
     void classes_data();
     void classes();
+    void flutterEpisode();
     void delay_data();
     void delay();
     void reports();
@@ -175,6 +176,20 @@ void tst_BeatScore::classes()
     QCOMPARE(score.falseNegatives(), fn);
     QCOMPARE(score.falsePositives(), fp);
     QCOMPARE(sumstatsReport({{"x", score}}).split('\n').value(1).mid(4, 47), line);
+}
+
+// Between [ and ] of the reference nothing is scored: its beats, the
+// detections on them or beside them, to its ends.
+void tst_BeatScore::flutterEpisode()
+{
+    QVector<Annotation> refs = normalBeats({1000, 2000, 2500, 3000, 4000});
+    refs[1].label = '[', refs[1].isBeat = false;
+    refs[2].label = '!';
+    refs[3].label = ']', refs[3].isBeat = false;
+    const BeatScore score = BeatScore::compare(refs, {1000, 2500, 3000, 4000}, at(1000.0, 0.0, 5000));
+    QCOMPARE(score.truePositives(), 2);
+    QCOMPARE(score.falseNegatives(), 0);
+    QCOMPARE(score.falsePositives(), 0);
 }
 
 void tst_BeatScore::delay_data()
