@@ -23,8 +23,9 @@ struct BeatScoreSettings
 // as AAMI EC57 counts them (WFDB's bxb): a reference beat and a detection
 // within 150 ms of each other are paired, each at most once, the closer pair
 // winning; a detection paired with nothing is a false positive, a reference
-// beat paired with nothing a false negative. Every detection counts as a
-// normal beat: only the QRS statistics mean something.
+// beat paired with nothing a false negative. The learning period's beats are
+// not scored, nor a ventricular flutter episode the reference marks ([ to ]).
+// Every detection counts as a normal beat: only the QRS statistics mean something.
 class BeatScore
 {
 public:
