@@ -25,7 +25,7 @@ SyncLine::~SyncLine()
     close();
 }
 
-bool SyncLine::parse(const QString &text, GpioLineAddress *address, QString *reason)
+bool SyncLine::parse(const QString &text, GpioLineAddress *address, QString *reason, const QString &role)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
     const QString chip = text.left(colon);
@@ -33,11 +33,11 @@ bool SyncLine::parse(const QString &text, GpioLineAddress *address, QString *rea
     bool isNumber = false;
     const unsigned int number = allDigits(offset) ? offset.toUInt(&isNumber) : 0;
     if (colon < 0)
-        *reason = QString("Synchro GPIO \"%1\" refusée: PUCE:LIGNE attendu (par exemple gpiochip0:17)").arg(text);
+        *reason = QString("%1 \"%2\" refusée: PUCE:LIGNE attendu (par exemple gpiochip0:17)").arg(role, text);
     else if (chip.isEmpty())
-        *reason = QString("Synchro GPIO \"%1\" refusée: puce manquante avant \":\"").arg(text);
+        *reason = QString("%1 \"%2\" refusée: puce manquante avant \":\"").arg(role, text);
     else if (!isNumber)
-        *reason = QString("Synchro GPIO \"%1\" refusée: \"%2\" n'est pas un numéro de ligne").arg(text, offset);
+        *reason = QString("%1 \"%2\" refusée: \"%3\" n'est pas un numéro de ligne").arg(role, text, offset);
     else
         *address = {chip, number};
     return colon >= 0 && !chip.isEmpty() && isNumber;

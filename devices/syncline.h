@@ -26,8 +26,10 @@ public:
     SyncLine(const SyncLine &) = delete;
     SyncLine &operator=(const SyncLine &) = delete;
 
-    // Reads "CHIP:LINE" (e.g. "gpiochip0:17"); false and the reason when the text is not of that form.
-    static bool parse(const QString &text, GpioLineAddress *address, QString *reason);
+    // Reads "CHIP:LINE" (e.g. "gpiochip0:17"); false and the reason, naming the
+    // line's role, when the text is not of that form.
+    static bool parse(const QString &text, GpioLineAddress *address, QString *reason,
+                      const QString &role = QStringLiteral("Synchro GPIO"));
 
     // Requests the line named "CHIP:LINE" as an output, low; true at once if a line is open.
     bool open(const QString &chipAndLine);

@@ -35,13 +35,17 @@ namespace {
 constexpr unsigned int chipMajor = 254;
 constexpr unsigned int chipMinor = 0;
 
-// A line handle: its descriptor and the lines it holds, in request order.
+// A line handle: its descriptor and the lines it holds, in request order. An
+// event handle holds one input line; its descriptor is a pipe's read end, so
+// that poll and read work as on the kernel's, and its edges go in at the other.
 struct Handle
 {
     int fd;
     std::vector<unsigned int> lines;
     bool output;
     std::string consumer;
+    std::uint32_t eventFlags = 0;
+    int eventWriter = -1;
 };
 
 // The emulated chip. Heap-allocated and never destroyed, as fakespidev's node.
@@ -185,6 +189,20 @@ void writeCapture(Chip &c, const fakegpio::Edge &edge)
     std::fflush(c.capture);
 }
 
+// The edge to the event handle watching the line, if it asked for that kind. The
+// writer does not block: a reader too slow loses edges, as a full kernel FIFO does.
+void signalEvent(const Chip &c, const fakegpio::Edge &edge)
+{
+    const Handle *holder = holderOf(c, edge.line);
+    const std::uint32_t wanted = edge.value ? GPIOEVENT_REQUEST_RISING_EDGE : GPIOEVENT_REQUEST_FALLING_EDGE;
+    if (!holder || !(holder->eventFlags & wanted))
+        return;
+    const gpioevent_data event{std::uint64_t(edge.timeNs),
+                               std::uint32_t(edge.value ? GPIOEVENT_EVENT_RISING_EDGE : GPIOEVENT_EVENT_FALLING_EDGE)};
+    if (write(holder->eventWriter, &event, sizeof event) != ssize_t(sizeof event))
+        std::fprintf(stderr, "virtualdac: GPIO event of line %u lost\n", edge.line);
+}
+
 void setLine(Chip &c, unsigned int line, int value)
 {
     if (c.values[line] == value)
@@ -195,6 +213,9 @@ void setLine(Chip &c, unsigned int line, int value)
         c.edges.push_back(edge);
     if (c.capture)
         writeCapture(c, edge);
+    signalEvent(c, edge);
+    if (holderOf(c, line) && holderOf(c, line)->output)
+        virtualdac::monitor::outputEdge(edge.timeNs, value);
 }
 
 int refuse(int error)
@@ -218,17 +239,22 @@ int lineInfo(const Chip &c, gpioline_info *info)
     return 0;
 }
 
+// 0, or the error of a request of the line.
+int unavailable(const Chip &c, unsigned int line)
+{
+    if (line >= fakegpio::lineCount)
+        return EINVAL;
+    return c.busy[line] || holderOf(c, line) ? EBUSY : 0;
+}
+
 // A new handle holding the lines, outputs at their default values.
 int lineHandle(Chip &c, gpiohandle_request *request)
 {
     if (request->lines == 0 || request->lines > GPIOHANDLES_MAX)
         return refuse(EINVAL);
     for (unsigned int i = 0; i < request->lines; ++i) {
-        const unsigned int line = request->lineoffsets[i];
-        if (line >= fakegpio::lineCount)
-            return refuse(EINVAL);
-        if (c.busy[line] || holderOf(c, line))
-            return refuse(EBUSY);
+        if (const int error = unavailable(c, request->lineoffsets[i]))
+            return refuse(error);
     }
     const int fd = openDescriptor();
     if (fd < 0)
@@ -242,6 +268,25 @@ int lineHandle(Chip &c, gpiohandle_request *request)
     }
     c.handles.push_back(std::move(handle));
     request->fd = fd;
+    return 0;
+}
+
+// A new event handle watching one input line.
+int lineEvent(Chip &c, gpioevent_request *request)
+{
+    if (const int error = unavailable(c, request->lineoffset))
+        return refuse(error);
+    if (!(request->eventflags & GPIOEVENT_REQUEST_BOTH_EDGES) || (request->handleflags & GPIOHANDLE_REQUEST_OUTPUT))
+        return refuse(EINVAL);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) < 0)
+        return -1;
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    chipDescriptorMarks.set(ends[0], true);
+    c.handles.push_back({ends[0], {request->lineoffset}, false,
+                         std::string(request->consumer_label, strnlen(request->consumer_label, GPIO_MAX_NAME_SIZE)),
+                         request->eventflags, ends[1]});
+    request->fd = ends[0];
     return 0;
 }
 
@@ -259,6 +304,8 @@ int chipIoctl(Chip &c, unsigned long request, void *arg)
         return lineInfo(c, static_cast<gpioline_info *>(arg));
     case GPIO_GET_LINEHANDLE_IOCTL:
         return lineHandle(c, static_cast<gpiohandle_request *>(arg));
+    case GPIO_GET_LINEEVENT_IOCTL:
+        return lineEvent(c, static_cast<gpioevent_request *>(arg));
     default:
         return refuse(ENOTTY);
     }
@@ -351,6 +398,10 @@ void closing(int fd)
         if (chipFd != c.chipDescriptors.end())
             c.chipDescriptors.erase(chipFd);
         const auto isClosed = [fd](const Handle &h) { return h.fd == fd; };
+        if (const Handle *closed = handleOf(c, fd); closed && closed->eventWriter >= 0) {
+            static const auto realClose = nextSymbol<int (*)(int)>("close");
+            realClose(closed->eventWriter);
+        }
         c.handles.erase(std::remove_if(c.handles.begin(), c.handles.end(), isClosed), c.handles.end());
         chipDescriptorMarks.set(fd, false);
     });
@@ -393,6 +444,14 @@ void reset(const char *path)
         c.recording = true;
         c.captureLimit = fakespidev::defaultCaptureLimit;
         return openCapture(c, nullptr);
+    });
+}
+
+void drive(unsigned int line, int value)
+{
+    withChip([line, value](Chip &c) {
+        if (line < lineCount)
+            setLine(c, line, value ? 1 : 0);
     });
 }
 

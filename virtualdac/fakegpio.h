@@ -4,8 +4,10 @@
 // A stand-in for one Linux GPIO chip node (the character device's v1 ABI, as
 // libgpiod 1.6 uses it), beside the spidev node of fakespidev.h and through the
 // same replaced open, close and ioctl. The chip's node answers the chip and
-// line info requests and hands out line handles; a handle's descriptor sets
-// and reads its lines' values. lstat, stat and access see the node as a
+// line info requests and hands out line handles and event handles; a handle's
+// descriptor sets and reads its lines' values; an event handle's is a pipe
+// giving a gpioevent_data for each edge of its line it asked for, timed on
+// the monotonic clock, to poll and read. lstat, stat and access see the node as a
 // character device with its sysfs "dev" attribute, as libgpiod checks before
 // any request; every other path goes to the C library.
 //
@@ -15,8 +17,9 @@
 //                            line that another program or a driver holds
 //   VIRTUALDAC_GPIO_CAPTURE  CSV file receiving one line per edge:
 //                            time_ns,line,value (stops at VIRTUALDAC_CAPTURE_LIMIT)
+//   VIRTUALDAC_MONITOR ...   a monitor answering on a line (fakemonitor.h)
 //
-// Not emulated: line events, line config changes, lookups by label (they scan
+// Not emulated: line config changes, lookups by label (they scan
 // the real /dev), the v2 ABI.
 
 #include <cstdint>
@@ -42,6 +45,9 @@ struct Edge
 // records in memory, no capture.
 void reset(const char *path = defaultPath);
 
+// Sets a line's level as a device wired to it would: an edge, and an event
+// for the handle watching it.
+void drive(unsigned int line, int value);
 // Requests of this line fail with EBUSY while busy.
 void setBusy(unsigned int line, bool busy);
 // Writes every edge to a CSV file from now on (empty path: stop); false if it cannot.

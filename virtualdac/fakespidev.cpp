@@ -287,6 +287,7 @@ int transferRequest(Node &n, const spi_ioc_transfer &record)
             transfer.tx.assign(tx, tx + record.len);
         n.transfers.push_back(std::move(transfer));
     }
+    virtualdac::monitor::frameSent(n.transferTotal, timeNs);
     ++n.transferTotal;
     n.transferMade.notify_all();
     if (result < 0)

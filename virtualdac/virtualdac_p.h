@@ -71,4 +71,14 @@ private:
 
 } // namespace virtualdac
 
+// What the spidev and GPIO chip doubles tell the monitor of fakemonitor.h.
+namespace virtualdac::monitor {
+
+// The transfer numbered index (from the node's reset) went out at timeNs.
+void frameSent(std::uint64_t index, std::int64_t timeNs);
+// An output line went to value at timeNs.
+void outputEdge(std::int64_t timeNs, int value);
+
+} // namespace virtualdac::monitor
+
 #endif // VIRTUALDAC_P_H
