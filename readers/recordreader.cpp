@@ -32,6 +32,10 @@ void RecordReader::prepare(int signal, SampleList *list)
 
 namespace {
 
+// The non-blank lines of a sample file that tell whether it is one: more
+// than half of them no integer, and it is refused.
+constexpr qint64 judgedLines = 1000;
+
 // One integer per line, sent as it is; see samplefile.h for the rules.
 class SampleFileReader : public RecordReader
 {
@@ -72,6 +76,20 @@ public:
         int lineNumber = 0;
         qint64 samples = 0;
         const qint64 most = mostSamples(0);
+        // A file whose first lines are mostly no integer is no recording (a
+        // PDF, a text): it is refused rather than sent as full-scale -1s.
+        int invalidFirst = 0;
+        const auto noRecording = [&] {
+            const qint64 judged = qMin<qint64>(samples, judgedLines);
+            if (2 * invalidFirst <= judged)
+                return false;
+            failure = where() + "pas un fichier d'échantillons : "
+                      + (invalidFirst == judged ? QString("aucune ligne n'est un entier")
+                                                : QString("%1 des %2 premières lignes non vides ne sont pas des entiers")
+                                                      .arg(invalidFirst)
+                                                      .arg(judged));
+            return true;
+        };
         const bool read = readSampleLines(file, [&](const SampleLine &line) {
             ++lineNumber;
             if (line.kind == SampleLine::Blank)
@@ -81,6 +99,10 @@ public:
                 failure = where() + "allongé pendant la lecture, au-delà de sa taille à l'ouverture";
                 return false;
             }
+            if (samples <= judgedLines && line.kind == SampleLine::Invalid)
+                ++invalidFirst;
+            if (samples == judgedLines && noRecording())
+                return false;
             if (line.kind == SampleLine::Value) {
                 block.append(line.value);
                 return block.size() < blockSize || flush();
@@ -90,6 +112,8 @@ public:
             sink.invalidLine(lineNumber, line.text);
             return true;
         });
+        if (read && samples < judgedLines && noRecording())
+            return false;
         if (read && file.size() < openedSize) {
             failure = where() + QString("raccourci pendant la lecture (%1 octets, %2 à l'ouverture)")
                                     .arg(file.size())

@@ -138,7 +138,7 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
                                                   "Lignes invalides après la première : 1"}
                                    << 0 << 0 << QStringList();
     QTest::newRow("second column, hex, two numbers")
-        << QByteArray("1,2\n0x10\n1 2\n") << QVector<qint32>{-1, -1, -1}
+        << QByteArray("1,2\n0x10\n1 2\n7\n8\n9\n") << QVector<qint32>{-1, -1, -1, 7, 8, 9}
         << QStringList{"Ligne invalide ( 1 ): \"1,2\"", "Lignes invalides après la première : 2"}
         << 0 << 0 << QStringList();
     QTest::newRow("byte-order mark, NUL bytes")

@@ -64,6 +64,8 @@ private slots:
     void changesWhileRead();
     void findsSignals_data();
     void findsSignals();
+    void sampleFileOrNot_data();
+    void sampleFileOrNot();
     void loadsAnnotations_data();
     void loadsAnnotations();
 };
@@ -430,6 +432,37 @@ void tst_RecordReader::findsSignals()
     QCOMPARE(findSignal({{QString(), QString(), 0, 10}}, selector), 0);
 }
 
+void tst_RecordReader::sampleFileOrNot_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("refusal"); // in part; empty: it plays
+
+    const QByteArray text("une ligne de texte\n");
+    const QByteArray sample("12\n");
+    QTest::newRow("no integer at all") << QByteArray("%PDF-1.4\n\x01\x02\n\n").repeated(50)
+                                       << "pas un fichier d'échantillons : aucune ligne n'est un entier";
+    QTest::newRow("most of the first thousand") << text.repeated(501) + sample.repeated(499)
+                                                << "501 des 1000 premières lignes non vides ne sont pas des entiers";
+    QTest::newRow("a short file, most of it") << QByteArray("abc\n\n1\ndef\n") << "2 des 3 premières lignes";
+    QTest::newRow("half of them") << text.repeated(500) + sample.repeated(500) << "";
+    QTest::newRow("text after the first thousand") << sample.repeated(1000) + text.repeated(3000) << "";
+}
+
+// A file that holds no recording is refused, never sent as full-scale -1s; a
+// sample file with a few bad lines plays them as -1.
+void tst_RecordReader::sampleFileOrNot()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, refusal);
+
+    SampleFiles files;
+    const LoadedSignal loaded = loadSignal(files.write("rec.csv", content), 0);
+    QVERIFY2(loaded.refusal.reason.contains(refusal), qPrintable(loaded.refusal.reason));
+    QCOMPARE(bool(loaded.list), refusal.isEmpty());
+    if (!refusal.isEmpty())
+        QCOMPARE(int(loaded.refusal.kind), int(Refusal::Unreadable));
+}
+
 void tst_RecordReader::loadsAnnotations_data()
 {
     QTest::addColumn<QString>("opened");
@@ -460,9 +493,11 @@ void tst_RecordReader::loadsAnnotations_data()
                                               << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << QStringList();
     QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
                                << "atr" << 0 << none << QStringList();
-    // What the log says of a file that is no sample file: its first line, cut, then a count.
+    // What the log says of many lines that are no integer: the first, cut, then a count.
     const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
-    QTest::newRow("a binary sample file") << "rec.csv" << "rec.csv" << line.repeated(300) << "" << 0 << none
+    QTest::newRow("a sample file of many bad lines") << "rec.csv" << "rec.csv"
+                                                     << line.repeated(300) + QByteArray("1\n").repeated(700) << "" << 0
+                                                     << none
                                           << QStringList{"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"",
                                                          "Lignes invalides après la première : 299"};
 }
