@@ -132,7 +132,7 @@ Refusal readSignal(RecordReader &reader, const QString &path, const LoadObserver
         qWarning() << "Aucun échantillon dans" << path;
         return {Refusal::Empty, "Le fichier est vide.", QString("Aucun échantillon dans « %1 »").arg(path)};
     }
-    qDebug() << "Fichier chargé avec" << list->size() << "valeurs.";
+    qDebug() << "Fichier chargé avec" << list->size() << (list->size() < 2 ? "valeur." : "valeurs.");
     list->annotations = annotationsOf(reader, path, signal, annotator);
     loaded->list = list;
     loaded->envelope = envelope;

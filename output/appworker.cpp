@@ -288,7 +288,8 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
         lateFrameCount = clock->lateFrames();
         stallCount = clock->stalls();
         if (const std::int64_t skipped = clock->takeSkippedReport(sentAt))
-            qWarning() << "Cadence non tenue:" << skipped << "échantillons sautés, horloge relancée";
+            qWarning() << "Cadence non tenue:" << skipped
+                       << (skipped < 2 ? "échantillon sauté, horloge relancée" : "échantillons sautés, horloge relancée");
     } else if (pulse && pulse->fallDueNs() != SyncPulse::never) {
         sleepUntilNs(pulse->fallDueNs());
         pulse->fall();

@@ -254,7 +254,7 @@ void tst_Player::stopIsForcedWhenTheOutputHangs()
     HeadlessRun run({"--play", played}, files.path("capture.csv"), environment);
     // Said by the output thread, which the program starts once its signals
     // are caught; or by the loading thread before the annotations.
-    QVERIFY(run.waitForLog(hang == "read" ? "Fichier chargé avec 1 valeurs." : "Cadence: pause de 2 ms après chaque trame"));
+    QVERIFY(run.waitForLog(hang == "read" ? "Fichier chargé avec 1 valeur." : "Cadence: pause de 2 ms après chaque trame"));
     if (hang.contains("HANG_AFTER"))
         QVERIFY(run.waitForLog("virtualdac: transfer 3 hangs (VIRTUALDAC_HANG_AFTER)"));
     QVERIFY(run.signal(stopSignal));
