@@ -189,7 +189,7 @@ void tst_AppWorker::loadedFileIsStreamedCyclically()
     QVERIFY(waitForDeviceSetUp());
     LogCapture log;
     loadInto(output, files.write("samples.csv", content));
-    QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 valeurs.").arg(samples.size())});
+    QCOMPARE(log.texts(), warnings + QStringList{QString("Fichier chargé avec %1 %2").arg(samples.size()).arg(samples.size() < 2 ? "valeur." : "valeurs.")});
     for (const LogCapture::Line &line : log.lines())
         QCOMPARE(line.type, line.text.startsWith("Fichier") ? QtDebugMsg : QtWarningMsg);
 
