@@ -108,7 +108,10 @@ start) a line per beat annotation sent:
 the two times in seconds with microseconds on CLOCK_MONOTONIC and
 CLOCK_REALTIME, taken as the frame's transfer ends; lines starting with
 .B #
-are comments.
+are comments, among them a
+.B # d\('epart
+line at each switch\-on, and whenever the file, signal, rate or full scale
+changes while on, naming the real time and what plays.
 A thread of its own writes and flushes it at least twice a second, so that
 the disk never delays a frame.
 A file that cannot be written is refused at start, as a sync line.)man")

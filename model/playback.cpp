@@ -77,6 +77,7 @@ Refusal Playback::start(Unmarked unmarked)
     for (const QString &reason : qAsConst(reasons))
         qWarning().noquote() << reason;
     if (reasons.isEmpty() || unmarked == Unmarked::StartAnyway) {
+        beatLog = log;
         worker()->markFrames(std::move(line), std::move(log));
         started = true;
         runner->start();
@@ -349,8 +350,25 @@ void Playback::publish()
 {
     plan.rate = rate();
     plan.fullScaleMv = fullScaleMv;
+    // Each switch-on, and each change of what plays while on, starts a run of
+    // the beat log, named before its first beat can be.
+    const QString run = plan.playing ? runDescription() : QString();
+    if (beatLog && !run.isEmpty() && run != loggedRun)
+        beatLog->startRun(run);
+    loggedRun = run;
     worker()->publish(plan);
     plan.position = -1;
+}
+
+QString Playback::runDescription() const
+{
+    QString text = QString("fichier \"%1\", signal %2").arg(output.path).arg(output.signal + 1);
+    if (!output.label.isEmpty())
+        text += " (" + output.label + ")";
+    text += rate() > 0 ? QString(", %1 échantillons par seconde").arg(rate()) : QString(", ") + classicPacingText;
+    if (output.list && output.list->isRecord())
+        text += QString(", pleine échelle %1 mV").arg(fullScaleMv);
+    return text;
 }
 
 Refusal Playback::refusedCommand() const

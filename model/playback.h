@@ -198,6 +198,8 @@ private:
     void endStarting();
     // Gives the output the plan in force: the pacing and the full scale as they are now.
     void publish();
+    // What plays, for the beat log's line that starts a run.
+    QString runDescription() const;
     double rateOf(const Choice &choice) const;
     Refusal refusedCommand() const;
 
@@ -219,6 +221,9 @@ private:
     double rateOverride;
     double fullScaleMv;
     QString deviceFailureReason;
+    std::shared_ptr<BeatLog> beatLog;
+    // The run that the beat log last started; empty while off.
+    QString loggedRun;
 };
 
 #endif // PLAYBACK_H

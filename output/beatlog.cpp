@@ -2,6 +2,7 @@
 
 #include "regularfile.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
@@ -38,8 +39,14 @@ struct BeatLog::Queue
     QFile file;
     QMutex mutex;
     QWaitCondition condition;
+    // A beat, or the line that starts a run.
+    struct Entry
+    {
+        SentBeat beat;
+        QByteArray run;
+    };
     // Guarded by the mutex.
-    std::vector<SentBeat> beats;
+    std::vector<Entry> entries;
     std::size_t lost = 0;
     bool stopping = false;
 
@@ -51,14 +58,14 @@ void BeatLog::Queue::write()
 {
     bool failing = false;
     forever {
-        std::vector<SentBeat> taken;
+        std::vector<Entry> taken;
         std::size_t lostNow = 0;
         bool last = false;
         {
             QMutexLocker locker(&mutex);
             if (!stopping)
                 condition.wait(&mutex, QDeadlineTimer(flushMs));
-            taken.swap(beats);
+            taken.swap(entries);
             std::swap(lostNow, lost);
             last = stopping;
         }
@@ -67,9 +74,13 @@ void BeatLog::Queue::write()
             qWarning() << "Journal des battements:" << lostNow << "battements perdus, le disque ne suit pas";
             text += "# " + QByteArray::number(qulonglong(lostNow)) + " battements perdus\n";
         }
-        for (const SentBeat &beat : taken) {
-            text += secondsText(beat.monotonicNs) + ' ' + secondsText(beat.realtimeNs) + ' ' + QByteArray::number(beat.loop)
-                    + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + '\n';
+        for (const Entry &entry : taken) {
+            const SentBeat &beat = entry.beat;
+            if (!entry.run.isEmpty())
+                text += entry.run;
+            else
+                text += secondsText(beat.monotonicNs) + ' ' + secondsText(beat.realtimeNs) + ' '
+                        + QByteArray::number(beat.loop) + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + '\n';
         }
         if (!text.isEmpty()) {
             const bool written = file.write(text) == text.size() && file.flush();
@@ -123,8 +134,17 @@ BeatLog::~BeatLog()
 void BeatLog::add(const SentBeat &beat)
 {
     QMutexLocker locker(&queue->mutex);
-    if (queue->beats.size() < maxQueued)
-        queue->beats.push_back(beat);
+    if (queue->entries.size() < maxQueued)
+        queue->entries.push_back({beat, QByteArray()});
     else
         ++queue->lost;
+}
+
+void BeatLog::startRun(const QString &description)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray line = "# départ " + now.toString(Qt::ISODateWithMs).toUtf8() + " ("
+                            + secondsText(now.toMSecsSinceEpoch() * 1000000) + ") : " + description.toUtf8() + '\n';
+    QMutexLocker locker(&queue->mutex);
+    queue->entries.push_back({SentBeat(), line});
 }

@@ -39,6 +39,9 @@ public:
 
     // Queues a beat, from any thread; never waits for the disk.
     void add(const SentBeat &beat);
+    // Queues the line that starts a run ("# départ …", with the real time
+    // now and what description names), so that appended runs can be told apart.
+    void startRun(const QString &description);
 
 private:
     struct Queue;

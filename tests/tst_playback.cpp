@@ -2,6 +2,7 @@
 #include "records.h"
 #include "testsupport.h"
 
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -104,6 +105,7 @@ private slots:
     void readEndingAfterTheEndTouchesNothing();
     void remoteChoicesStayInTheirFolders_data();
     void remoteChoicesStayInTheirFolders();
+    void beatLogNamesItsRuns();
 
 private:
     // Chooses a file and waits for the read; its refusal, if any.
@@ -558,6 +560,45 @@ void tst_Playback::remoteChoicesStayInTheirFolders()
     }
     QCOMPARE(int(refusal.kind), kind);
     QCOMPARE(playback.file(), refusal ? QString() : path);
+}
+
+// Each switch-on, and each change of what plays while on, starts a run of the
+// beat log with a line that names it; nothing else does.
+void tst_Playback::beatLogNamesItsRuns()
+{
+    OutputSettings settings("/dev/spidev0.0", 1000);
+    settings.beatLogPath = files.path("beats.log");
+    Playback playback(settings);
+    QVERIFY(!playback.start(Playback::Unmarked::DoNotStart));
+    const QString header = writeSignals(files, {"MLII"});
+    QVERIFY(!choose(playback, header, Playback::When::AtNextStart));
+    playback.setPlaying(true);
+    playback.setPlaying(false);
+    QVERIFY(!playback.setFullScale(5));
+    QVERIFY(!playback.setRate(500));
+    playback.setPlaying(true);
+    QVERIFY(!playback.setRate(500));
+    QVERIFY(!playback.setRate(250));
+
+    const QString named = QString("fichier \"%1\", signal 1 (MLII), ").arg(header);
+    const QStringList expected{named + "1000 échantillons par seconde, pleine échelle 10 mV",
+                               named + "500 échantillons par seconde, pleine échelle 5 mV",
+                               named + "250 échantillons par seconde, pleine échelle 5 mV"};
+    const QRegularExpression start("^# départ \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z \\(\\d+\\.\\d{6}\\) : (.*)$");
+    QStringList runs;
+    QVERIFY(QTest::qWaitFor([&] {
+        runs.clear();
+        QFile log(settings.beatLogPath);
+        if (!log.open(QIODevice::ReadOnly))
+            return false;
+        for (const QString &line : QString::fromUtf8(log.readAll()).split('\n')) {
+            const QRegularExpressionMatch match = start.match(line);
+            if (line.startsWith("# départ"))
+                runs << (match.hasMatch() ? match.captured(1) : "malformed: " + line);
+        }
+        return runs.size() >= expected.size();
+    }, waitMs));
+    QCOMPARE(runs, expected);
 }
 
 QTEST_MAIN(tst_Playback)
