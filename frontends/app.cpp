@@ -101,13 +101,11 @@ void App::showProgress()
         facts.fullScaleMv = model.fullScale();
     facts.loops = model.loops();
     facts.heartRate = model.heartRate();
-    facts.lateFrames = model.lateFrames();
-    facts.clockRestarts = model.clockRestarts();
     if (!model.outputIsChosen()) {
         facts.outputFile = QFileInfo(model.outputFile()).fileName();
         facts.outputSignal = model.outputSignalLabel();
     }
-    mainUI->showStatus(facts);
+    mainUI->showStatus(facts, model.health());
     // At the read position once the chosen file went in the output.
     const bool atPlayhead = model.outputIsChosen() && !model.outputFile().isEmpty();
     mainUI->waveformView()->setPlayhead(atPlayhead ? model.position() : -1);

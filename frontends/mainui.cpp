@@ -81,9 +81,10 @@ void MainUI::showRunning(bool running)
     ui->btnSimu->setChecked(running);
 }
 
-void MainUI::showStatus(const PlaybackFacts &facts)
+void MainUI::showStatus(const PlaybackFacts &facts, const OutputHealth &health)
 {
-    ui->statusLabel->setText(statusText(facts));
+    ui->statusLabel->setText(statusText(facts) + '\n' + healthText(health));
+    ui->statusLabel->setStyleSheet(health.failure.isEmpty() ? QString() : QStringLiteral("color: #b00000;"));
     fitStatusFont();
 }
 

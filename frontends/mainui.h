@@ -6,6 +6,7 @@
 class QInputDialog;
 class WaveformView;
 class QProgressBar;
+struct OutputHealth;
 struct PlaybackFacts;
 namespace Ui {
 class MainUI;
@@ -29,9 +30,10 @@ public:
     // Shows the toggle on or off without telling the controller, which did
     // it (a remote command).
     void showRunning(bool running);
-    // The status line under the buttons (statusText), its font smaller when
-    // the window is too narrow for its lines.
-    void showStatus(const PlaybackFacts &facts);
+    // The status line under the buttons (statusText, then healthText), its
+    // font smaller when the window is too narrow for its lines, red while
+    // the device has failed.
+    void showStatus(const PlaybackFacts &facts, const OutputHealth &health);
     // On a screen whose available area is smaller than the form, the window
     // takes that area: the header keeps its width, centred as far as it fits,
     // the status line its height, and the chart fills the rest. Elsewhere the

@@ -1,10 +1,17 @@
 #include "player.h"
 
+#include "statusline.h"
 #include "unixsignals.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QTimer>
+
+namespace {
+
+constexpr int healthReportMs = 60000;
+
+} // namespace
 
 Player::Player(const OutputSettings &settings, const QString &path)
     : path(path), settings(settings), model(settings), unixSignals(new UnixSignals(this))
@@ -40,6 +47,11 @@ int Player::exec()
                 return;
             }
             model.setPlaying(true);
+            // The window's health line, once a minute, for whoever reads the log.
+            auto *healthReport = new QTimer(this);
+            connect(healthReport, &QTimer::timeout, this,
+                    [this] { qDebug().noquote() << "État de la sortie :" << healthText(model.health()); });
+            healthReport->start(healthReportMs);
         });
     });
     return QCoreApplication::exec();

@@ -34,7 +34,7 @@ QString stateText(PlayState state)
 
 QString counted(const QLocale &french, qint64 count, const QString &one, const QString &many)
 {
-    return french.toString(count) + ' ' + (count == 1 ? one : many);
+    return french.toString(count) + ' ' + (count < 2 ? one : many);
 }
 
 } // namespace
@@ -75,8 +75,25 @@ QString statusText(const PlaybackFacts &facts)
         second << counted(french, facts.loops, "boucle", "boucles");
     if (facts.heartRate > 0)
         second << "FC de référence " + french.toString(facts.heartRate, 'f', 0) + "/min";
-    if (facts.lateFrames > 0 || facts.clockRestarts > 0)
-        second << counted(french, facts.lateFrames, "trame en retard", "trames en retard") + ", "
-                      + counted(french, facts.clockRestarts, "relance", "relances");
     return first.join(separator) + '\n' + second.join(separator);
+}
+
+QString healthText(const OutputHealth &health)
+{
+    const QLocale french(QLocale::French);
+    QStringList parts;
+    // Why it failed is in the box and the log; the line has room for the fact.
+    parts << QString("DAC %1 %2").arg(health.device, !health.failure.isEmpty() ? "en échec"
+                                                     : health.realDevice       ? "(réel)"
+                                                                               : "(virtuel)");
+    parts << (health.scheduling.isEmpty() ? QString("sans priorité temps réel") : "priorité " + health.scheduling);
+    parts << counted(french, health.lateFrames, "trame en retard", "trames en retard") + ", "
+                 + counted(french, health.clockRestarts, "relance", "relances");
+    if (health.code < 0)
+        parts << "rien envoyé";
+    else if (health.millivolts)
+        parts << QString("code %1, %2 mV").arg(health.code).arg(french.toString(*health.millivolts, 'f', 3));
+    else
+        parts << QString("code %1").arg(health.code);
+    return parts.join(separator);
 }

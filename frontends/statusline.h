@@ -1,6 +1,7 @@
 #ifndef STATUSLINE_H
 #define STATUSLINE_H
 
+#include "outputhealth.h"
 #include "playstate.h"
 
 #include <QString>
@@ -22,8 +23,6 @@ struct PlaybackFacts
     std::optional<double> fullScaleMv; // a record's
     qint64 loops = 0;    // times the output went through the whole signal
     double heartRate = 0; // from the annotated beats sent, per minute; 0: none
-    qint64 lateFrames = 0;    // sent late and caught up, since the start
-    qint64 clockRestarts = 0; // of the clock after a longer stall, since the start
     // The file and signal that go out, when they are not the chart's.
     QString outputFile;
     QString outputSignal;
@@ -31,8 +30,13 @@ struct PlaybackFacts
 
 // Two lines in French: the state and the file or files; then the pace, the
 // position and length (h:mm:ss in the recording's time, and samples), the
-// full scale, the loops, the reference heart rate and the frames sent late. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
+// full scale, the loops and the reference heart rate. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
 // "360 éch./s, x 1,00 — 0:00:02 / 0:30:05, éch. 720 / 650 000 — ..." say it.
 QString statusText(const PlaybackFacts &facts);
+
+// One line in French on the output's health: "DAC /dev/spidev0.0 (réel) —
+// priorité FIFO 20 — 0 trame en retard, 0 relance — code 39322, 1,000 mV";
+// a device that failed, "DAC … en échec".
+QString healthText(const OutputHealth &health);
 
 #endif // STATUSLINE_H

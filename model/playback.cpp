@@ -10,10 +10,13 @@
 #include "syncline.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QTimer>
 
 #include <cmath>
 #include <cstdlib>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -185,6 +188,28 @@ qint64 Playback::lateFrames() const
 qint64 Playback::clockRestarts() const
 {
     return worker() ? worker()->clockRestarts() : 0;
+}
+
+OutputHealth Playback::health() const
+{
+    OutputHealth health;
+    health.device = settings.devicePath;
+    struct stat status{};
+    health.realDevice = ::stat(QFile::encodeName(settings.devicePath).constData(), &status) == 0
+                        && S_ISCHR(status.st_mode);
+    health.failure = deviceFailureReason;
+    const AppWorker *loop = worker();
+    if (!loop)
+        return health;
+    if (health.failure.isEmpty() && loop->transfersFailing())
+        health.failure = "transferts SPI en échec";
+    health.scheduling = loop->scheduling();
+    health.lateFrames = loop->lateFrames();
+    health.clockRestarts = loop->clockRestarts();
+    health.code = loop->lastCode();
+    if (health.code >= 0 && output.list && output.list->isRecord())
+        health.millivolts = (health.code - 32768) * fullScaleMv / 65536;
+    return health;
 }
 
 LoadRequest Playback::requestOf(const QString &path, const std::optional<QStringList> &folders) const

@@ -4,6 +4,7 @@
 #include "annotations.h"
 #include "appworker.h"
 #include "loadsignal.h"
+#include "outputhealth.h"
 #include "outputplan.h"
 #include "outputsettings.h"
 #include "playstate.h"
@@ -117,6 +118,9 @@ public:
     double loadProgress() const { return load.progress; }
     // Why the DAC could not be set up; empty while it is (or may yet be) fine.
     QString deviceFailure() const { return deviceFailureReason; }
+
+    // How the output fares, as a technician checks it.
+    OutputHealth health() const;
 
     // Lists a file's signals, opened in the background, and proposes --signal's.
     void listSignals(const QString &path, const Listed &listed);

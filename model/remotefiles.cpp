@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -39,7 +40,8 @@ bool onPseudoFileSystem(const QString &path)
     struct statfs system;
     if (statfs(QFile::encodeName(path).constData(), &system) != 0)
         return false;
-    switch (system.f_type) {
+    // The magic numbers are 32 bits, f_type an int on a 32-bit system, a long on a 64-bit one.
+    switch (std::uint32_t(system.f_type)) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
     case DEVPTS_SUPER_MAGIC:

@@ -164,6 +164,10 @@ void AppWorker::publish(OutputPlan next)
         beatCount = 0;
         lastBeat = SentBeat();
     }
+    // A switch-on tries the device anew: it is said failed again only if a
+    // transfer fails again.
+    if (next.playing && !plan.playing)
+        failingTransfers = false;
     next.position = -1;
     std::swap(plan, next);
     if (wake)
@@ -234,6 +238,15 @@ void AppWorker::reportTransfer(int sent, std::size_t size, int *failedInARow)
     }
 }
 
+QString AppWorker::scheduling() const
+{
+    switch (schedulingPolicy.load()) {
+    case SCHED_FIFO: return QString("FIFO %1").arg(schedulingPriority.load());
+    case SCHED_RR: return QString("RR %1").arg(schedulingPriority.load());
+    default: return QString();
+    }
+}
+
 // After the frame: the beat it carried counted in its generation, and the
 // next sample, unless a plan placed the read position (or another list)
 // while the frame was sent.
@@ -269,9 +282,14 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     // Every pulse ends before the next frame.
     if (pulse)
         pulse->fall();
-    const DacFrame frame = dacFrame(outputCode(*pass.list, pass.position, pass.fullScaleMv));
+    const quint16 code = outputCode(*pass.list, pass.position, pass.fullScaleMv);
+    const DacFrame frame = dacFrame(code);
     const std::int64_t sentAt = monotonicNowNs();
     reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), failedTransfers);
+    if (*failedTransfers > 0)
+        failingTransfers = true;
+    else
+        lastSentCode = code;
     const std::int64_t doneAt = monotonicNowNs();
     if (clocked)
         clock->frameSent(sentAt);
@@ -317,6 +335,12 @@ void AppWorker::process()
     minimiseTimerSlack();
     if (!makeCurrentThreadRealtime(outputPriority))
         qWarning() << "Priorité temps réel indisponible, cadence non garantie";
+    int policy = 0;
+    sched_param parameters{};
+    if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0) {
+        schedulingPriority = parameters.sched_priority;
+        schedulingPolicy = policy;
+    }
     if (!spi->open()) {
         const QString reason = setUpFailure();
         qWarning() << "Erreur initialisation DAC8551";

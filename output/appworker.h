@@ -72,6 +72,13 @@ public:
     qint64 clockRestarts() const { return stallCount.load(); }
     // The times a command woke the loop.
     qint64 wakes() const { return wakeCount.load(); }
+    // The output thread's scheduling once the loop started ("FIFO 20", "RR 20"
+    // through RealtimeKit, or empty for none); the code of the last frame
+    // that went out (-1 before any); whether a transfer failed since the
+    // output was last switched on.
+    QString scheduling() const;
+    int lastCode() const { return lastSentCode.load(); }
+    bool transfersFailing() const { return failingTransfers.load(); }
 
     // The output loop; returns after stop, or at once if the DAC cannot be set up.
     void process();
@@ -136,6 +143,10 @@ private:
     std::atomic<qint64> lateFrameCount{0};
     std::atomic<qint64> stallCount{0};
     std::atomic<qint64> wakeCount{0};
+    std::atomic<int> schedulingPolicy{-1};
+    std::atomic<int> schedulingPriority{0};
+    std::atomic<int> lastSentCode{-1};
+    std::atomic<bool> failingTransfers{false};
 };
 
 #endif // APPWORKER_H

@@ -25,6 +25,18 @@ QString lastBeatAnswer(const SentBeat &beat)
         .arg(QLatin1Char(beat.label));
 }
 
+// The output's health: "device",real,"failure","scheduling",late,restarts,code,mV
+// (real 1 for a character device; not a number for the millivolts of a
+// sample file's code, and -1 for the code before any frame).
+QString healthAnswer(const OutputHealth &health)
+{
+    return QStringList{quoted(ascii(health.device)), health.realDevice ? "1" : "0", quoted(ascii(health.failure)),
+                       quoted(health.scheduling), decimal(double(health.lateFrames)),
+                       decimal(double(health.clockRestarts)), decimal(health.code),
+                       health.millivolts ? QString::number(*health.millivolts, 'f', 3) : notANumber}
+        .join(',');
+}
+
 // The error code of a refusal: a path that names no readable file is not
 // found, a value beyond its bounds out of range, others the command's own.
 int errorCode(const Refusal &refusal, int otherwise)
@@ -122,6 +134,8 @@ QString ScpiCommands::run(ScpiSession &session, const ScpiCommand &command)
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.fullScale(s, c); }},
         {"[SOURce#]:POSition", setting | settingWithValue | query | queryArgument,
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.position(s, c); }},
+        {"SYSTem:STATus", query,
+         [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) { return healthAnswer(p.playback->health()); }},
         {"[SOURce#]:BEAT:COUNt", query,
          [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) { return decimal(double(p.playback->beatCount())); }},
         {"[SOURce#]:BEAT:LAST", query,

@@ -118,14 +118,17 @@ void tst_MainUI::fitsTheScreen()
     facts.length = 31104000;
     facts.fullScaleMv = 10;
     facts.loops = 3;
+    OutputHealth health;
+    health.device = "/dev/spidev0.0";
+    health.failure = "DAC8551: réglage du mode de \"/dev/spidev0.0\" impossible: \"Input/output error\"";
     this->window->fitInto(QRect(0, 0, 1920, 1080));
-    this->window->showStatus(facts);
+    this->window->showStatus(facts, health);
     this->window->fitInto(area);
     const QWidget *statusLabel = this->window->findChild<QWidget *>("statusLabel");
     QVERIFY(statusLabel->sizeHint().width() <= statusLabel->width());
-    this->window->showStatus(PlaybackFacts());
+    this->window->showStatus(PlaybackFacts(), OutputHealth());
     this->window->fitInto(area);
-    this->window->showStatus(facts);
+    this->window->showStatus(facts, health);
     QVERIFY(statusLabel->sizeHint().width() <= statusLabel->width());
     const bool fitted = window.size() != QSize(1303, 666);
     QCOMPARE(this->window->size(), window.size());
@@ -149,7 +152,7 @@ void tst_MainUI::fitsTheScreen()
     if (fitted)
         QVERIFY(chart.width() >= window.width() - 40 && chart.bottom() == window.height() - 6);
     else
-        QCOMPARE(chart, QRect(20, 222, 1281, 439));
+        QCOMPARE(chart, QRect(20, 242, 1281, 419));
 }
 
 void tst_MainUI::signalListForFingers_data()

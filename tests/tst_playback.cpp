@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -106,6 +107,7 @@ private slots:
     void remoteChoicesStayInTheirFolders_data();
     void remoteChoicesStayInTheirFolders();
     void beatLogNamesItsRuns();
+    void healthOfARealAndAFailedDevice();
 
 private:
     // Chooses a file and waits for the read; its refusal, if any.
@@ -599,6 +601,32 @@ void tst_Playback::beatLogNamesItsRuns()
         return runs.size() >= expected.size();
     }, waitMs));
     QCOMPARE(runs, expected);
+}
+
+// The facts a technician reads: a node that is a character device (here
+// /dev/null, which the spidev double answers for) is the real one; a device
+// whose transfers failed stays failed until a switch-on sends again.
+void tst_Playback::healthOfARealAndAFailedDevice()
+{
+    fakespidev::reset("/dev/null");
+    fakespidev::setTransferFault(2, -1, EIO, 3);
+    Playback playback(OutputSettings("/dev/null", 1000));
+    playback.start(Playback::Unmarked::StartAnyway);
+    QVERIFY(!choose(playback, writeSignals(files, {"MLII"}), Playback::When::AtNextStart));
+    QCOMPARE(playback.health().code, -1);
+    playback.setPlaying(true);
+    QVERIFY(fakespidev::waitForTransfers(8, waitMs));
+    const OutputHealth failed = playback.health();
+    QCOMPARE(failed.device, QString("/dev/null"));
+    QVERIFY(failed.realDevice);
+    QCOMPARE(failed.failure, QString("transferts SPI en échec"));
+    QCOMPARE(failed.code, 32768);
+    QCOMPARE(failed.millivolts, std::optional<double>(0));
+    playback.setPlaying(false);
+    playback.setPlaying(true);
+    const std::size_t before = fakespidev::transferCount();
+    QVERIFY(fakespidev::waitForTransfers(before + 2, waitMs));
+    QCOMPARE(playback.health().failure, QString());
 }
 
 QTEST_MAIN(tst_Playback)

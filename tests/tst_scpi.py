@@ -120,6 +120,9 @@ class Scpi(unittest.TestCase):
         self.rig.write(f'SOUR:FILE "{record}"')
         self.assertEqual(self.rig.query("BEAT:COUN?;LAST?;:OUTP?"), '0;9.91E37,-1,"";0')
         self.assertRegex(self.rig.query("OUTP:LATE?"), r"^\d+,\d+$")
+        # The virtual DAC's node is no character device; a record's code goes out with its millivolts.
+        self.assertRegex(self.rig.query("SYST:STAT?"),
+                         r'^"/dev/spidev0\.0",0,"","[^"]*",\d+,\d+,\d+,-?\d+\.\d{3}$')
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
 
     def test_numbers(self):

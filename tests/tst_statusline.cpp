@@ -3,6 +3,7 @@
 #include <QTest>
 
 Q_DECLARE_METATYPE(PlaybackFacts)
+Q_DECLARE_METATYPE(OutputHealth)
 
 namespace {
 
@@ -32,6 +33,8 @@ class tst_StatusLine : public QObject
 private slots:
     void says_data();
     void says();
+    void saysTheHealth_data();
+    void saysTheHealth();
 };
 
 void tst_StatusLine::says_data()
@@ -69,14 +72,9 @@ void tst_StatusLine::says_data()
         << "Simulation arrêtée — Sortie : 208.hea (MLII) — affiché : 100.hea\n720 éch./s, x 2,00 — 0:00:02 / "
            "0:00:10, éch. 720 / 3" + thin + "600 — pleine échelle 2,5 mV";
 
-    // Starting, its file read again; frames caught up after a hiccup, and a stall.
-    PlaybackFacts late = facts(State::Starting, "100.hea", "", 360, 360, 0, 3600);
-    late.lateFrames = 1234;
-    late.clockRestarts = 1;
-    QTest::newRow("starting, frames sent late")
-        << late
-        << "Simulation en démarrage — 100.hea\n360 éch./s, x 1,00 — 0:00:00 / 0:00:10, éch. 0 / 3" + thin
-               + "600 — 1" + thin + "234 trames en retard, 1 relance";
+    QTest::newRow("starting") << facts(State::Starting, "100.hea", "", 360, 360, 0, 3600)
+                              << "Simulation en démarrage — 100.hea\n360 éch./s, x 1,00 — 0:00:00 / 0:00:10, éch. 0 / 3"
+                                     + thin + "600";
     QTest::newRow("ending") << facts(State::Ending, "", "", 0, 0, 0, 0) << "Fin du programme en cours — aucun fichier";
 
     QTest::newRow("sample file at a rate set")
@@ -91,6 +89,46 @@ void tst_StatusLine::says()
     QFETCH(QString, text);
 
     QCOMPARE(statusText(facts), text);
+}
+
+void tst_StatusLine::saysTheHealth_data()
+{
+    QTest::addColumn<OutputHealth>("health");
+    QTest::addColumn<QString>("text");
+
+    OutputHealth real;
+    real.device = "/dev/spidev0.0";
+    real.realDevice = true;
+    real.scheduling = "FIFO 20";
+    real.code = 39322;
+    real.millivolts = 1;
+    QTest::newRow("a real DAC, a record") << real
+                                          << "DAC /dev/spidev0.0 (réel) — priorité FIFO 20 — 0 trame en retard, 0 relance "
+                                             "— code 39322, 1,000 mV";
+    OutputHealth virtualOne;
+    virtualOne.device = "/dev/spidev0.0";
+    virtualOne.scheduling = "RR 20";
+    virtualOne.lateFrames = 1234;
+    virtualOne.clockRestarts = 2;
+    virtualOne.code = 12;
+    QTest::newRow("the virtual DAC, a sample file, late")
+        << virtualOne
+        << "DAC /dev/spidev0.0 (virtuel) — priorité RR 20 — 1" + thin + "234 trames en retard, 2 relances — code 12";
+    OutputHealth failed;
+    failed.device = "/dev/spidev0.1";
+    failed.realDevice = true;
+    failed.failure = "transferts SPI en échec";
+    QTest::newRow("a failed DAC, no priority, nothing sent")
+        << failed
+        << "DAC /dev/spidev0.1 en échec — sans priorité temps réel — 0 trame en retard, 0 relance — rien envoyé";
+}
+
+void tst_StatusLine::saysTheHealth()
+{
+    QFETCH(OutputHealth, health);
+    QFETCH(QString, text);
+
+    QCOMPARE(healthText(health), text);
 }
 
 QTEST_MAIN(tst_StatusLine)
