@@ -49,18 +49,12 @@ bool DetectLine::open(const QString &chipAndLine, Edge edge)
             return false;
     }
     lostEdges = 0;
-    chip = gpiod_chip_open_lookup(address.chip.toLocal8Bit().constData());
-    if (!chip) {
-        const int error = errno;
-        return fail(error, QString("ouverture de la puce \"%1\" impossible").arg(address.chip));
-    }
-    gpiod_line *found = gpiod_chip_get_line(chip, address.offset);
+    int lookUpError = 0;
+    QString what;
+    gpiod_line *found = findGpioLine(address, &chip, &lookUpError, &what);
     if (!found) {
-        const int error = errno;
-        const unsigned int count = gpiod_chip_num_lines(chip);
         close();
-        return fail(error, QString("la puce \"%1\" n'a pas de ligne %2 (%3 lignes)")
-                               .arg(address.chip).arg(address.offset).arg(count));
+        return fail(lookUpError, what);
     }
     const int requested = edge == Edge::Rising ? gpiod_line_request_rising_edge_events(found, consumer)
                                                : gpiod_line_request_falling_edge_events(found, consumer);

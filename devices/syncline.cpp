@@ -43,24 +43,37 @@ bool SyncLine::parse(const QString &text, GpioLineAddress *address, QString *rea
     return colon >= 0 && !chip.isEmpty() && isNumber;
 }
 
+gpiod_line *findGpioLine(const GpioLineAddress &address, gpiod_chip **chip, int *error, QString *what)
+{
+    *chip = gpiod_chip_open_lookup(address.chip.toLocal8Bit().constData());
+    if (!*chip) {
+        *error = errno;
+        *what = QString("ouverture de la puce \"%1\" impossible").arg(address.chip);
+        return nullptr;
+    }
+    gpiod_line *found = gpiod_chip_get_line(*chip, address.offset);
+    if (!found) {
+        *error = errno;
+        *what = QString("la puce \"%1\" n'a pas de ligne %2 (%3 lignes)")
+                    .arg(address.chip)
+                    .arg(address.offset)
+                    .arg(gpiod_chip_num_lines(*chip));
+    }
+    return found;
+}
+
 bool SyncLine::open(const QString &chipAndLine)
 {
     if (line)
         return true;
     if (!parse(chipAndLine, &address, &failure))
         return false;
-    chip = gpiod_chip_open_lookup(address.chip.toLocal8Bit().constData());
-    if (!chip) {
-        const int error = errno;
-        return fail(error, QString("ouverture de la puce \"%1\" impossible").arg(address.chip));
-    }
-    gpiod_line *found = gpiod_chip_get_line(chip, address.offset);
+    int error = 0;
+    QString what;
+    gpiod_line *found = findGpioLine(address, &chip, &error, &what);
     if (!found) {
-        const int error = errno;
-        const unsigned int count = gpiod_chip_num_lines(chip);
         close();
-        return fail(error, QString("la puce \"%1\" n'a pas de ligne %2 (%3 lignes)")
-                               .arg(address.chip).arg(address.offset).arg(count));
+        return fail(error, what);
     }
     if (gpiod_line_request_output(found, consumer, 0) < 0) {
         const int error = errno;

@@ -14,6 +14,11 @@ struct GpioLineAddress
     unsigned int offset = 0;
 };
 
+// Opens address's chip into *chip and finds its line there; null, with the
+// system's error and what failed, when either cannot be done (*chip is then
+// null or open, for the caller to close).
+gpiod_line *findGpioLine(const GpioLineAddress &address, gpiod_chip **chip, int *error, QString *what);
+
 // One GPIO output line, driven by libgpiod, that marks moments on a scope or a
 // monitor's trigger input. Failures are reported by results and a French
 // reason, never by exceptions.
