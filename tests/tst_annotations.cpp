@@ -65,8 +65,7 @@ void tst_Annotations::reads_data()
         everyLabel.append(annotation(i + 1, labels[i], QByteArray("NLRBAaJSVrFejnE/fQ?").contains(labels[i])));
     }
     QTest::newRow("every label") << everyCode + end << everyLabel;
-    QTest::newRow("time differences up to 1023")
-        << word(1, 0) + word(5, 1023) + word(28, 0) + end
+    QTest::newRow("time differences up to 1023") << word(1, 0) + word(5, 1023) + word(28, 0) + end
         << QVector<Annotation>{annotation(0, 'N', true), annotation(1023, 'V', true), annotation(1023, '+', false)};
     QTest::newRow("SKIP, over 1023 samples and beyond 16 bits")
         << word(1, 5) + skip(100000) + word(5, 3) + skip(1024) + word(1, 0) + end

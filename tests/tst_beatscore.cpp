@@ -114,8 +114,7 @@ void tst_BeatScore::pairing_data()
     // detection may answer the first beat after it.
     QTest::newRow("learning hides misses and extras")
             << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 2.0 << 2LL << 0LL << 0LL << 0.0;
-    QTest::newRow("no learning") << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 0.0 << 2LL << 2LL << 1LL
-                                 << 0.0;
+    QTest::newRow("no learning") << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 0.0 << 2LL << 2LL << 1LL << 0.0;
     QTest::newRow("answered from the learning period") << V{2010} << V{1990} << 2.0 << 1LL << 0LL << 0LL << -20.0;
     QTest::newRow("first detection bettered by the next")
             << V{2120} << V{2040, 2110} << 2.0 << 1LL << 0LL << 0LL << -10.0;

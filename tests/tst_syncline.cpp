@@ -95,8 +95,7 @@ void tst_SyncLine::refusals_data()
                                        << "Synchro GPIO \"gpiochip0:x\" refusée: \"x\" n'est pas un numéro de ligne"
                                        << 0;
     QTest::newRow("negative line") << "gpiochip0:-1" << -1
-                                   << "Synchro GPIO \"gpiochip0:-1\" refusée: \"-1\" n'est pas un numéro de ligne"
-                                   << 0;
+                                   << "Synchro GPIO \"gpiochip0:-1\" refusée: \"-1\" n'est pas un numéro de ligne" << 0;
     QTest::newRow("no chip") << ":17" << -1 << "Synchro GPIO \":17\" refusée: puce manquante avant \":\"" << 0;
     QTest::newRow("line past the chip's") << "gpiochip0:54" << -1
                                           << "Synchro GPIO: la puce \"gpiochip0\" n'a pas de ligne 54 (54 lignes)"
