@@ -434,33 +434,31 @@ void tst_RecordReader::loadsAnnotations_data()
     QTest::addColumn<Annotation>("firstOne");
     QTest::addColumn<QStringList>("warnings");
 
+    const auto row = [](const char *name, const QString &opened, const QString &written, const QByteArray &content,
+                        const QString &annotator, int count = 0, const Annotation &firstOne = {},
+                        const QStringList &warnings = {}) {
+        QTest::newRow(name) << opened << written << content << annotator << count << firstOne << warnings;
+    };
     const QString record = "mitdb_100_1min.hea";
+    const QString atr = "mitdb_100_1min.atr";
     QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
     QVERIFY(minute.open(QIODevice::ReadOnly));
-    const Annotation none;
-    QTest::newRow("record 100's minute") << record << "mitdb_100_1min.atr" << minute.readAll() << "atr" << 75
-                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << QStringList();
-    QTest::newRow("annotations not asked for") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << ""
-                                               << 0 << none << QStringList();
-    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << QStringList();
+    row("record 100's minute", record, atr, minute.readAll(), "atr", 75, {18, '+', 0, 0, 0, "(N", false});
+    row("annotations not asked for", record, atr, "\x01\xfc", "");
+    row("no file of that annotator", record, "", {}, "atr");
     // An AUX word with no annotation before it.
-    QTest::newRow("a bad file") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << "atr" << 0 << none
-                                << QStringList{"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation "
-                                               "avant lui (octet 0) ; enregistrement lu sans ses annotations"};
+    row("a bad file", record, atr, "\x01\xfc", "atr", 0, {},
+        {"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation avant lui (octet 0) ; "
+         "enregistrement lu sans ses annotations"});
     // At 4 samples/s, in records of a second: 1.25 s is sample 5.
-    const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C",
-                                   {{0.5, "(AFIB"}, {1.25, "V"}});
-    QTest::newRow("EDF+, a note then a beat") << "rec.edf" << "rec.edf" << edf << "atr" << 2
-                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << QStringList();
-    QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
-                               << "atr" << 0 << none << QStringList();
+    row("EDF+, a note then a beat", "rec.edf", "rec.edf",
+        edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C", {{0.5, "(AFIB"}, {1.25, "V"}}), "atr",
+        2, {2, '"', 0, 0, 0, "(AFIB", false});
+    row("plain EDF", "rec.edf", "rec.edf", edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", ""), "atr");
     // What the log says of many lines that are no integer: the first, cut, then a count.
     const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
-    QTest::newRow("a sample file of many bad lines") << "rec.csv" << "rec.csv"
-                                                     << line.repeated(300) + QByteArray("1\n").repeated(700) << "" << 0
-                                                     << none
-                                          << QStringList{"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"",
-                                                         "Lignes invalides après la première : 299"};
+    row("a sample file of many bad lines", "rec.csv", "rec.csv", line.repeated(300) + QByteArray("1\n").repeated(700), "",
+        0, {}, {"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"", "Lignes invalides après la première : 299"});
 }
 
 // The annotations come with the signal, or the signal alone with the reason.
