@@ -65,8 +65,7 @@ void tst_Annotations::reads_data()
         everyLabel.append(annotation(i + 1, labels[i], QByteArray("NLRBAaJSVrFejnE/fQ?").contains(labels[i])));
     }
     QTest::newRow("every label") << everyCode + end << everyLabel;
-    QTest::newRow("time differences up to 1023")
-        << word(1, 0) + word(5, 1023) + word(28, 0) + end
+    QTest::newRow("time differences up to 1023") << word(1, 0) + word(5, 1023) + word(28, 0) + end
         << QVector<Annotation>{annotation(0, 'N', true), annotation(1023, 'V', true), annotation(1023, '+', false)};
     QTest::newRow("SKIP, over 1023 samples and beyond 16 bits")
         << word(1, 5) + skip(100000) + word(5, 3) + skip(1024) + word(1, 0) + end
@@ -120,21 +119,18 @@ void tst_Annotations::refusals_data()
     // Never opened, so never waited for.
     QTest::newRow("a FIFO") << QByteArray() << name + "pas un fichier ordinaire (FIFO)" << "fifo";
     QTest::newRow("a directory") << QByteArray() << name + "pas un fichier ordinaire (dossier)" << "directory";
-    QTest::newRow("truncated word") << word(1, 4) + word(1, 4).left(1)
-                                    << name + "mot tronqué à la fin du fichier (octet 2)" << QString();
-    QTest::newRow("SKIP past the end") << word(1, 4) + skip(5000).left(5)
-                                       << name + "saut de temps au-delà de la fin du fichier (octet 2)" << QString();
-    QTest::newRow("AUX past the end") << word(1, 4) + word(63, 6) + "(AFI"
-                                      << name + "texte au-delà de la fin du fichier (octet 2)" << QString();
-    QTest::newRow("unknown code 50") << word(1, 4) + word(50, 1) + end
-                                     << name + "code d'annotation inconnu 50 (octet 2)" << QString();
-    QTest::newRow("unused code 15") << word(15, 1) + end << name + "code d'annotation inconnu 15 (octet 0)" << QString();
-    QTest::newRow("code 0 with a time") << word(0, 1) + end << name + "code d'annotation inconnu 0 (octet 0)" << QString();
-    QTest::newRow("field before any annotation") << word(60, 1) + word(1, 4) + end
-                                                 << name + "champ sans annotation avant lui (octet 0)" << QString();
-    QTest::newRow("before the record's start") << skip(-10) + word(1, 4) + end << name + "temps négatif (octet 6)" << QString();
-    QTest::newRow("over 8 MB") << QByteArray(8 * 1024 * 1024, '\x04') + end
-                               << name + "plus de 8 Mo, trop grand pour des annotations" << QString();
+    const auto bad = [&](const char *tag, const QByteArray &content, const QString &reason) {
+        QTest::newRow(tag) << content << name + reason << QString();
+    };
+    bad("truncated word", word(1, 4) + word(1, 4).left(1), "mot tronqué à la fin du fichier (octet 2)");
+    bad("SKIP past the end", word(1, 4) + skip(5000).left(5), "saut de temps au-delà de la fin du fichier (octet 2)");
+    bad("AUX past the end", word(1, 4) + word(63, 6) + "(AFI", "texte au-delà de la fin du fichier (octet 2)");
+    bad("unknown code 50", word(1, 4) + word(50, 1) + end, "code d'annotation inconnu 50 (octet 2)");
+    bad("unused code 15", word(15, 1) + end, "code d'annotation inconnu 15 (octet 0)");
+    bad("code 0 with a time", word(0, 1) + end, "code d'annotation inconnu 0 (octet 0)");
+    bad("field before any annotation", word(60, 1) + word(1, 4) + end, "champ sans annotation avant lui (octet 0)");
+    bad("before the record's start", skip(-10) + word(1, 4) + end, "temps négatif (octet 6)");
+    bad("over 8 MB", QByteArray(8 * 1024 * 1024, '\x04') + end, "plus de 8 Mo, trop grand pour des annotations");
 }
 
 void tst_Annotations::refusals()

@@ -88,6 +88,15 @@ public:
         return sentCodes(before).mid(0, count);
     }
 
+    // A switch-on that a warning refuses: whether it came, the toggle off again and Quit free.
+    bool switchOnRefused(const QString &warning)
+    {
+        bool warned = false;
+        modals.expect(ModalDriver::acknowledgeWarning(warning, &warned));
+        click("btnSimu");
+        return warned && !button("btnSimu")->isChecked() && button("btnQuit")->isEnabled();
+    }
+
     // A click that waits in the event queue, behind what is already there.
     void postClick(const char *name)
     {
@@ -220,12 +229,7 @@ void tst_App::deviceFailureIsShown()
     running.choose(files.write("one.csv", "1\n"));
     QCOMPARE(running.chartValues().size(), 1);
 
-    bool warnedAtSwitchOn = false;
-    running.modals.expect(ModalDriver::acknowledgeWarning(warning, &warnedAtSwitchOn));
-    running.click("btnSimu");
-    QVERIFY(warnedAtSwitchOn);
-    QVERIFY(!running.button("btnSimu")->isChecked());
-    QVERIFY(running.button("btnQuit")->isEnabled());
+    QVERIFY(running.switchOnRefused(warning));
 
     QCOMPARE(running.quit(), 0);
     const QStringList lines = log.texts();
@@ -260,13 +264,7 @@ void tst_App::switchOnWithUnreadableFileStaysOff()
         QVERIFY(QFile::remove(path));
     else
         files.write("chosen.csv", content);
-    bool warned = false;
-    running.modals.expect(ModalDriver::acknowledgeWarning(warning.arg(path), &warned));
-    running.click("btnSimu");
-
-    QVERIFY(warned);
-    QVERIFY(!running.button("btnSimu")->isChecked());
-    QVERIFY(running.button("btnQuit")->isEnabled());
+    QVERIFY(running.switchOnRefused(warning.arg(path)));
     QTest::qWait(50);
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
     QCOMPARE(running.modals.unexpected(), 0);
@@ -305,15 +303,9 @@ void tst_App::clicksQueuedWithQuit()
 void tst_App::switchOnWithoutFileWarns()
 {
     TestedApp running;
-    bool warned = false;
-    running.modals.expect(ModalDriver::acknowledgeWarning("Aucun fichier sélectionné.", &warned));
-    running.click("btnSimu");
-
-    QVERIFY(warned);
-    // Nothing plays: the toggle is off again.
+    QVERIFY(running.switchOnRefused("Aucun fichier sélectionné."));
     QCOMPARE(running.fileLabel(), QString("Aucun fichier sélectionné."));
     QCOMPARE(running.button("btnSimu")->text(), QString("Lancer la simulation"));
-    QVERIFY(running.button("btnQuit")->isEnabled());
     QCOMPARE(fakespidev::transferCount(), std::size_t(0));
     QCOMPARE(running.quit(), 0);
     QCOMPARE(running.modals.unexpected(), 0);
@@ -329,8 +321,7 @@ void tst_App::preview_data()
     QTest::newRow("sample file") << "five.csv" << QByteArray("12\n  -5  \nabc\n\n7\n")
                                  << QVector<double>{12, 65531, 65535, 7};
     // A record's millivolts (200 units a millivolt), as mapped at 10 mV full scale.
-    QTest::newRow("record") << "rec.hea" << QByteArray("rec 1 250\nrec.dat 16 200\n")
-                            << QVector<double>{0, 1, -1, 0.5};
+    QTest::newRow("record") << "rec.hea" << QByteArray("rec 1 250\nrec.dat 16 200\n") << QVector<double>{0, 1, -1, 0.5};
 }
 
 void tst_App::preview()

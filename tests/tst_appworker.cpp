@@ -124,52 +124,41 @@ void tst_AppWorker::loadedFileIsStreamedCyclically_data()
     QTest::addColumn<int>("faultyCount");
     QTest::addColumn<QStringList>("faultLines"); // what the loop says of them
 
+    const auto row = [](const char *name, const QByteArray &content, const QVector<qint32> &samples,
+                        const QStringList &warnings = {}, int faultyResult = 0, int faultyCount = 0,
+                        const QStringList &faultLines = {}) {
+        QTest::newRow(name) << content << samples << warnings << faultyResult << faultyCount << faultLines;
+    };
     const QStringList mixedWarnings{"Ligne invalide ( 4 ): \"abc\"", "Lignes invalides après la première : 1"};
-    QTest::newRow("mixed lines") << QByteArray("12\n\n  34  \nabc\n5.5\n") << QVector<qint32>{12, 34, -1, -1}
-                                 << mixedWarnings << 0 << 0 << QStringList();
-    QTest::newRow("CR LF") << QByteArray("12\r\n\r\n  34  \r\nabc\r\n5.5\r\n") << QVector<qint32>{12, 34, -1, -1}
-                           << mixedWarnings << 0 << 0 << QStringList();
-    QTest::newRow("last line without line end") << QByteArray("1\n2") << QVector<qint32>{1, 2} << QStringList() << 0 << 0 << QStringList();
-    QTest::newRow("signs, zeros, tabs") << QByteArray("+5\n007\n\t-12\t\n") << QVector<qint32>{5, 7, -12}
-                                        << QStringList() << 0 << 0 << QStringList();
-    QTest::newRow("32-bit limits") << QByteArray("2147483647\n-2147483648\n2147483648\n-2147483649\n")
-                                   << QVector<qint32>{2147483647, qint32(-2147483647 - 1), -1, -1}
-                                   << QStringList{"Ligne invalide ( 3 ): \"2147483648\"",
-                                                  "Lignes invalides après la première : 1"}
-                                   << 0 << 0 << QStringList();
-    QTest::newRow("second column, hex, two numbers")
-        << QByteArray("1,2\n0x10\n1 2\n7\n8\n9\n") << QVector<qint32>{-1, -1, -1, 7, 8, 9}
-        << QStringList{"Ligne invalide ( 1 ): \"1,2\"", "Lignes invalides après la première : 2"}
-        << 0 << 0 << QStringList();
-    QTest::newRow("byte-order mark, NUL bytes")
-        << QByteArray("\xEF\xBB\xBF" "12\n\0\n4", 9) << QVector<qint32>{12, -1, 4}
-        << QStringList{"Ligne invalide ( 2 ): \"\\u0000\""} << 0 << 0 << QStringList();
+    row("mixed lines", "12\n\n  34  \nabc\n5.5\n", {12, 34, -1, -1}, mixedWarnings);
+    row("CR LF", "12\r\n\r\n  34  \r\nabc\r\n5.5\r\n", {12, 34, -1, -1}, mixedWarnings);
+    row("last line without line end", "1\n2", {1, 2});
+    row("signs, zeros, tabs", "+5\n007\n\t-12\t\n", {5, 7, -12});
+    row("32-bit limits", "2147483647\n-2147483648\n2147483648\n-2147483649\n",
+        {2147483647, qint32(-2147483647 - 1), -1, -1},
+        {"Ligne invalide ( 3 ): \"2147483648\"", "Lignes invalides après la première : 1"});
+    row("second column, hex, two numbers", "1,2\n0x10\n1 2\n7\n8\n9\n", {-1, -1, -1, 7, 8, 9},
+        {"Ligne invalide ( 1 ): \"1,2\"", "Lignes invalides après la première : 2"});
+    row("byte-order mark, NUL bytes", QByteArray("\xEF\xBB\xBF" "12\n\0\n4", 9), {12, -1, 4},
+        {"Ligne invalide ( 2 ): \"\\u0000\""});
     // Lines that are not plain ASCII are read as text, by the same rule.
-    QTest::newRow("no-break spaces around a value") << QByteArray("\xC2\xA0" "42\xC2\xA0\n7\n")
-                                                    << QVector<qint32>{42, 7} << QStringList() << 0 << 0 << QStringList();
+    row("no-break spaces around a value", "\xC2\xA0" "42\xC2\xA0\n7\n", {42, 7});
     // Wide texts by their byte-order mark.
-    const QString wide = QStringLiteral("1\n-2\n");
     for (const char *codec : {"UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE"}) {
         QTextEncoder encoder(QTextCodec::codecForName(codec), QTextCodec::IgnoreHeader);
-        QTest::newRow(codec) << encoder.fromUnicode(QChar(QChar::ByteOrderMark) + wide) << QVector<qint32>{1, -2}
-                             << QStringList() << 0 << 0 << QStringList();
+        row(codec, encoder.fromUnicode(QChar(QChar::ByteOrderMark) + QStringLiteral("1\n-2\n")), {1, -2});
     }
     // Only the low 16 bits reach the DAC, most significant byte first.
-    QTest::newRow("beyond 16 bits") << QByteArray("65536\n-2\n74565\n-32768\n")
-                                    << QVector<qint32>{65536, -2, 0x12345, -32768} << QStringList() << 0 << 0 << QStringList();
-    QTest::newRow("longest line allowed")
-        << QByteArray(maxSampleLineLength - 2, ' ') + "42\n" << QVector<qint32>{42} << QStringList() << 0 << 0 << QStringList();
+    row("beyond 16 bits", "65536\n-2\n74565\n-32768\n", {65536, -2, 0x12345, -32768});
+    row("longest line allowed", QByteArray(maxSampleLineLength - 2, ' ') + "42\n", {42});
     // A device that fails or sends less from the fourth frame on: the loop
     // goes on in order, at its pace, and says so once per run of failures.
     const QVector<qint32> ramp{1, 2, 3, 4, 5};
     const QByteArray rampFile("1\n2\n3\n4\n5\n");
     const QString failed = QString("Échec de transfert SPI: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(EIO)));
-    QTest::newRow("failing transfers, then none")
-        << rampFile << ramp << QStringList() << -1 << 4
-        << QStringList{failed, "Transferts SPI rétablis après 4 échecs"};
-    QTest::newRow("failing transfers") << rampFile << ramp << QStringList() << -1 << -1 << QStringList{failed};
-    QTest::newRow("short transfers") << rampFile << ramp << QStringList() << 1 << -1
-                                     << QStringList{"Échec de transfert SPI: \"1 octets envoyés sur 3\""};
+    row("failing transfers, then none", rampFile, ramp, {}, -1, 4, {failed, "Transferts SPI rétablis après 4 échecs"});
+    row("failing transfers", rampFile, ramp, {}, -1, -1, {failed});
+    row("short transfers", rampFile, ramp, {}, 1, -1, {"Échec de transfert SPI: \"1 octets envoyés sur 3\""});
 }
 
 void tst_AppWorker::loadedFileIsStreamedCyclically()
@@ -277,8 +266,7 @@ void tst_AppWorker::commands_data()
     QTest::newRow("stop while streaming") << QByteArray("1\n2\n3\n") << "stop" << 0 << 1 << 0 << 0.0;
     // A stop ends a pause without a frame.
     QTest::newRow("stop while paused") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0 << 0.0;
-    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0
-                                                  << 1000.0;
+    QTest::newRow("stop while paused, at a rate") << QByteArray("1\n2\n3\n") << "pause, stop" << 0 << 0 << 0 << 1000.0;
     QTest::newRow("stop while paused, no data") << QByteArray() << "pause, stop" << 0 << 0 << 1 << 0.0;
 }
 
@@ -353,17 +341,15 @@ void tst_AppWorker::deviceFailureLeavesControlsWorking_data()
     QTest::addColumn<unsigned long>("refusedRequest");
     QTest::addColumn<QString>("detail"); // the line after the failure's, %1 the system's error text
 
-    QTest::newRow("node missing") << ENOENT << 0ul << "DAC8551: ouverture de \"/dev/spidev0.0\" impossible: \"%1\"";
-    QTest::newRow("permission denied") << EACCES << 0ul
-                                       << "DAC8551: ouverture de \"/dev/spidev0.0\" impossible: \"%1\"";
-    QTest::newRow("mode refused") << 0 << (unsigned long)SPI_IOC_WR_MODE
-                                  << "DAC8551: réglage du mode de \"/dev/spidev0.0\" impossible: \"%1\"";
-    QTest::newRow("word size refused")
-        << 0 << (unsigned long)SPI_IOC_RD_BITS_PER_WORD
-        << "DAC8551: réglage de la taille des mots de \"/dev/spidev0.0\" impossible: \"%1\"";
-    QTest::newRow("clock rate refused")
-        << 0 << (unsigned long)SPI_IOC_RD_MAX_SPEED_HZ
-        << "DAC8551: réglage de la fréquence d'horloge de \"/dev/spidev0.0\" impossible: \"%1\"";
+    const auto row = [](const char *name, int openError, unsigned long refusedRequest, const char *what) {
+        QTest::newRow(name) << openError << refusedRequest
+                            << QString("DAC8551: %1 de \"/dev/spidev0.0\" impossible: \"%2\"").arg(what, "%1");
+    };
+    row("node missing", ENOENT, 0, "ouverture");
+    row("permission denied", EACCES, 0, "ouverture");
+    row("mode refused", 0, SPI_IOC_WR_MODE, "réglage du mode");
+    row("word size refused", 0, SPI_IOC_RD_BITS_PER_WORD, "réglage de la taille des mots");
+    row("clock rate refused", 0, SPI_IOC_RD_MAX_SPEED_HZ, "réglage de la fréquence d'horloge");
 }
 
 void tst_AppWorker::deviceFailureLeavesControlsWorking()

@@ -16,6 +16,12 @@ QVector<Annotation> normalBeats(const QVector<qint64> &samples)
     return beats;
 }
 
+// True positives, false negatives and false positives.
+QVector<qint64> counts(const BeatScore &score)
+{
+    return {score.truePositives(), score.falseNegatives(), score.falsePositives()};
+}
+
 BeatScoreSettings at(double rate, double learningSeconds, qint64 endSample = -1)
 {
     BeatScoreSettings settings;
@@ -80,9 +86,7 @@ void tst_BeatScore::missesAndExtras()
         }
     }
     const BeatScore score = BeatScore::compare(normalBeats(refs), dets, at(rate, learningSeconds));
-    QCOMPARE(score.truePositives(), tp);
-    QCOMPARE(score.falseNegatives(), fn);
-    QCOMPARE(score.falsePositives(), fp);
+    QCOMPARE(counts(score), (QVector<qint64>{tp, fn, fp}));
     QCOMPARE(*score.sensitivity(), 100.0 * tp / (tp + fn));
     QCOMPARE(*score.positivePredictivity(), 100.0 * tp / (tp + fp));
 }
@@ -114,8 +118,7 @@ void tst_BeatScore::pairing_data()
     // detection may answer the first beat after it.
     QTest::newRow("learning hides misses and extras")
             << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 2.0 << 2LL << 0LL << 0LL << 0.0;
-    QTest::newRow("no learning") << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 0.0 << 2LL << 2LL << 1LL
-                                 << 0.0;
+    QTest::newRow("no learning") << V{500, 1500, 2500, 3500} << V{700, 2500, 3500} << 0.0 << 2LL << 2LL << 1LL << 0.0;
     QTest::newRow("answered from the learning period") << V{2010} << V{1990} << 2.0 << 1LL << 0LL << 0LL << -20.0;
     QTest::newRow("first detection bettered by the next")
             << V{2120} << V{2040, 2110} << 2.0 << 1LL << 0LL << 0LL << -10.0;
@@ -133,9 +136,7 @@ void tst_BeatScore::pairing()
     QFETCH(double, maxDelayMs);
 
     const BeatScore score = BeatScore::compare(normalBeats(refs), dets, at(1000.0, learningSeconds, 10000));
-    QCOMPARE(score.truePositives(), tp);
-    QCOMPARE(score.falseNegatives(), fn);
-    QCOMPARE(score.falsePositives(), fp);
+    QCOMPARE(counts(score), (QVector<qint64>{tp, fn, fp}));
     QCOMPARE(score.delay().count, int(tp));
     QCOMPARE(score.delay().maxMs, maxDelayMs);
 }
@@ -172,9 +173,7 @@ void tst_BeatScore::classes()
     refs[0].label = label;
     const BeatScore score = BeatScore::compare(refs, answered ? QVector<qint64>{1000} : QVector<qint64>{},
                                                at(1000.0, 0.0, 2000));
-    QCOMPARE(score.truePositives(), tp);
-    QCOMPARE(score.falseNegatives(), fn);
-    QCOMPARE(score.falsePositives(), fp);
+    QCOMPARE(counts(score), (QVector<qint64>{tp, fn, fp}));
     QCOMPARE(sumstatsReport({{"x", score}}).split('\n').value(1).mid(4, 47), line);
 }
 
@@ -187,9 +186,7 @@ void tst_BeatScore::flutterEpisode()
     refs[2].label = '!';
     refs[3].label = ']', refs[3].isBeat = false;
     const BeatScore score = BeatScore::compare(refs, {1000, 2500, 3000, 4000}, at(1000.0, 0.0, 5000));
-    QCOMPARE(score.truePositives(), 2);
-    QCOMPARE(score.falseNegatives(), 0);
-    QCOMPARE(score.falsePositives(), 0);
+    QCOMPARE(counts(score), (QVector<qint64>{2, 0, 0}));
 }
 
 void tst_BeatScore::delay_data()

@@ -108,13 +108,12 @@ void tst_DetectLine::refusals_data()
     QTest::addColumn<bool>("heldBySync");
     QTest::addColumn<QString>("reason");
 
-    const QString busy = QString::fromLocal8Bit(std::strerror(EBUSY));
-    QTest::newRow("held by a driver") << "gpiochip0:7" << false
-                                      << "Détection GPIO: réservation de la ligne 7 de \"gpiochip0\" impossible: \""
-                                                 + busy + "\"";
-    QTest::newRow("held by the sync line") << "gpiochip0:4" << true
-                                           << "Détection GPIO: réservation de la ligne 4 de \"gpiochip0\" impossible: \""
-                                                      + busy + "\"";
+    const auto held = [](int line) {
+        return QString("Détection GPIO: réservation de la ligne %1 de \"gpiochip0\" impossible: \"%2\"")
+            .arg(line).arg(QString::fromLocal8Bit(std::strerror(EBUSY)));
+    };
+    QTest::newRow("held by a driver") << "gpiochip0:7" << false << held(7);
+    QTest::newRow("held by the sync line") << "gpiochip0:4" << true << held(4);
     QTest::newRow("no such line") << "gpiochip0:54" << false
                                   << "Détection GPIO: la puce \"gpiochip0\" n'a pas de ligne 54 (54 lignes)";
     QTest::newRow("no line number") << "gpiochip0" << false

@@ -52,11 +52,14 @@ class Mpris(unittest.TestCase):
         return subprocess.run(["playerctl", "-p", PLAYER, *arguments], env=cls.environment, capture_output=True,
                               text=True, timeout=WAIT_S)
 
+    def dbus(self, method, *arguments):
+        return subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
+                               "/org/mpris/MediaPlayer2", method, *arguments], env=self.environment, check=True,
+                              capture_output=True, text=True, timeout=WAIT_S)
+
     def property(self, interface, name):
-        reply = subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
-                                "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Get",
-                                f"string:org.mpris.MediaPlayer2{interface}", f"string:{name}"],
-                               env=self.environment, capture_output=True, text=True, timeout=WAIT_S)
+        reply = self.dbus("org.freedesktop.DBus.Properties.Get", f"string:org.mpris.MediaPlayer2{interface}",
+                          f"string:{name}")
         # "   variant       string "ECG Simulator"": the value after its type.
         return reply.stdout.strip().splitlines()[-1].split(None, 2)[2]
 
@@ -104,9 +107,8 @@ class Mpris(unittest.TestCase):
         self.playerctl("play")
         self.assertEqual(self.headless.codes_after(paused, 2), [300, 100])
         self.assertEqual(self.property(".Player", "MaximumRate"), "40")
-        subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
-                        "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Set", "string:org.mpris.MediaPlayer2.Player", "string:Rate",
-                        "variant:double:2"], env=self.environment, check=True, timeout=WAIT_S)
+        self.dbus("org.freedesktop.DBus.Properties.Set", "string:org.mpris.MediaPlayer2.Player", "string:Rate",
+                  "variant:double:2")
         self.assertEqual(self.property(".Player", "Rate"), "2")
         with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_S) as rig:
             rig.sendall(b"SOUR:RATE?\n")
@@ -128,9 +130,7 @@ class Mpris(unittest.TestCase):
 
     def test_zz_quit(self):
         self.assertEqual(self.playerctl("--all-players", "status").returncode, 0)
-        subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest=org.mpris.MediaPlayer2.{PLAYER}",
-                        "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Quit"], env=self.environment, check=True,
-                       capture_output=True, timeout=WAIT_S)
+        self.dbus("org.mpris.MediaPlayer2.Quit")
         self.assertEqual(self.headless.program.wait(WAIT_S), 0)
 
 

@@ -39,54 +39,38 @@ void tst_Options::readCommandLine_data()
     QTest::addColumn<double>("rate");
     QTest::addColumn<QString>("device");
 
-    const QString classic = "/dev/spidev0.0";
-    QTest::newRow("options") << QStringList{"--rate", "359.5", "--device=/dev/spidev0.1"} << QByteArray()
-                             << QByteArray() << -1 << "" << 359.5 << "/dev/spidev0.1";
-    QTest::newRow("Qt's own options pass") << QStringList{"-platform", "offscreen", "-reverse", "--rate=360"}
-                                           << QByteArray() << QByteArray() << -1 << "" << 360.0 << classic;
-    QTest::newRow("command line over user over system")
-        << QStringList{"--rate", "250"} << QByteArray("rate=360\ndevice=/dev/spidev0.1\n")
-        << QByteArray("rate=500\ndevice=/dev/spidev1.0\n") << -1 << "" << 250.0 << "/dev/spidev0.1";
-    QTest::newRow("highest rate accepted") << QStringList{"--rate=2000"} << QByteArray() << QByteArray() << -1 << ""
-                                           << 2000.0 << classic;
-    QTest::newRow("lowest rate accepted") << QStringList{"--rate=0.001"} << QByteArray() << QByteArray() << -1 << ""
-                                          << 0.001 << classic;
-    QTest::newRow("system where the others are silent") << QStringList() << QByteArray("[other]\nrate=1\n")
-                                                        << QByteArray("rate=1000\n") << -1 << "" << 1000.0
-                                                        << classic;
-
+    const auto accepted = [](const char *name, const QStringList &arguments, const QByteArray &user,
+                             const QByteArray &system, double rate, const QString &device = "/dev/spidev0.0") {
+        QTest::newRow(name) << arguments << user << system << -1 << QString() << rate << device;
+    };
+    const auto refused = [](const char *name, const QStringList &arguments, const QByteArray &user,
+                            const QByteArray &system, const QString &text) {
+        QTest::newRow(name) << arguments << user << system << 2 << "ecg-simulator: " + text << 0.0 << QString();
+    };
+    accepted("options", {"--rate", "359.5", "--device=/dev/spidev0.1"}, {}, {}, 359.5, "/dev/spidev0.1");
+    accepted("Qt's own options pass", {"-platform", "offscreen", "-reverse", "--rate=360"}, {}, {}, 360);
+    accepted("command line over user over system", {"--rate", "250"}, "rate=360\ndevice=/dev/spidev0.1\n",
+             "rate=500\ndevice=/dev/spidev1.0\n", 250, "/dev/spidev0.1");
+    accepted("highest rate accepted", {"--rate=2000"}, {}, {}, 2000);
+    accepted("lowest rate accepted", {"--rate=0.001"}, {}, {}, 0.001);
+    accepted("system where the others are silent", {}, "[other]\nrate=1\n", "rate=1000\n", 1000);
     for (const char *rate : {"abc", "0", "0.00099", "-360", "2000.001", "inf", "nan", "360,5", ""})
-        QTest::newRow(qPrintable(QString("rate '%1' refused").arg(rate)))
-            << QStringList{QString("--rate=%1").arg(rate)} << QByteArray() << QByteArray() << 2
-            << QString("ecg-simulator: --rate : « %1 » refusé ; attendu : %2").arg(rate, rateAccepted) << 0.0 << "";
+        refused(qPrintable(QString("rate '%1' refused").arg(rate)), {QString("--rate=%1").arg(rate)}, {}, {},
+                QString("--rate : « %1 » refusé ; attendu : %2").arg(rate, rateAccepted));
     // A bad value in a file is refused whoever would override it elsewhere.
-    QTest::newRow("bad rate in the user's file") << QStringList() << QByteArray("rate=fast\n")
-                                                 << QByteArray("rate=360\n") << 2
-                                                 << "ecg-simulator: %USER, clé rate : « fast » refusé ; attendu : "
-                                                        + rateAccepted
-                                                 << 0.0 << "";
-    // A bad value is refused where another source overrides it too.
-    QTest::newRow("bad rate in the system's file, overridden")
-        << QStringList{"--rate", "360"} << QByteArray("rate=250\n") << QByteArray("rate=0\n") << 2
-        << "ecg-simulator: %SYSTEM, clé rate : « 0 » refusé ; attendu : " + rateAccepted << 0.0 << "";
-    QTest::newRow("empty device") << QStringList{"--device="} << QByteArray() << QByteArray() << 2
-                                  << "ecg-simulator: --device : valeur vide refusée ; attendu : le chemin d'un "
-                                     "périphérique spidev (par exemple /dev/spidev0.1)"
-                                  << 0.0 << "";
-    QTest::newRow("missing value") << QStringList{"--rate"} << QByteArray() << QByteArray() << 2
-                                   << "ecg-simulator: --rate attend une valeur : " + rateAccepted << 0.0 << "";
+    refused("bad rate in the user's file", {}, "rate=fast\n", "rate=360\n",
+            "%USER, clé rate : « fast » refusé ; attendu : " + rateAccepted);
+    refused("bad rate in the system's file, overridden", {"--rate", "360"}, "rate=250\n", "rate=0\n",
+            "%SYSTEM, clé rate : « 0 » refusé ; attendu : " + rateAccepted);
+    refused("empty device", {"--device="}, {}, {},
+            "--device : valeur vide refusée ; attendu : le chemin d'un périphérique spidev (par exemple /dev/spidev0.1)");
+    refused("missing value", {"--rate"}, {}, {}, "--rate attend une valeur : " + rateAccepted);
     // Errors of other options are the parser's own.
-    QTest::newRow("value to a flag") << QStringList{"--version=1"} << QByteArray() << QByteArray() << 2
-                                     << "ecg-simulator: Unexpected value after '--version'. (voir --help)" << 0.0 << "";
-    QTest::newRow("Qt's option without its value") << QStringList{"-style"} << QByteArray() << QByteArray() << 2
-                                                   << "ecg-simulator: Missing value after '-style'. (voir --help)"
-                                                   << 0.0 << "";
-    QTest::newRow("unknown option") << QStringList{"--rat", "360"} << QByteArray() << QByteArray() << 2
-                                    << "ecg-simulator: option inconnue : rat (voir --help)" << 0.0 << "";
-    QTest::newRow("argument") << QStringList{"record.csv"} << QByteArray() << QByteArray() << 2
-                              << "ecg-simulator: argument inattendu : record.csv (voir --help)" << 0.0 << "";
-    QTest::newRow("unreadable file") << QStringList() << QByteArray("[rate\n=\n") << QByteArray() << 2
-                                     << "ecg-simulator: %USER : fichier de réglages illisible" << 0.0 << "";
+    refused("value to a flag", {"--version=1"}, {}, {}, "Unexpected value after '--version'. (voir --help)");
+    refused("Qt's option without its value", {"-style"}, {}, {}, "Missing value after '-style'. (voir --help)");
+    refused("unknown option", {"--rat", "360"}, {}, {}, "option inconnue : rat (voir --help)");
+    refused("argument", {"record.csv"}, {}, {}, "argument inattendu : record.csv (voir --help)");
+    refused("unreadable file", {}, "[rate\n=\n", {}, "%USER : fichier de réglages illisible");
 }
 
 void tst_Options::readCommandLine()
@@ -122,6 +106,10 @@ void tst_Options::recordOptions_data()
     const QString fullScaleAccepted = "un nombre de millivolts de 0.001 à 100000 (par exemple 10 ou 5)";
     const QString annotationsAccepted =
         "l'extension d'un fichier d'annotations WFDB, lettres, chiffres ou _ (par exemple atr), ou none";
+    const auto refused = [](const char *name, const QStringList &arguments, const QByteArray &user,
+                            const QString &refusal) {
+        QTest::newRow(name) << arguments << user << refusal << 0.0 << QString() << QString();
+    };
     QTest::newRow("defaults") << QStringList() << QByteArray() << "" << 10.0 << "" << "atr";
     QTest::newRow("largest full scale, a label, no annotations")
         << QStringList{"--full-scale=100000", "--signal", " MLII", "--annotations", "none"} << QByteArray() << ""
@@ -129,24 +117,14 @@ void tst_Options::recordOptions_data()
     QTest::newRow("from the settings") << QStringList() << QByteArray("full-scale=5\nsignal=2\nannotations=qrs_1\n")
                                        << "" << 5.0 << "2" << "qrs_1";
     for (const char *fullScale : {"0", "0.0009", "100000.5", "x"})
-        QTest::newRow(qPrintable(QString("full scale '%1' refused").arg(fullScale)))
-            << QStringList{QString("--full-scale=%1").arg(fullScale)} << QByteArray()
-            << QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted) << 0.0 << ""
-            << "";
-    QTest::newRow("empty signal") << QStringList{"--signal="} << QByteArray()
-                                  << "--signal : valeur vide refusée ; attendu : le numéro d'un signal, à partir de 1, "
-                                     "ou son nom (par exemple MLII)"
-                                  << 0.0 << "" << "";
-    QTest::newRow("empty annotations") << QStringList{"--annotations="} << QByteArray()
-                                       << "--annotations : valeur vide refusée ; attendu : " + annotationsAccepted
-                                       << 0.0 << "" << "";
-    QTest::newRow("annotations that are a path") << QStringList() << QByteArray("annotations=../atr\n")
-                                                 << "%USER, clé annotations : « ../atr » refusé ; attendu : "
-                                                        + annotationsAccepted
-                                                 << 0.0 << "" << "";
-    QTest::newRow("annotations without a value") << QStringList{"--annotations"} << QByteArray()
-                                                 << "--annotations attend une valeur : " + annotationsAccepted << 0.0
-                                                 << "" << "";
+        refused(qPrintable(QString("full scale '%1' refused").arg(fullScale)), {QString("--full-scale=%1").arg(fullScale)},
+                {}, QString("--full-scale : « %1 » refusé ; attendu : %2").arg(fullScale, fullScaleAccepted));
+    refused("empty signal", {"--signal="}, {},
+            "--signal : valeur vide refusée ; attendu : le numéro d'un signal, à partir de 1, ou son nom (par exemple MLII)");
+    refused("empty annotations", {"--annotations="}, {}, "--annotations : valeur vide refusée ; attendu : " + annotationsAccepted);
+    refused("annotations that are a path", {}, "annotations=../atr\n",
+            "%USER, clé annotations : « ../atr » refusé ; attendu : " + annotationsAccepted);
+    refused("annotations without a value", {"--annotations"}, {}, "--annotations attend une valeur : " + annotationsAccepted);
 }
 
 void tst_Options::recordOptions()
@@ -260,17 +238,16 @@ void tst_Options::syncOptions_data()
     QTest::newRow("from the settings")
         << QStringList() << QByteArray("sync-gpio=/dev/gpiochip1:4\nsync-width=1000\nsync-on=loop\nbeat-log=b.log\n")
         << "" << "/dev/gpiochip1:4" << 1000.0 << int(SyncOn::Loop) << "b.log";
-    QTest::newRow("a chip without its line") << QStringList{"--sync-gpio=gpiochip0"} << QByteArray()
-                                             << "--sync-gpio : « gpiochip0 » refusé ; attendu : " + lineAccepted
-                                             << "" << 0.0 << 0 << "";
+    const auto refused = [](const char *name, const QStringList &arguments, const QByteArray &user,
+                            const QString &refusal) {
+        QTest::newRow(name) << arguments << user << refusal << QString() << 0.0 << 0 << QString();
+    };
+    refused("a chip without its line", {"--sync-gpio=gpiochip0"}, {}, "--sync-gpio : « gpiochip0 » refusé ; attendu : " + lineAccepted);
     for (const char *width : {"0", "1000.5"})
-        QTest::newRow(qPrintable(QString("width '%1' refused").arg(width)))
-            << QStringList{QString("--sync-width=%1").arg(width)} << QByteArray()
-            << QString("--sync-width : « %1 » refusé ; attendu : %2").arg(width, widthAccepted) << "" << 0.0 << 0
-            << "";
-    QTest::newRow("unknown frames to mark") << QStringList() << QByteArray("sync-on=always\n")
-                                            << "%USER, clé sync-on : « always » refusé ; attendu : beats, loop ou both"
-                                            << "" << 0.0 << 0 << "";
+        refused(qPrintable(QString("width '%1' refused").arg(width)), {QString("--sync-width=%1").arg(width)}, {},
+                QString("--sync-width : « %1 » refusé ; attendu : %2").arg(width, widthAccepted));
+    refused("unknown frames to mark", {}, "sync-on=always\n",
+            "%USER, clé sync-on : « always » refusé ; attendu : beats, loop ou both");
 }
 
 void tst_Options::syncOptions()

@@ -522,6 +522,11 @@ void tst_Playback::remoteChoicesStayInTheirFolders()
         QFile::remove(name);
         return QFile::link(target, name) ? name : QString();
     };
+    // The record's signal file, a link to one outside.
+    const auto linkSignalFileOut = [&] {
+        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
+        return !link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty();
+    };
     OutputSettings settings;
     settings.remoteFolders = QStringList{QFileInfo(inside).path()};
     QString path;
@@ -537,25 +542,18 @@ void tst_Playback::remoteChoicesStayInTheirFolders()
         path = allowed.path("none.csv");
     else if (chosen == "link out")
         path = link(far, allowed.path("out.csv"));
-    else if (chosen == "re-read")
+    else if (chosen == "re-read" || chosen == "record")
         path = writeSignals(allowed, {"MLII"});
-    else if (chosen == "record") {
-        path = writeSignals(allowed, {"MLII"});
-        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
-        QFile::remove(allowed.path("rec.dat"));
-        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
-    } else {
+    else {
         settings.remoteFolders = QStringList{"/"};
         path = "/proc/self/status";
     }
-    QVERIFY(!path.isEmpty());
+    QVERIFY(!path.isEmpty() && (chosen != "record" || linkSignalFileOut()));
     Playback playback(settings);
     Refusal refusal = waitFor([&](const Playback::Done &done) { playback.chooseFromAfar(path, done); });
     if (chosen == "re-read") {
         QVERIFY(!refusal);
-        outside.write("rec.dat", wfdbSamples(16, {1, 2}));
-        QFile::remove(allowed.path("rec.dat"));
-        QVERIFY(!link(outside.path("rec.dat"), allowed.path("rec.dat")).isEmpty());
+        QVERIFY(linkSignalFileOut());
         refusal = waitFor([&](const Playback::Done &done) { playback.reload(done); });
         QCOMPARE(int(refusal.kind), kind);
         return;

@@ -103,21 +103,16 @@ void tst_Player::refusals_data()
     QTest::newRow("no such signal") << "signal" << 3
                                     << QStringList{"Aucun signal « V9 » dans \"%1\" ; ses signaux : 1: MLII (mV, 360/s)"};
     QTest::newRow("not a single sample") << "blank" << 4 << QStringList{"Aucun échantillon dans \"%1\""};
-    QTest::newRow("device missing")
-        << "device" << 5
-        << QStringList{"Erreur initialisation DAC8551",
+    QTest::newRow("device missing") << "device" << 5 << QStringList{"Erreur initialisation DAC8551",
                        QString("DAC8551: ouverture de \"/nonexistent/spidev0.0\" impossible: \"%1\"")
                            .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))};
-    QTest::newRow("sync line held elsewhere")
-        << "sync" << 2
+    QTest::newRow("sync line held elsewhere") << "sync" << 2
         << QStringList{QString("Synchro GPIO: réservation de la ligne 5 de \"gpiochip0\" impossible: \"%1\"")
                            .arg(QString::fromLocal8Bit(std::strerror(EBUSY)))};
-    QTest::newRow("beat log in no folder")
-        << "beatlog" << 2
+    QTest::newRow("beat log in no folder") << "beatlog" << 2
         << QStringList{"Journal des battements: écriture impossible dans \"/nonexistent/beats.log\": \"dossier absent\""};
     // Refused at once: opening it to write would wait for a reader.
-    QTest::newRow("beat log a FIFO")
-        << "fifo" << 2
+    QTest::newRow("beat log a FIFO") << "fifo" << 2
         << QStringList{"Journal des battements: écriture impossible dans \"%1\": \"pas un fichier ordinaire (FIFO)\""};
 }
 
@@ -130,24 +125,20 @@ void tst_Player::refusals()
 
     const QString path = files.path(kind + (kind == "signal" ? ".hea" : ".csv"));
     QStringList arguments{"--play", path};
+    if (kind != "missing" && kind != "signal" && kind != "fifo")
+        files.write(kind + ".csv", kind == "blank" ? "\n  \n" : "1\n");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (kind == "signal") {
         arguments << "--signal" << "V9";
         files.write("signal.hea", "signal 1 360\nsignal.dat 212 200 11 1024 0 0 0 MLII\n");
         files.write("signal.dat", QByteArray(3, '\0'));
-    } else if (kind == "blank")
-        files.write(kind + ".csv", "\n  \n");
-    else if (kind == "device") {
+    } else if (kind == "device") {
         arguments << "--device" << "/nonexistent/spidev0.0";
-        files.write(kind + ".csv", "1\n");
-    }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (kind == "sync") {
+    } else if (kind == "sync") {
         arguments << "--sync-gpio" << "gpiochip0:5";
         environment.insert("FAKEGPIO_BUSY_LINE", "5");
-        files.write(kind + ".csv", "1\n");
     } else if (kind == "beatlog") {
         arguments << "--beat-log" << "/nonexistent/beats.log";
-        files.write(kind + ".csv", "1\n");
     } else if (kind == "fifo") {
         QCOMPARE(mkfifo(qPrintable(path), 0600), 0);
         arguments = QStringList{"--play", files.write("played.csv", "1\n"), "--beat-log", path};

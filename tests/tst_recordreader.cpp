@@ -83,110 +83,84 @@ void tst_RecordReader::reads_data()
     QTest::addColumn<qint64>("at"); // where content starts in rec.dat; before it, a hole
     QTest::addColumn<Rescaled>("rescaled"); // then, in order, from the same list
 
+    const auto row = [](const char *name, const QString &opened, const QByteArray &header, const QByteArray &content,
+                        int signal, double fullScale, const QVector<qint32> &codes, double rate,
+                        const QStringList &warnings = {}, qint64 at = 0, const Rescaled &rescaled = {}) {
+        QTest::newRow(name) << opened << header << content << signal << fullScale << codes << rate << warnings << at
+                            << rescaled;
+    };
+    // A one-signal WFDB record of that format and gain at 360 samples/s, at 1000 codes per mV.
+    const auto hea = [&](const char *name, const QByteArray &signalLine, const QVector<int> &adc, const QVector<qint32> &codes,
+                         qint64 at = 0) {
+        row(name, "rec.hea", "rec 1 360\nrec.dat " + signalLine + "\n",
+            wfdbSamples(signalLine.startsWith("212") ? 212 : 16, adc), 0, codesOf1000PerMv, codes, 360, {}, at);
+    };
     // Every 12-bit edge, an odd count; the invalid -2048 repeats the sample before.
-    QTest::newRow("212, edge values")
-        << "rec.hea" << QByteArray("rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n")
-        << wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}) << 0 << codesOf1000PerMv
-        << offset({5, 5, -1, 0, 1, 2047, -2047}) << 360.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("212, invalid first: 0 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212 1000(5)/mV\n")
-                                               << wfdbSamples(212, {-2048, 7}) << 0 << codesOf1000PerMv
-                                               << offset({0, 2}) << 360.0 << QStringList() << qint64(0) << Rescaled();
+    row("212, edge values", "rec.hea", "rec 1 360 7\nrec.dat 212 1000/mV 12 0 0 0 0 MLII\n",
+        wfdbSamples(212, {5, -2048, -1, 0, 1, 2047, -2047}), 0, codesOf1000PerMv, offset({5, 5, -1, 0, 1, 2047, -2047}), 360);
+    hea("212, invalid first: 0 mV", "212 1000(5)/mV", {-2048, 7}, offset({0, 2}));
     // Comments first and between, CR LF, a byte offset, a baseline, the
     // default rate, no sample count: the file's size tells.
-    QTest::newRow("three signals")
-        << "rec.hea"
-        << QByteArray("# written by the test\r\nrec 3\r\nrec.dat 212+24 1000(10)/mV 12 0 0 0 0 lead I\r\n# more\r\n"
-                      "rec.dat 212+24 2000(-4)/mV 12 0 0 0 0 V5 long name\r\nrec.dat 212+24 0 12 0\r\n")
-        << QByteArray(24, 'x') + wfdbSamples(212, {10, 96, 200, 11, -4, 400}) << 1 << codesOf1000PerMv
-        << QVector<qint32>{32768 + 50, 32768} << 250.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("the third, gain 0 meaning 200, baseline its ADC zero")
-        << "rec.dat" << QByteArray("rec 3 100\nrec.dat 212 1000 12 0\nrec.dat 212 1000 12 0\nrec.dat 212 0 12 100\n")
-        << wfdbSamples(212, {0, 0, 300, 0, 0, 100}) << 2 << codesOf1000PerMv << QVector<qint32>{32768 + 1000, 32768}
-        << 100.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("16, microvolts and volts")
-        << "rec.hea" << QByteArray("rec 2 500/1(0)\nrec.dat 16 1/uV 16 0 0 0 0 A\nrec.dat 16 1000/V 16 0 0 0 0 B\n")
-        << wfdbSamples(16, {-32768, 1, 300, -1}) << 0 << codesOf1000PerMv << QVector<qint32>{32768, 33068}
-        << 500.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("16, the second signal") << "rec.hea"
-                                           << QByteArray("rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n")
-                                           << wfdbSamples(16, {-32768, 1, 300, -1}) << 1 << codesOf1000PerMv
-                                           << QVector<qint32>{33768, 31768} << 500.0 << QStringList() << qint64(0) << Rescaled();
+    row("three signals", "rec.hea",
+        "# written by the test\r\nrec 3\r\nrec.dat 212+24 1000(10)/mV 12 0 0 0 0 lead I\r\n# more\r\n"
+        "rec.dat 212+24 2000(-4)/mV 12 0 0 0 0 V5 long name\r\nrec.dat 212+24 0 12 0\r\n",
+        QByteArray(24, 'x') + wfdbSamples(212, {10, 96, 200, 11, -4, 400}), 1, codesOf1000PerMv, {32768 + 50, 32768}, 250);
+    row("the third, gain 0 meaning 200, baseline its ADC zero", "rec.dat",
+        "rec 3 100\nrec.dat 212 1000 12 0\nrec.dat 212 1000 12 0\nrec.dat 212 0 12 100\n",
+        wfdbSamples(212, {0, 0, 300, 0, 0, 100}), 2, codesOf1000PerMv, {32768 + 1000, 32768}, 100);
+    row("16, microvolts and volts", "rec.hea", "rec 2 500/1(0)\nrec.dat 16 1/uV 16 0 0 0 0 A\nrec.dat 16 1000/V 16 0 0 0 0 B\n",
+        wfdbSamples(16, {-32768, 1, 300, -1}), 0, codesOf1000PerMv, {32768, 33068}, 500);
+    row("16, the second signal", "rec.hea", "rec 2 500\nrec.dat 16 1/uV\nrec.dat 16 1000/V\n",
+        wfdbSamples(16, {-32768, 1, 300, -1}), 1, codesOf1000PerMv, {33768, 31768}, 500);
     // Bytes that text mode would take for a CR LF line end.
-    QTest::newRow("16, bytes 0D 0A") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
-                                     << wfdbSamples(16, {0x0A0D, 1}) << 0 << codesOf1000PerMv << offset({0x0A0D, 1})
-                                     << 360.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("truncated signal file")
-        << "rec.hea" << QByteArray("rec 1 360 10\nrec.dat 16 1000\n") << wfdbSamples(16, {1, 2, 3, 4}) + "\x01"
-        << 0 << codesOf1000PerMv << offset({1, 2, 3, 4}) << 360.0
-        << QStringList{"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"}
-        << qint64(0) << Rescaled();
+    hea("16, bytes 0D 0A", "16 1000", {0x0A0D, 1}, offset({0x0A0D, 1}));
+    row("truncated signal file", "rec.hea", "rec 1 360 10\nrec.dat 16 1000\n", wfdbSamples(16, {1, 2, 3, 4}) + "\x01", 0,
+        codesOf1000PerMv, offset({1, 2, 3, 4}), 360,
+        {"Fichier de signaux WFDB \"rec.dat\" tronqué : 10 échantillons annoncés, 4 présents"});
     // The default full scale: 10 mV across the range, beyond it clamped.
-    QTest::newRow("clamped") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 200\n")
-                             << wfdbSamples(16, {0, 200, -1200, 1000}) << 0 << 10.0
-                             << QVector<qint32>{32768, 39322, 0, 65535} << 360.0
-                             << QStringList() << qint64(0) << Rescaled();
+    row("clamped", "rec.hea", "rec 1 360\nrec.dat 16 200\n", wfdbSamples(16, {0, 200, -1200, 1000}), 0, 10,
+        {32768, 39322, 0, 65535}, 360);
     // Halves of a code round away from mid-scale, below it too.
-    QTest::newRow("half codes") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 65536\n")
-                                << wfdbSamples(16, {5, -5, 15, -15}) << 0 << 10.0
-                                << QVector<qint32>{32769, 32767, 32770, 32766} << 360.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("the least baseline") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000(-2147483648)\n")
-                                        << wfdbSamples(16, {0}) << 0 << codesOf1000PerMv << QVector<qint32>{65535}
-                                        << 360.0 << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("µV in Latin-1") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xB5V\n")
-                                   << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
-                                   << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("μV in UTF-8") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1/\xCE\xBCV\n")
-                                 << wfdbSamples(16, {1000}) << 0 << codesOf1000PerMv << offset({1000}) << 360.0
-                                 << QStringList() << qint64(0) << Rescaled();
+    row("half codes", "rec.hea", "rec 1 360\nrec.dat 16 65536\n", wfdbSamples(16, {5, -5, 15, -15}), 0, 10,
+        {32769, 32767, 32770, 32766}, 360);
+    hea("the least baseline", "16 1000(-2147483648)", {0}, {65535});
+    hea("µV in Latin-1", "16 1/\xB5V", {1000}, offset({1000}));
+    hea("μV in UTF-8", "16 1/\xCE\xBCV", {1000}, offset({1000}));
     // Samples past 2 GiB, which a 32-bit build reads with 64-bit file offsets.
-    QTest::newRow("past 2 GiB") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16+2147483650 1000\n")
-                                << wfdbSamples(16, {1, 2}) << 0 << codesOf1000PerMv << offset({1, 2}) << 360.0
-                                << QStringList() << qint64(2147483650) << Rescaled();
+    hea("past 2 GiB", "16+2147483650 1000", {1, 2}, offset({1, 2}), 2147483650);
     // Read in blocks that do not grow with the signal count, up to the most.
-    QByteArray manySignals = "rec 4096 360\n";
     QVector<int> manySamples(3 * 4096);
     for (int frame = 0; frame < 3; ++frame)
         manySamples[frame * 4096 + 4095] = frame + 1;
-    for (int i = 0; i < 4096; ++i)
-        manySignals += "rec.dat 16 1000\n";
-    QTest::newRow("4096 signals") << "rec.hea" << manySignals << wfdbSamples(16, manySamples) << 4095
-                                    << codesOf1000PerMv << offset({1, 2, 3}) << 360.0 << QStringList() << qint64(0) << Rescaled();
+    row("4096 signals", "rec.hea", "rec 4096 360\n" + QByteArray("rec.dat 16 1000\n").repeated(4096),
+        wfdbSamples(16, manySamples), 4095, codesOf1000PerMv, offset({1, 2, 3}), 360);
     // A record of half a second, 4 samples each: 8 samples per second.
     const EdfSignal ecg{"ECG", "uV", 0.1, 4, {0, 10, 20, 30, -10, -20, -30, -40}};
     const EdfSignal lead{"II", "mV", 1, 4, {1, 2, 0, -1, 0, 0, 0, 0}};
-    QTest::newRow("EDF+, annotations") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "0.5") << 0
-                                       << codesOf1000PerMv << offset({0, 1, 2, 3, -1, -2, -3, -4}) << 8.0
-                                       << QStringList() << qint64(0) << Rescaled();
-    QTest::newRow("EDF, the second signal") << "rec.edf" << QByteArray() << edfFile({ecg, lead}, 2, "1", "") << 1
-                                            << codesOf1000PerMv << offset({1000, 2000, 0, -1000, 0, 0, 0, 0}) << 4.0
-                                            << QStringList() << qint64(0) << Rescaled();
+    row("EDF+, annotations", "rec.edf", {}, edfFile({ecg, lead}, 2, "0.5"), 0, codesOf1000PerMv,
+        offset({0, 1, 2, 3, -1, -2, -3, -4}), 8);
+    row("EDF, the second signal", "rec.edf", {}, edfFile({ecg, lead}, 2, "1", ""), 1, codesOf1000PerMv,
+        offset({1000, 2000, 0, -1000, 0, 0, 0, 0}), 4);
     // A physical range off centre: digital 0 is 1 mV.
-    QTest::newRow("EDF, 0 off centre") << "rec.edf" << QByteArray()
-                                      << edfFile({{"II", "uV", 1, 4, {0, 500, -1000, 2000}, 1000}}, 1, "1", "") << 0
-                                      << codesOf1000PerMv << offset({1000, 1500, 0, 3000}) << 4.0 << QStringList()
-                                      << qint64(0) << Rescaled();
+    row("EDF, 0 off centre", "rec.edf", {}, edfFile({{"II", "uV", 1, 4, {0, 500, -1000, 2000}, 1000}}, 1, "1", ""), 0,
+        codesOf1000PerMv, offset({1000, 1500, 0, 3000}), 4);
     for (const QByteArray &unit : {QByteArray("degC"), QByteArray()})
-        QTest::newRow(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit))) << "rec.edf" << QByteArray()
-            << edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", "") << 0 << codesOf1000PerMv
-            << offset({1000, 2000, 0, -1000}) << 4.0
-            << QStringList{"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"} << qint64(0) << Rescaled();
+        row(qPrintable("EDF, unit " + (unit.isEmpty() ? "none" : unit)), "rec.edf", {},
+            edfFile({{"T", unit, 1, 4, {1, 2, 0, -1}}}, 1, "1", ""), 0, codesOf1000PerMv, offset({1000, 2000, 0, -1000}), 4,
+            {"Signal 1 : unité « " + unit + " » inconnue, valeurs prises en mV"});
     // Kept in the record's units: a full scale maps them anew, a clipped
     // sample unclipped when the range grows, each code that of a first read.
-    const QByteArray peak = wfdbSamples(16, {0, 1500, -1500, 123});
     const QVector<qint32> peakAt2{32768, 65535, 0, 36798};
-    QTest::newRow("1.5 mV clipped at 2 mV, then at 10 mV") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 1000\n")
-        << peak << 0 << 2.0 << peakAt2 << 360.0 << QStringList() << qint64(0)
-        << Rescaled{{10.0, {32768, 42598, 22938, 33574}}, {2.0, peakAt2}};
+    row("1.5 mV clipped at 2 mV, then at 10 mV", "rec.hea", "rec 1 360\nrec.dat 16 1000\n",
+        wfdbSamples(16, {0, 1500, -1500, 123}), 0, 2, peakAt2, 360, {}, 0,
+        {{10.0, {32768, 42598, 22938, 33574}}, {2.0, peakAt2}});
     const QVector<qint32> at10{33577, 31959, 36045};
-    QTest::newRow("at 10 mV, then 1 mV and back") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16 10000\n")
-        << wfdbSamples(16, {1234, -1234, 5000}) << 0 << 10.0 << at10 << 360.0 << QStringList() << qint64(0)
-        << Rescaled{{1.0, {40855, 24681, 65535}}, {10.0, at10}};
+    row("at 10 mV, then 1 mV and back", "rec.hea", "rec 1 360\nrec.dat 16 10000\n", wfdbSamples(16, {1234, -1234, 5000}),
+        0, 10, at10, 360, {}, 0, {{1.0, {40855, 24681, 65535}}, {10.0, at10}});
     // 24-bit samples, 0.01 µV each, kept whole.
     const EdfSignal wide{"ECG", "uV", 0.01, 4, {150000, -150000, 12345, 999999}};
-    QTest::newRow("BDF, at 2 mV, then 10 and 100") << "rec.bdf" << QByteArray()
-        << edfFile({wide}, 1, "1", "24BIT", {}, 3) << 0 << 2.0 << QVector<qint32>{65535, 0, 36813, 65535} << 4.0
-        << QStringList() << qint64(0)
-        << Rescaled{{10.0, {42598, 22938, 33577, 65535}}, {100.0, {33751, 31785, 32849, 39322}}};
+    row("BDF, at 2 mV, then 10 and 100", "rec.bdf", {}, edfFile({wide}, 1, "1", "24BIT", {}, 3), 0, 2,
+        {65535, 0, 36813, 65535}, 4, {}, 0, {{10.0, {42598, 22938, 33577, 65535}}, {100.0, {33751, 31785, 32849, 39322}}});
 }
 
 void tst_RecordReader::reads()
@@ -240,46 +214,35 @@ void tst_RecordReader::refusals_data()
     QTest::addColumn<QString>("dat");
     QTest::addColumn<QString>("error"); // what the refusal says, in part
 
+    const auto hea = [](const char *name, const QByteArray &header, const QString &error, const QString &dat = "file") {
+        QTest::newRow(name) << QString("rec.hea") << header << dat << error;
+    };
     const QString unsupported = "non pris en charge";
-    QTest::newRow("multi-segment") << "rec.hea" << QByteArray("rec/2 1 360\nrec.dat 212\n") << "file"
-                                   << "multisegment, " + unsupported;
-    QTest::newRow("several signal files") << "rec.hea" << QByteArray("rec 2 360\nrec.dat 212\nother.dat 212\n")
-                                          << "file" << "plusieurs fichiers, " + unsupported;
-    QTest::newRow("two samples per frame") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212x2\n") << "file"
-                                           << "plus d'un échantillon par trame, " + unsupported;
-    QTest::newRow("skew") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212:3\n") << "file"
-                          << "décalage (skew), " + unsupported;
-    QTest::newRow("format 80") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 80\n") << "file"
-                               << "format 80 " + unsupported;
-    QTest::newRow("missing .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "none"
-                                  << "\"rec.dat\" : absent";
-    QTest::newRow("empty .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "empty"
-                                << "\"rec.dat\" : aucun échantillon";
-    QTest::newRow("a FIFO as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "fifo"
-                                    << "pas un fichier ordinaire";
-    QTest::newRow("a device as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "device"
-                                      << "pas un fichier ordinaire";
+    hea("multi-segment", "rec/2 1 360\nrec.dat 212\n", "multisegment, " + unsupported);
+    hea("several signal files", "rec 2 360\nrec.dat 212\nother.dat 212\n", "plusieurs fichiers, " + unsupported);
+    hea("two samples per frame", "rec 1 360\nrec.dat 212x2\n", "plus d'un échantillon par trame, " + unsupported);
+    hea("skew", "rec 1 360\nrec.dat 212:3\n", "décalage (skew), " + unsupported);
+    hea("format 80", "rec 1 360\nrec.dat 80\n", "format 80 " + unsupported);
+    const QByteArray one212("rec 1 360\nrec.dat 212\n");
+    hea("missing .dat", one212, "\"rec.dat\" : absent", "none");
+    hea("empty .dat", one212, "\"rec.dat\" : aucun échantillon", "empty");
+    hea("a FIFO as .dat", one212, "pas un fichier ordinaire", "fifo");
+    hea("a device as .dat", one212, "pas un fichier ordinaire", "device");
+    hea("a directory as .dat", one212, "pas un fichier ordinaire", "directory");
     // Refused from its size, before it is read.
-    QTest::newRow("4 GiB .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 16\n") << "4 GiB"
-                                << "2147483648 échantillons, soit 4096 Mo en mémoire";
-    QTest::newRow("a directory as .dat") << "rec.hea" << QByteArray("rec 1 360\nrec.dat 212\n") << "directory"
-                                         << "pas un fichier ordinaire";
-    QTest::newRow("naming itself") << "rec.hea" << QByteArray("rec 1 360\nrec.hea 212\n") << "file"
-                                   << "l'en-tête lui-même";
-    QTest::newRow("empty header") << "rec.hea" << QByteArray() << "file" << "vide";
-    QTest::newRow("binary header") << "rec.hea" << QByteArray("rec 1\0\x01\x02", 8) << "file" << "binaire";
-    QTest::newRow("no signal") << "rec.hea" << QByteArray("rec 0 360\n") << "file"
-                               << "nombre de signaux « 0 » refusé";
-    QTest::newRow("a billion signals") << "rec.hea" << QByteArray("rec 1000000000 360\nrec.dat 212\n") << "file"
-                                       << "1000000000 signaux, plus que les 4096 lus";
-    QTest::newRow("4097 signals") << "rec.hea" << "rec 4097 360\n" + QByteArray("rec.dat 16\n").repeated(4097)
-                                  << "file" << "4097 signaux, plus que les 4096 lus";
-    QTest::newRow("4096 signals, 3 described") << "rec.hea" << "rec 4096 360\n" + QByteArray("rec.dat 16\n").repeated(3)
-                                               << "file" << "4096 signaux annoncés, 3 décrits";
-    QTest::newRow("a header over 1 MiB") << "rec.hea" << "rec 1 360\nrec.dat 16\n#" + QByteArray(1 << 20, ' ')
-                                         << "file" << "\"rec.hea\" : plus de 1 Mo, trop grand pour un en-tête";
-    QTest::newRow("a long field, quoted at 64") << "rec.hea" << "rec 1 360\nrec.dat 16 " + QByteArray(1000, 'g')
-                                                << "file" << "gain « " + QString(64, 'g') + "… » illisible";
+    hea("4 GiB .dat", "rec 1 360\nrec.dat 16\n", "2147483648 échantillons, soit 4096 Mo en mémoire", "4 GiB");
+    hea("naming itself", "rec 1 360\nrec.hea 212\n", "l'en-tête lui-même");
+    hea("empty header", QByteArray(), "vide");
+    hea("binary header", QByteArray("rec 1\0\x01\x02", 8), "binaire");
+    hea("no signal", "rec 0 360\n", "nombre de signaux « 0 » refusé");
+    hea("a billion signals", "rec 1000000000 360\nrec.dat 212\n", "1000000000 signaux, plus que les 4096 lus");
+    hea("4097 signals", "rec 4097 360\n" + QByteArray("rec.dat 16\n").repeated(4097), "4097 signaux, plus que les 4096 lus");
+    hea("4096 signals, 3 described", "rec 4096 360\n" + QByteArray("rec.dat 16\n").repeated(3),
+        "4096 signaux annoncés, 3 décrits");
+    hea("a header over 1 MiB", "rec 1 360\nrec.dat 16\n#" + QByteArray(1 << 20, ' '),
+        "\"rec.hea\" : plus de 1 Mo, trop grand pour un en-tête");
+    hea("a long field, quoted at 64", "rec 1 360\nrec.dat 16 " + QByteArray(1000, 'g'),
+        "gain « " + QString(64, 'g') + "… » illisible");
     // Never opened, so never waited for.
     QTest::newRow("a FIFO as header") << "rec.hea" << QByteArray() << "named fifo"
                                       << "En-tête WFDB \"rec.hea\" : pas un fichier ordinaire (FIFO)";
@@ -293,9 +256,8 @@ void tst_RecordReader::refusals_data()
     QTest::newRow("4 GiB sample file, a line first") << "rec.csv" << QByteArray("1\n") << "named 4 GiB"
                                                      << "2147483648 échantillons, soit 4096 Mo en mémoire";
     for (const char *rate : {"0", "-360", "fast", "nan", "inf", "1e999", "360/0", "360/1(x)"})
-        QTest::newRow(qPrintable(QString("rate %1").arg(rate)))
-            << "rec.hea" << QByteArray("rec 1 ") + rate + "\nrec.dat 212\n" << "file"
-            << QString("fréquence d'échantillonnage « %1 » refusée").arg(rate);
+        hea(qPrintable(QString("rate %1").arg(rate)), QByteArray("rec 1 ") + rate + "\nrec.dat 212\n",
+            QString("fréquence d'échantillonnage « %1 » refusée").arg(rate));
     // Numbers that do not fit, or are none.
     const QVector<QPair<QByteArray, QString>> numbers{
         {"16 1000 16 abc", "zéro du CAN « abc » refusé"},
@@ -306,8 +268,7 @@ void tst_RecordReader::refusals_data()
         {"99999999999999999999", "format « 99999999999999999999 » illisible"},
     };
     for (const auto &number : numbers)
-        QTest::newRow(number.first.constData())
-            << "rec.hea" << "rec 1 360\nrec.dat " + number.first + "\n" << "file" << number.second;
+        hea(number.first.constData(), "rec 1 360\nrec.dat " + number.first + "\n", number.second);
     const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1");
     QTest::newRow("garbage EDF") << "rec.edf" << QByteArray(300, 'x') << "none" << "non conforme";
     QTest::newRow("truncated EDF") << "rec.edf" << edf.left(edf.size() - 3) << "none" << "non conforme";
@@ -473,33 +434,31 @@ void tst_RecordReader::loadsAnnotations_data()
     QTest::addColumn<Annotation>("firstOne");
     QTest::addColumn<QStringList>("warnings");
 
+    const auto row = [](const char *name, const QString &opened, const QString &written, const QByteArray &content,
+                        const QString &annotator, int count = 0, const Annotation &firstOne = {},
+                        const QStringList &warnings = {}) {
+        QTest::newRow(name) << opened << written << content << annotator << count << firstOne << warnings;
+    };
     const QString record = "mitdb_100_1min.hea";
+    const QString atr = "mitdb_100_1min.atr";
     QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
     QVERIFY(minute.open(QIODevice::ReadOnly));
-    const Annotation none;
-    QTest::newRow("record 100's minute") << record << "mitdb_100_1min.atr" << minute.readAll() << "atr" << 75
-                                         << Annotation{18, '+', 0, 0, 0, "(N", false} << QStringList();
-    QTest::newRow("annotations not asked for") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << ""
-                                               << 0 << none << QStringList();
-    QTest::newRow("no file of that annotator") << record << "" << QByteArray() << "atr" << 0 << none << QStringList();
+    row("record 100's minute", record, atr, minute.readAll(), "atr", 75, {18, '+', 0, 0, 0, "(N", false});
+    row("annotations not asked for", record, atr, "\x01\xfc", "");
+    row("no file of that annotator", record, "", {}, "atr");
     // An AUX word with no annotation before it.
-    QTest::newRow("a bad file") << record << "mitdb_100_1min.atr" << QByteArray("\x01\xfc") << "atr" << 0 << none
-                                << QStringList{"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation "
-                                               "avant lui (octet 0) ; enregistrement lu sans ses annotations"};
+    row("a bad file", record, atr, "\x01\xfc", "atr", 0, {},
+        {"Fichier d'annotations \"mitdb_100_1min.atr\" : champ sans annotation avant lui (octet 0) ; "
+         "enregistrement lu sans ses annotations"});
     // At 4 samples/s, in records of a second: 1.25 s is sample 5.
-    const QByteArray edf = edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C",
-                                   {{0.5, "(AFIB"}, {1.25, "V"}});
-    QTest::newRow("EDF+, a note then a beat") << "rec.edf" << "rec.edf" << edf << "atr" << 2
-                                              << Annotation{2, '"', 0, 0, 0, "(AFIB", false} << QStringList();
-    QTest::newRow("plain EDF") << "rec.edf" << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", "")
-                               << "atr" << 0 << none << QStringList();
+    row("EDF+, a note then a beat", "rec.edf", "rec.edf",
+        edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C", {{0.5, "(AFIB"}, {1.25, "V"}}), "atr",
+        2, {2, '"', 0, 0, 0, "(AFIB", false});
+    row("plain EDF", "rec.edf", "rec.edf", edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", ""), "atr");
     // What the log says of many lines that are no integer: the first, cut, then a count.
     const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
-    QTest::newRow("a sample file of many bad lines") << "rec.csv" << "rec.csv"
-                                                     << line.repeated(300) + QByteArray("1\n").repeated(700) << "" << 0
-                                                     << none
-                                          << QStringList{"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"",
-                                                         "Lignes invalides après la première : 299"};
+    row("a sample file of many bad lines", "rec.csv", "rec.csv", line.repeated(300) + QByteArray("1\n").repeated(700), "",
+        0, {}, {"Ligne invalide ( 1 ): \"\\u0001" + QString(63, 'x') + "…\"", "Lignes invalides après la première : 299"});
 }
 
 // The annotations come with the signal, or the signal alone with the reason.

@@ -63,27 +63,22 @@ void tst_SampleClock::lateFrames_data()
     QTest::addColumn<std::int64_t>("stalls");
     QTest::addColumn<std::int64_t>("skipped");
 
+    using T = std::int64_t;
+    using Times = QVector<std::int64_t>;
     // At 1000/s: a period of 1 ms.
-    QTest::newRow("on time") << 1000.0 << QVector<std::int64_t>{0, 1000, 2000} << std::int64_t(3000)
-                             << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
-    QTest::newRow("late by 0.9 period") << 1000.0 << QVector<std::int64_t>{0, 1900} << std::int64_t(2000)
-                                        << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
+    QTest::newRow("on time") << 1000.0 << Times{0, 1000, 2000} << T(3000) << T(0) << T(0) << T(0);
+    QTest::newRow("late by 0.9 period") << 1000.0 << Times{0, 1900} << T(2000) << T(0) << T(0) << T(0);
     // Found 5 ms late: the frames behind go out at once, one after the
     // other, until the output is back on its grid; none is skipped.
-    QTest::newRow("5 ms late, caught up") << 1000.0 << QVector<std::int64_t>{0, 6000, 6010, 6020, 6030, 6040, 6050}
-                                          << std::int64_t(7000) << std::int64_t(5) << std::int64_t(0)
-                                          << std::int64_t(0);
-    QTest::newRow("20 ms late, still on the grid") << 1000.0 << QVector<std::int64_t>{0, 21000} << std::int64_t(2000)
-                                                   << std::int64_t(1) << std::int64_t(0) << std::int64_t(0);
+    QTest::newRow("5 ms late, caught up") << 1000.0 << Times{0, 6000, 6010, 6020, 6030, 6040, 6050}
+                                          << T(7000) << T(5) << T(0) << T(0);
+    QTest::newRow("20 ms late, still on the grid") << 1000.0 << Times{0, 21000} << T(2000) << T(1) << T(0) << T(0);
     // Longer: a stall, from which the clock restarts, the samples it skipped never sent.
-    QTest::newRow("stall of 25.5 ms") << 1000.0 << QVector<std::int64_t>{0, 26500} << std::int64_t(27500)
-                                      << std::int64_t(1) << std::int64_t(1) << std::int64_t(25);
-    QTest::newRow("stall, then on time") << 1000.0 << QVector<std::int64_t>{0, 50500, 51500, 52500}
-                                         << std::int64_t(53500) << std::int64_t(1) << std::int64_t(1)
-                                         << std::int64_t(49);
+    QTest::newRow("stall of 25.5 ms") << 1000.0 << Times{0, 26500} << T(27500) << T(1) << T(1) << T(25);
+    QTest::newRow("stall, then on time") << 1000.0 << Times{0, 50500, 51500, 52500} << T(53500) << T(1) << T(1)
+                                         << T(49);
     // At 10/s a frame 30 ms late is less than a period late: nothing is behind.
-    QTest::newRow("10/s, 30 ms late") << 10.0 << QVector<std::int64_t>{0, 130000} << std::int64_t(200000)
-                                      << std::int64_t(0) << std::int64_t(0) << std::int64_t(0);
+    QTest::newRow("10/s, 30 ms late") << 10.0 << Times{0, 130000} << T(200000) << T(0) << T(0) << T(0);
 }
 
 void tst_SampleClock::lateFrames()

@@ -30,6 +30,17 @@ def connectable(port):
         return False
 
 
+def second_simulator(test, *options):
+    """Another simulator, ended with the test, and its port."""
+    other = Headless()
+    test.addCleanup(other.stop)
+    port = free_port()
+    other.start(SIMULATOR, VIRTUALDAC, ["--play", other.file("one.csv", "1\n"), "--listen", str(port), *options],
+                os.environ)
+    wait_for(lambda: connectable(port), "the second simulator listens")
+    return other, port
+
+
 def answer(client, line):
     """The first line answering line, or why none came."""
     try:
@@ -92,16 +103,13 @@ class Scpi(unittest.TestCase):
         self.rig.write("OUTP ON")
         frames = self.headless.frames_after(off, 4)
         self.assertEqual([code for _, code in frames], [300, 100, 200, 300])
-        # A lower bound that holds on any machine: at 100 a second, frame k
-        # never goes before k times 10 ms after the switch-on (a late frame
-        # may be followed by one on time, closer than 10 ms).
+        # At 100 a second, frame k never before k times 10 ms after the switch-on.
         times = [time for time, _ in frames]
         self.assertTrue(all(t - off >= k * 10_000_000 for k, t in enumerate(times)), (off, times))
         self.assertEqual(self.rig.query("SOUR:RATE DEF;RATE?"), "0")
 
     def test_beats(self):
-        """Record 100's first minute at 2000 samples/s: the count, the last beat
-        and the heart rate at that rate, as the beat log has them."""
+        """Record 100's first minute at 2000 samples/s: beat count, last beat and rate as logged."""
         self.assertEqual(self.rig.query("SOUR:BEAT:COUN?;RATE?;LAST?"), '0;9.91E37;9.91E37,-1,""')
         record = os.path.join(os.path.dirname(__file__), "..", "samples", "mitdb_100_1min.hea")
         self.rig.write(f'SOUR:FILE "{record}";RATE 2000')
@@ -221,8 +229,7 @@ class Scpi(unittest.TestCase):
             except OSError:
                 return False
         wait_for(long_line_answered, "a 1 MB line dropped, and the next answered")
-        # Eight clients at most: the rig and seven more; the ninth is closed
-        # cleanly, so that it reads the end of the stream rather than a reset.
+        # The rig and seven more at most; the ninth closed cleanly, not reset.
         others = [socket.create_connection(("127.0.0.1", self.port)) for _ in range(8)]
         others[-1].settimeout(WAIT_S)
         self.assertEqual(others[-1].recv(1), b"")
@@ -232,13 +239,11 @@ class Scpi(unittest.TestCase):
         self.assertEqual(set(self.headless.codes_after(time.monotonic_ns(), 6)), {100, 200, 300})
 
     def test_client_not_reading(self):
-        """A client that sends queries and never reads its answers is held
-        back: the program's memory stays flat, and it serves the others."""
+        """A client that never reads its answers is held back: memory stays flat."""
         def resident_kb():
             with open(f"/proc/{self.headless.program.pid}/status") as status:
                 return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-        # A file of a 2.8 KB name: each FILE? asks for that much, so that few
-        # queries, cheap to answer even under a sanitizer, ask for megabytes.
+        # A 2.8 KB name: a few cheap FILE? queries ask for megabytes.
         deep = os.path.join(self.headless.dir.name, *["d" * 200] * 14)
         os.makedirs(deep)
         long_named = self.headless.file(os.path.join(deep, "f.csv"), "1\n")
@@ -269,12 +274,7 @@ class Scpi(unittest.TestCase):
 
     def test_idle_clients_closed(self):
         """Eight silent clients are closed after --scpi-idle, and a ninth gets in."""
-        idle = Headless()
-        self.addCleanup(idle.stop)
-        port = free_port()
-        idle.start(SIMULATOR, VIRTUALDAC, ["--play", idle.file("one.csv", "1\n"), "--listen", str(port),
-                                           "--scpi-idle", "1"], os.environ)
-        wait_for(lambda: connectable(port), "the second simulator listens")
+        _, port = second_simulator(self, "--scpi-idle", "1")
         start = time.monotonic()
         silent = [socket.create_connection(("127.0.0.1", port), timeout=WAIT_S) for _ in range(8)]
         for client in silent:
@@ -286,19 +286,12 @@ class Scpi(unittest.TestCase):
             self.assertEqual(late.makefile().readline(), "1\n")
 
     def test_closed_clients_not_counted(self):
-        """Clients that close at once leave their place at once, even one
-        whose file is still read: eight clients that stay are all served."""
-        closing = Headless()
-        self.addCleanup(closing.stop)
-        port = free_port()
-        # Read in a while (a third of a second here), long after its client closed.
+        """Clients that close leave their place at once, even one whose file is still read."""
+        closing, port = second_simulator(self)
+        # Read for a third of a second or so, long after its client closed.
         slow = closing.file("slow.csv", "1\n" * 3_000_000)
-        closing.start(SIMULATOR, VIRTUALDAC, ["--play", closing.file("one.csv", "1\n"), "--listen", str(port)],
-                      os.environ)
-        wait_for(lambda: connectable(port), "the second simulator listens")
-        # The file's line, then more than the server takes in ahead: it cannot
-        # read the end of the stream while the file is read. The pause lets the
-        # read start, so that the end comes while it goes on; no outcome needs it.
+        # Its line, then more than the server takes in ahead, so that the end of
+        # the stream comes while it is read (the pause lets the read start).
         held = f'SOUR:FILE "{slow}"\n'.encode() + b"*OPC?\n" * 3000
         for line, times, pause_s in ((b"*IDN?\n", 60, 0), (held, 1, 0.2)):
             with self.subTest(line=line[:20]):

@@ -48,8 +48,7 @@ void tst_StatusLine::says_data()
     // The classic pacing: 2.24 ms a sample.
     PlaybackFacts classic = facts(State::Playing, "mitbih-208-10s.csv", "", 0, 0, 1000, 3600);
     classic.loops = 2;
-    QTest::newRow("sample file, classic pacing")
-        << classic
+    QTest::newRow("sample file, classic pacing") << classic
         << "Simulation en marche — mitbih-208-10s.csv\npause de 2 ms — 0:00:02 / 0:00:08, éch. 1" + thin + "000 / 3"
                + thin + "600 — 2 boucles";
 
@@ -57,8 +56,7 @@ void tst_StatusLine::says_data()
     record.fullScaleMv = 10;
     record.loops = 1;
     record.heartRate = 72.6;
-    QTest::newRow("record at its rate")
-        << record
+    QTest::newRow("record at its rate") << record
         << "Simulation en pause — 100.hea (MLII)\n360 éch./s, x 1,00 — 1:02:03 / 0:30:05, éch. 1" + thin + "340"
                + thin + "639 / 650" + thin + "000 — pleine échelle 10 mV — 1 boucle — FC de référence 73/min";
 
@@ -67,8 +65,7 @@ void tst_StatusLine::says_data()
     other.fullScaleMv = 2.5;
     other.outputFile = "208.hea";
     other.outputSignal = "MLII";
-    QTest::newRow("another file goes out")
-        << other
+    QTest::newRow("another file goes out") << other
         << "Simulation arrêtée — Sortie : 208.hea (MLII) — affiché : 100.hea\n720 éch./s, x 2,00 — 0:00:02 / "
            "0:00:10, éch. 720 / 3" + thin + "600 — pleine échelle 2,5 mV";
 
@@ -77,8 +74,7 @@ void tst_StatusLine::says_data()
                                      + thin + "600";
     QTest::newRow("ending") << facts(State::Ending, "", "", 0, 0, 0, 0) << "Fin du programme en cours — aucun fichier";
 
-    QTest::newRow("sample file at a rate set")
-        << facts(State::Playing, "long.csv", "", 500, 0, 0, 500 * 86400)
+    QTest::newRow("sample file at a rate set") << facts(State::Playing, "long.csv", "", 500, 0, 0, 500 * 86400)
         << "Simulation en marche — long.csv\n500 éch./s — 0:00:00 / 24:00:00, éch. 0 / 43" + thin + "200" + thin
                + "000";
 }
@@ -111,15 +107,13 @@ void tst_StatusLine::saysTheHealth_data()
     virtualOne.lateFrames = 1234;
     virtualOne.clockRestarts = 2;
     virtualOne.code = 12;
-    QTest::newRow("the virtual DAC, a sample file, late")
-        << virtualOne
+    QTest::newRow("the virtual DAC, a sample file, late") << virtualOne
         << "DAC /dev/spidev0.0 (virtuel) — priorité RR 20 — 1" + thin + "234 trames en retard, 2 relances — code 12";
     OutputHealth failed;
     failed.device = "/dev/spidev0.1";
     failed.realDevice = true;
     failed.failure = "transferts SPI en échec";
-    QTest::newRow("a failed DAC, no priority, nothing sent")
-        << failed
+    QTest::newRow("a failed DAC, no priority, nothing sent") << failed
         << "DAC /dev/spidev0.1 en échec — sans priorité temps réel — 0 trame en retard, 0 relance — rien envoyé";
 }
 

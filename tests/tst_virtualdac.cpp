@@ -15,6 +15,8 @@
 namespace {
 
 constexpr SpiConfig dacConfig{1, 8, 100000, 0};
+// Code 500, as the DAC takes it.
+constexpr std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
 
 std::int64_t monotonicNs()
 {
@@ -92,7 +94,6 @@ void tst_VirtualDac::captureLines()
     {
         SpiDev device(fakespidev::defaultPath, &dacConfig);
         QVERIFY(device.open());
-        const std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
         device.write(frame, 3);
         device.write(frame, 2);
     }
@@ -121,7 +122,6 @@ void tst_VirtualDac::captureStopsAtItsLimit()
     QVERIFY(fakespidev::setCapture(qPrintable(file.fileName())));
     SpiDev device(fakespidev::defaultPath, &dacConfig);
     QVERIFY(device.open());
-    const std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
     qint64 sizeAtCut = 0;
     for (int i = 0; i < 40; ++i) {
         QCOMPARE(device.write(frame, 3), 3);
@@ -158,9 +158,9 @@ void tst_VirtualDac::wireTimeAtLeastTheBits()
     const SpiConfig config{1, 8, hz, 0};
     SpiDev device(fakespidev::defaultPath, &config);
     QVERIFY(device.open());
-    const std::uint8_t frame[3] = {0, 0, 0};
+    const std::uint8_t zero[3] = {0, 0, 0};
     const std::int64_t start = monotonicNs();
-    device.write(frame, 3);
+    device.write(zero, 3);
     QVERIFY(fakespidev::transfers().at(0).timeNs - start >= minimumNs);
 }
 
@@ -171,7 +171,6 @@ void tst_VirtualDac::transfersHangFromTheirIndex()
     fakespidev::hangTransfers(2);
     SpiDev device(fakespidev::defaultPath, &dacConfig);
     QVERIFY(device.open());
-    const std::uint8_t frame[3] = {0x00, 0x01, 0xF4};
     QCOMPARE(device.write(frame, 3), 3);
     QCOMPARE(device.write(frame, 3), 3);
     std::atomic<int> wedgedResult{0};

@@ -24,21 +24,18 @@ constexpr double pi = 3.14159265358979323846;
 // A record's baseline: its value of 0 mV.
 constexpr double baseline = 100;
 
-// A sine of a second's period, amplitude 1 mV: a record's values of gain units
-// per mV (kept in 32 bits when wide), or for a gain of 0 a sample file's codes
-// (6554 codes, 1 mV at 10 mV full scale).
-std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr,
-                                     double gain = 200, bool wide = false)
+// An envelope of length samples of value(i), at gain units per mV over the baseline.
+template<typename Value>
+std::shared_ptr<const Envelope> envelopeOf(int length, double gain, bool wide, Value value,
+                                           std::shared_ptr<SampleList> *kept = nullptr)
 {
     auto list = std::make_shared<SampleList>();
     list->gain = gain;
     list->baseline = baseline;
     list->wide = wide;
     for (int i = 0; i < length; ++i) {
-        const double wave = std::sin(2 * pi * i / rate);
-        const qint32 value = gain == 0 ? 32768 + qint32(std::lround(6554 * wave))
-                                       : qint32(baseline) + qint32(std::lround(gain * wave));
-        list->append(&value, 1);
+        const qint32 sample = value(i);
+        list->append(&sample, 1);
     }
     auto envelope = std::make_shared<Envelope>(list);
     envelope->append(length);
@@ -47,19 +44,22 @@ std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<Sa
     return envelope;
 }
 
+// A sine of a second's period, amplitude 1 mV: a record's values of gain units
+// per mV (kept in 32 bits when wide), or for a gain of 0 a sample file's codes
+// (6554 codes, 1 mV at 10 mV full scale).
+std::shared_ptr<const Envelope> sine(int length, double rate, std::shared_ptr<SampleList> *kept = nullptr,
+                                     double gain = 200, bool wide = false)
+{
+    return envelopeOf(length, gain, wide, [&](int i) {
+        const double wave = std::sin(2 * pi * i / rate);
+        return gain == 0 ? 32768 + qint32(std::lround(6554 * wave)) : qint32(baseline) + qint32(std::lround(gain * wave));
+    }, kept);
+}
+
 // A square of 1 mV: `high` samples at 1 mV, then as many at 0, and so on.
 std::shared_ptr<const Envelope> square(int length, int high)
 {
-    auto list = std::make_shared<SampleList>();
-    list->gain = 200;
-    list->baseline = baseline;
-    for (int i = 0; i < length; ++i) {
-        const qint32 value = qint32(baseline) + (i % (2 * high) < high ? 200 : 0);
-        list->append(&value, 1);
-    }
-    auto envelope = std::make_shared<Envelope>(list);
-    envelope->append(length);
-    return envelope;
+    return envelopeOf(length, 200, false, [&](int i) { return qint32(baseline) + (i % (2 * high) < high ? 200 : 0); });
 }
 
 } // namespace
