@@ -34,12 +34,15 @@ UnixSignals::UnixSignals(QObject *parent)
     connect(notifier, &QSocketNotifier::activated, this, &UnixSignals::readSignals);
 }
 
+// The program is ending once these are no longer caught: a late one (GNU
+// timeout sends its second a moment after the first) is ignored, rather than
+// end the program with a status of its own while it closes.
 UnixSignals::~UnixSignals()
 {
-    struct sigaction defaultAction{};
-    defaultAction.sa_handler = SIG_DFL;
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
     for (int number : caught)
-        sigaction(number, &defaultAction, nullptr);
+        sigaction(number, &ignore, nullptr);
     for (int &socket : signalSockets) {
         if (socket >= 0)
             ::close(socket);
