@@ -42,6 +42,7 @@ Annotation textAnnotation(qint64 sample, const QString &text)
     const char single = text.size() == 1 ? text.at(0).toLatin1() : '\0';
     annotation.isBeat = isBeatLabel(single);
     annotation.label = annotation.isBeat ? single : '"';
+    annotation.code = annotationCode(annotation.label);
     if (!annotation.isBeat)
         annotation.aux = text;
     return annotation;

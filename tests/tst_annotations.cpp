@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -30,10 +31,30 @@ QByteArray skip(qint32 interval)
 Annotation annotation(qint64 sample, char label, bool isBeat, int subtype = 0, int channel = 0, int num = 0,
                       const QString &aux = QString())
 {
-    return {sample, label, subtype, channel, num, aux, isBeat};
+    return {sample, label, subtype, channel, num, aux, isBeat, annotationCode(label)};
+}
+
+// An annotation of a code that has no label.
+Annotation unlabelled(qint64 sample, int code)
+{
+    return {sample, ' ', 0, 0, 0, QString(), false, code};
 }
 
 const QByteArray end = word(0, 0);
+
+// The first annotation that differs, told; empty when there is none.
+QString difference(const QVector<Annotation> &actual, const QVector<Annotation> &expected)
+{
+    const auto told = [](const Annotation &a) {
+        return QString("%1 '%2' %3 %4 %5 %6 \"%7\" %8")
+            .arg(a.sample).arg(a.label).arg(a.code).arg(a.subtype).arg(a.channel).arg(a.num).arg(a.aux).arg(a.isBeat);
+    };
+    for (int i = 0; i < std::max(actual.size(), expected.size()); ++i) {
+        if (i >= actual.size() || i >= expected.size() || !(actual[i] == expected[i]))
+            return QString("annotation %1: %2, expected %3").arg(i).arg(told(actual.value(i)), told(expected.value(i)));
+    }
+    return {};
+}
 
 } // namespace
 
@@ -46,6 +67,10 @@ private slots:
     void reads();
     void refusals_data();
     void refusals();
+    void writes_data();
+    void writes();
+    void writeRefusals_data();
+    void writeRefusals();
     void recordMinute();
 };
 
@@ -54,17 +79,17 @@ void tst_Annotations::reads_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QVector<Annotation>>("expected");
 
-    // Every code that has a label, one sample apart; the beats are the QRS complexes.
-    const QByteArray labels = "NLRaVFJASEj/Q~|sT*D\"=pB^t+u?![]en@xf()r";
-    const QVector<int> codes{1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 16, 18, 19, 20, 21, 22,
-                             23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41};
+    // Every code but the special words, one sample apart: those without a label
+    // kept, their code with them; the beats those of WFDB's isqrs.
+    const QByteArray labels = "NLRaVFJASEj/Q~ | sT*D\"=pB^t+u?![]en@xf()r";
     QByteArray everyCode;
     QVector<Annotation> everyLabel;
-    for (int i = 0; i < codes.size(); ++i) {
-        everyCode += word(codes[i], 1);
-        everyLabel.append(annotation(i + 1, labels[i], QByteArray("NLRBAaJSVrFejnE/fQ?").contains(labels[i])));
+    for (int code = 0; code < 59; ++code) {
+        everyCode += word(code, 1);
+        const char label = code >= 1 && code <= labels.size() ? labels[code - 1] : ' ';
+        everyLabel.append({code + 1, label, 0, 0, 0, QString(), QByteArray("NLRaVFJASEj/QB?!enfr").contains(label), code});
     }
-    QTest::newRow("every label") << everyCode + end << everyLabel;
+    QTest::newRow("every code") << everyCode + end << everyLabel;
     QTest::newRow("time differences up to 1023") << word(1, 0) + word(5, 1023) + word(28, 0) + end
         << QVector<Annotation>{annotation(0, 'N', true), annotation(1023, 'V', true), annotation(1023, '+', false)};
     QTest::newRow("SKIP, over 1023 samples and beyond 16 bits")
@@ -84,9 +109,13 @@ void tst_Annotations::reads_data()
     QTest::newRow("bytes after the end word") << word(1, 4) + end + word(5, 1) + "x"
                                               << QVector<Annotation>{annotation(4, 'N', true)};
     QTest::newRow("empty") << end << QVector<Annotation>();
-    const QVector<Annotation> written{annotation(0, 'N', true, 1, 2, 3, "note"), annotation(70000, '+', false),
-                                      annotation(70001, 'V', true, 0, 0, 0, "(B")};
-    QTest::newRow("as the tests' writer writes them") << wfdbAnnotations(written) << written;
+    // Notes at sample 0, then the code 0 that ends them: WFDB's header.
+    const QByteArray header = word(22, 0) + word(63, 4) + "## a" + word(22, 0) + skip(-1) + word(0, 1);
+    QTest::newRow("the header skipped") << header + word(1, 5) + end << QVector<Annotation>{annotation(5, 'N', true)};
+    QTest::newRow("notes at 0 after another annotation kept")
+        << word(22, 0) + word(61, 1) + header + end
+        << QVector<Annotation>{annotation(0, '"', false, 1), annotation(0, '"', false, 0, 0, 0, "## a"),
+                               annotation(0, '"', false), unlabelled(0, 0)};
 }
 
 void tst_Annotations::reads()
@@ -99,13 +128,8 @@ void tst_Annotations::reads()
     QVector<Annotation> annotations;
     QString error;
     QVERIFY2(readAnnotations(files.path("rec.hea"), "atr", &annotations, &error), qPrintable(error));
-    QCOMPARE(annotations.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) {
-        QCOMPARE(annotations[i].sample, expected[i].sample);
-        QCOMPARE(annotations[i].label, expected[i].label);
-        QCOMPARE(annotations[i].isBeat, expected[i].isBeat);
-        QVERIFY2(annotations[i] == expected[i], qPrintable(QString::number(i)));
-    }
+    const QString differs = difference(annotations, expected);
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
 }
 
 void tst_Annotations::refusals_data()
@@ -125,9 +149,6 @@ void tst_Annotations::refusals_data()
     bad("truncated word", word(1, 4) + word(1, 4).left(1), "mot tronqué à la fin du fichier (octet 2)");
     bad("SKIP past the end", word(1, 4) + skip(5000).left(5), "saut de temps au-delà de la fin du fichier (octet 2)");
     bad("AUX past the end", word(1, 4) + word(63, 6) + "(AFI", "texte au-delà de la fin du fichier (octet 2)");
-    bad("unknown code 50", word(1, 4) + word(50, 1) + end, "code d'annotation inconnu 50 (octet 2)");
-    bad("unused code 15", word(15, 1) + end, "code d'annotation inconnu 15 (octet 0)");
-    bad("code 0 with a time", word(0, 1) + end, "code d'annotation inconnu 0 (octet 0)");
     bad("field before any annotation", word(60, 1) + word(1, 4) + end, "champ sans annotation avant lui (octet 0)");
     bad("before the record's start", skip(-10) + word(1, 4) + end, "temps négatif (octet 6)");
     bad("over 8 MB", QByteArray(8 * 1024 * 1024, '\x04') + end, "plus de 8 Mo, trop grand pour des annotations");
@@ -151,6 +172,113 @@ void tst_Annotations::refusals()
     QVERIFY(!readAnnotations(files.path("rec.hea"), "atr", &annotations, &refusal));
     QCOMPARE(refusal, error);
     QVERIFY(annotations.isEmpty());
+}
+
+void tst_Annotations::writes_data()
+{
+    QTest::addColumn<QVector<Annotation>>("annotations");
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<QByteArray>("bytes"); // as putann writes them; empty: only read back
+
+    // The comment a note at 0 (its 11 bytes padded), then a code 0 at 0: a SKIP
+    // of -1 and a word of 1, as for any code 0. A SKIP past 1023; SUB when not 0;
+    // CHN and NUM when they change; AUX with its length.
+    QTest::newRow("putann's words, by hand")
+        << QVector<Annotation>{annotation(10, 'N', true), annotation(1500, 'V', true, 0, 1),
+                               annotation(1500, '+', false, 0, 1, 2, "(B"),
+                               {1600, ' ', 5, 0, 2, QString(), false, 0}}
+        << "moniteur"
+        << QByteArray::fromHex("0058 0bfc") + "## moniteur" + QByteArray::fromHex("00"
+                                                                                  "00ec ffff ffff 0100"
+                                                                                  "0a04"
+                                                                                  "00ec 0000 d205 0014 01f8"
+                                                                                  "0070 02f0 02fc")
+               + "(B" + QByteArray::fromHex("00ec 0000 6300 0100 05f4 00f8 0000");
+    QTest::newRow("SKIP words: past 1023, back, beyond 31 bits")
+        << QVector<Annotation>{annotation(1023, 'N', true), annotation(2047, 'V', true), annotation(10, 'N', true),
+                               annotation(5000000000, 'N', true), annotation(5000000000, '+', false)}
+        << QString() << QByteArray();
+    QTest::newRow("codes without a label")
+        << QVector<Annotation>{unlabelled(5, 0), unlabelled(5, 15), unlabelled(6, 42), unlabelled(3000, 58),
+                               unlabelled(3000, 0)}
+        << QString() << QByteArray();
+    QTest::newRow("fields that change and come back")
+        << QVector<Annotation>{annotation(1, 'N', true, 2, 3, 4), annotation(2, 'V', true, 0, 3, 4),
+                               annotation(3, 'N', true), annotation(4, '~', false, 1023, 1023, 1023)}
+        << QString() << QByteArray();
+    QTest::newRow("texts odd and even")
+        << QVector<Annotation>{annotation(1, '+', false, 0, 0, 0, "(AFIB"), annotation(2, '+', false, 0, 0, 0, "(N"),
+                               annotation(3, '"', false, 0, 0, 0, "réglé"),
+                               annotation(4, '"', false, 0, 0, 0, QString(255, 'x'))}
+        << QString() << QByteArray();
+    // Without the code 0 that ends the header, the note at 0 would be taken for it.
+    QTest::newRow("a comment of two lines, then a note at 0")
+        << QVector<Annotation>{annotation(0, '"', false, 0, 0, 0, "début"), annotation(7, 'N', true)}
+        << "moniteur\nversion 2" << QByteArray();
+}
+
+// Written as WFDB writes them, read back as they were.
+void tst_Annotations::writes()
+{
+    QFETCH(QVector<Annotation>, annotations);
+    QFETCH(QString, comment);
+    QFETCH(QByteArray, bytes);
+
+    SampleFiles files;
+    QString error;
+    QVERIFY2(writeAnnotations(files.path("rec.atr"), annotations, comment, &error), qPrintable(error));
+    if (!bytes.isEmpty()) {
+        QFile written(files.path("rec.atr"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll().toHex(' '), bytes.toHex(' '));
+    }
+    QVector<Annotation> read;
+    QVERIFY2(readAnnotations(files.path("rec.hea"), "atr", &read, &error), qPrintable(error));
+    const QString differs = difference(read, annotations);
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
+}
+
+void tst_Annotations::writeRefusals_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QVector<Annotation>>("annotations");
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<QString>("error");
+
+    const QString file = "Fichier d'annotations \"rec.atr\" : ";
+    const QVector<Annotation> beat{annotation(1, 'N', true)};
+    QTest::newRow("a folder that does not exist")
+        << "missing/rec.atr" << beat << QString()
+        << file + "écriture impossible: " + QString::fromLocal8Bit(std::strerror(ENOENT));
+    QTest::newRow("before the record's start")
+        << "rec.atr" << QVector<Annotation>{annotation(-1, 'N', true)} << QString() << file + "temps négatif (annotation 0)";
+    QTest::newRow("a special word's code")
+        << "rec.atr" << QVector<Annotation>{beat[0], unlabelled(2, 59)} << QString() << file + "code d'annotation inconnu 59 (annotation 1)";
+    QTest::newRow("a field over 1023")
+        << "rec.atr" << QVector<Annotation>{annotation(1, 'N', true, 0, 0, 1024)} << QString()
+        << file + "sous-type, signal ou numéro hors de 0 à 1023 (annotation 0)";
+    QTest::newRow("a comment's line over 252 bytes")
+        << "rec.atr" << beat << "a\n" + QString(253, 'x') << file + "texte de plus de 255 octets (commentaire)";
+}
+
+// Refused, with what was there left as it was and nothing beside it.
+void tst_Annotations::writeRefusals()
+{
+    QFETCH(QString, name);
+    QFETCH(QVector<Annotation>, annotations);
+    QFETCH(QString, comment);
+    QFETCH(QString, error);
+
+    SampleFiles files;
+    files.write("rec.atr", "before");
+    QString refusal;
+    QVERIFY(!writeAnnotations(files.path(name), annotations, comment, &refusal));
+    QCOMPARE(refusal, error);
+    QCOMPARE(QDir(files.path(".")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"rec.atr"});
+    QFile before(files.path("rec.atr"));
+    QVERIFY(before.open(QIODevice::ReadOnly));
+    QCOMPARE(before.readAll(), QByteArray("before"));
 }
 
 // The repository's first minute of MIT-BIH record 100: its reference

@@ -443,7 +443,7 @@ void tst_RecordReader::loadsAnnotations_data()
     const QString atr = "mitdb_100_1min.atr";
     QFile minute(ECG_SAMPLES "/mitdb_100_1min.atr");
     QVERIFY(minute.open(QIODevice::ReadOnly));
-    row("record 100's minute", record, atr, minute.readAll(), "atr", 75, {18, '+', 0, 0, 0, "(N", false});
+    row("record 100's minute", record, atr, minute.readAll(), "atr", 75, {18, '+', 0, 0, 0, "(N", false, 28});
     row("annotations not asked for", record, atr, "\x01\xfc", "");
     row("no file of that annotator", record, "", {}, "atr");
     // An AUX word with no annotation before it.
@@ -453,7 +453,7 @@ void tst_RecordReader::loadsAnnotations_data()
     // At 4 samples/s, in records of a second: 1.25 s is sample 5.
     row("EDF+, a note then a beat", "rec.edf", "rec.edf",
         edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4, 5, 6, 7, 8}}}, 2, "1", "EDF+C", {{0.5, "(AFIB"}, {1.25, "V"}}), "atr",
-        2, {2, '"', 0, 0, 0, "(AFIB", false});
+        2, {2, '"', 0, 0, 0, "(AFIB", false, 22});
     row("plain EDF", "rec.edf", "rec.edf", edfFile({{"ECG", "uV", 0.1, 4, {1, 2, 3, 4}}}, 1, "1", ""), "atr");
     // What the log says of many lines that are no integer: the first, cut, then a count.
     const QByteArray line = QByteArray(1, '\x01') + QByteArray(99, 'x') + '\n';
@@ -493,7 +493,7 @@ void tst_RecordReader::loadsAnnotations()
     QVERIFY(std::is_sorted(loaded.list->annotations->cbegin(), loaded.list->annotations->cend(),
                            [](const Annotation &a, const Annotation &b) { return a.sample < b.sample; }));
     if (opened.endsWith(".edf"))
-        QCOMPARE(loaded.list->annotations->last(), (Annotation{5, 'V', 0, 0, 0, QString(), true}));
+        QCOMPARE(loaded.list->annotations->last(), (Annotation{5, 'V', 0, 0, 0, QString(), true, 5}));
 }
 
 QTEST_MAIN(tst_RecordReader)
