@@ -38,9 +38,4 @@ QByteArray edfFile(const QVector<EdfSignal> &signalList, int records, const QByt
                    const QByteArray &reserved = "EDF+C", const QVector<EdfEvent> &events = {},
                    int sampleBytes = 2);
 
-// A WFDB annotation file (MIT format) of the annotations, in sample order:
-// a SKIP before a time difference over 1023 samples, then SUB, CHN, NUM and
-// AUX after an annotation whose fields need them, and the closing null word.
-QByteArray wfdbAnnotations(const QVector<Annotation> &annotations);
-
 #endif // RECORDS_H

@@ -135,7 +135,10 @@ void writeRecord100Minute(const QString &sources, const QString &samples)
         if (annotation.sample < minute)
             first.append(annotation);
     }
-    writeFile(QDir(samples).filePath("mitdb_100_1min.atr"), wfdbAnnotations(first));
+    const QString atr = QDir(samples).filePath("mitdb_100_1min.atr");
+    if (!writeAnnotations(atr, first, QString(), &error))
+        fail(error);
+    QTextStream(stdout) << atr << '\n';
     QTextStream(stdout) << "100.atr : " << annotations.size() << " annotations, " << first.size()
                         << " dans la première minute\n";
 }
