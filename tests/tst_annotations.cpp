@@ -180,20 +180,19 @@ void tst_Annotations::writes_data()
     QTest::addColumn<QString>("comment");
     QTest::addColumn<QByteArray>("bytes"); // as putann writes them; empty: only read back
 
-    // The comment a note at 0 (its 11 bytes padded), then a code 0 at 0: a SKIP
-    // of -1 and a word of 1, as for any code 0. A SKIP past 1023; SUB when not 0;
-    // CHN and NUM when they change; AUX with its length.
+    const auto hex = [](const char *words) { return QByteArray::fromHex(words); };
     QTest::newRow("putann's words, by hand")
         << QVector<Annotation>{annotation(10, 'N', true), annotation(1500, 'V', true, 0, 1),
                                annotation(1500, '+', false, 0, 1, 2, "(B"),
                                {1600, ' ', 5, 0, 2, QString(), false, 0}}
         << "moniteur"
-        << QByteArray::fromHex("0058 0bfc") + "## moniteur" + QByteArray::fromHex("00"
-                                                                                  "00ec ffff ffff 0100"
-                                                                                  "0a04"
-                                                                                  "00ec 0000 d205 0014 01f8"
-                                                                                  "0070 02f0 02fc")
-               + "(B" + QByteArray::fromHex("00ec 0000 6300 0100 05f4 00f8 0000");
+        << hex("0058 0bfc") + "## moniteur" + hex("00") // the note at 0, its 11 bytes padded
+               + hex("00ec ffff ffff 0100")             // a code 0 at 0: SKIP -1, then 1
+               + hex("0a04")                            // N at 10
+               + hex("00ec 0000 d205 0014 01f8")        // SKIP 1490, V, CHN 1
+               + hex("0070 02f0 02fc") + "(B"           // +, NUM 2, AUX of 2 bytes
+               + hex("00ec 0000 6300 0100 05f4 00f8")   // a code 0 at 1600: SKIP 99, 1, SUB 5, CHN 0
+               + hex("0000");                           // the end
     QTest::newRow("SKIP words: past 1023, back, beyond 31 bits")
         << QVector<Annotation>{annotation(1023, 'N', true), annotation(2047, 'V', true), annotation(10, 'N', true),
                                annotation(5000000000, 'N', true), annotation(5000000000, '+', false)}
