@@ -203,12 +203,13 @@ void signalEvent(const Chip &c, const fakegpio::Edge &edge)
         std::fprintf(stderr, "virtualdac: GPIO event of line %u lost\n", edge.line);
 }
 
-void setLine(Chip &c, unsigned int line, int value)
+// At timeNs, or now for -1.
+void setLine(Chip &c, unsigned int line, int value, std::int64_t timeNs = -1)
 {
     if (c.values[line] == value)
         return;
     c.values[line] = value;
-    const fakegpio::Edge edge{virtualdac::monotonicNs(), line, value};
+    const fakegpio::Edge edge{timeNs >= 0 ? timeNs : virtualdac::monotonicNs(), line, value};
     if (c.recording)
         c.edges.push_back(edge);
     if (c.capture)
@@ -447,11 +448,11 @@ void reset(const char *path)
     });
 }
 
-void drive(unsigned int line, int value)
+void drive(unsigned int line, int value, std::int64_t timeNs)
 {
-    withChip([line, value](Chip &c) {
+    withChip([line, value, timeNs](Chip &c) {
         if (line < lineCount)
-            setLine(c, line, value ? 1 : 0);
+            setLine(c, line, value ? 1 : 0, timeNs);
     });
 }
 

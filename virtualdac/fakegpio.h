@@ -46,8 +46,9 @@ struct Edge
 void reset(const char *path = defaultPath);
 
 // Sets a line's level as a device wired to it would: an edge, and an event
-// for the handle watching it.
-void drive(unsigned int line, int value);
+// for the handle watching it, stamped timeNs as the kernel stamps the edge's
+// interrupt (-1: now; a device's thread that wakes late still gives its time).
+void drive(unsigned int line, int value, std::int64_t timeNs = -1);
 // Requests of this line fail with EBUSY while busy.
 void setBusy(unsigned int line, bool busy);
 // Writes every edge to a CSV file from now on (empty path: stop); false if it cannot.

@@ -56,7 +56,7 @@ void run(Monitor &m)
         const unsigned int line = m.settings.line;
         m.pending.erase(first);
         lock.unlock();
-        fakegpio::drive(line, level);
+        fakegpio::drive(line, level, due);
         lock.lock();
     }
 }
