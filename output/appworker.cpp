@@ -149,13 +149,17 @@ AppWorker::Progress AppWorker::progress() const
 void AppWorker::publish(OutputPlan next)
 {
     QMutexLocker locker(&mutex);
-    const bool wake = next.playing != plan.playing || next.rate != plan.rate;
+    bool wake = next.playing != plan.playing || next.rate != plan.rate || next.once != plan.once;
     const bool newList = next.generation != plan.generation;
     if (newList || next.position >= 0) {
+        // A list played to its end waits for this: it plays again.
+        wake = wake || playedToTheEnd;
         const qint64 size = next.list ? next.list->size() : 0;
         const qint64 at = next.position >= 0 ? next.position : inFlight >= 0 ? inFlight + 1 : readPosition.load();
         readPosition = size > 0 ? at % size : 0;
         ++placements;
+        padSent = -1;
+        playedToTheEnd = false;
         rrSamples.clear();
         lastBeatAt = -1;
     }
@@ -249,19 +253,29 @@ QString AppWorker::scheduling() const
 
 // After the frame: the beat it carried counted in its generation, and the
 // next sample, unless a plan placed the read position (or another list)
-// while the frame was sent.
-void AppWorker::advance(const Pass &pass, const SentBeat *beat)
+// while the frame was sent. Played once, the list's end starts the pad, and
+// the pad's end ends the playing: the position stays on the last sample.
+bool AppWorker::advance(const Pass &pass, const SentBeat *beat)
 {
     QMutexLocker locker(&mutex);
     inFlight = -1;
     if (pass.generation != plan.generation)
-        return;
+        return false;
     if (beat) {
         ++beatCount;
         lastBeat = *beat;
     }
     if (pass.placement != placements)
-        return;
+        return false;
+    const bool atTheEnd = pass.padFrame >= 0 || (plan.once && pass.position + 1 == pass.list->size());
+    if (atTheEnd && plan.once) {
+        padSent = pass.padFrame + 1;
+        if (padSent < plan.padFrames)
+            return false;
+        ++completedLoops;
+        playedToTheEnd = true;
+        return true;
+    }
     if (beat) {
         const qint64 at = beat->loop * pass.list->size() + beat->sample;
         if (lastBeatAt >= 0)
@@ -270,10 +284,12 @@ void AppWorker::advance(const Pass &pass, const SentBeat *beat)
             rrSamples.pop_front();
         lastBeatAt = at;
     }
+    padSent = -1;
     const qint64 next = pass.position + 1;
     if (next == pass.list->size())
         ++completedLoops;
     readPosition = next % pass.list->size();
+    return false;
 }
 
 // One frame, its pulse and its beat, then the classic pacing's pause; no lock held.
@@ -283,6 +299,8 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     if (pulse)
         pulse->fall();
     const quint16 code = outputCode(*pass.list, pass.position, pass.fullScaleMv);
+    // A pad frame stands for the samples after the record's end.
+    const qint64 frameSample = pass.padFrame >= 0 ? pass.list->size() + pass.padFrame : pass.position;
     const DacFrame frame = dacFrame(code);
     const std::int64_t sentAt = monotonicNowNs();
     reportTransfer(spi->write(frame.data(), frame.size()), frame.size(), failedTransfers);
@@ -293,7 +311,9 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     const std::int64_t doneAt = monotonicNowNs();
     if (clocked)
         clock->frameSent(sentAt);
-    const Annotation *beat = beatAt(*pass.list, pass.position);
+    if (timeline)
+        timeline->frameSent(doneAt, pass.list, pass.generation, pass.placement, pass.loops, frameSample);
+    const Annotation *beat = pass.padFrame >= 0 ? nullptr : beatAt(*pass.list, pass.position);
     if (pulse && marks(beat, pass.position))
         pulse->rise(doneAt, clocked ? clock->nextDeadlineNs() : doneAt + framePauseNs);
     SentBeat sent;
@@ -315,7 +335,8 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     } else {
         sleepUntilNs(monotonicNowNs() + framePauseNs);
     }
-    advance(pass, beat ? &sent : nullptr);
+    if (advance(pass, beat ? &sent : nullptr))
+        emit playedOnce(pass.generation);
 }
 
 void AppWorker::process()
@@ -369,8 +390,10 @@ void AppWorker::process()
                 continue;
             }
             // A pulse still high falls on time meanwhile.
-            if (!plan.playing) {
+            if (!plan.playing || (plan.once && playedToTheEnd)) {
                 restartClock = true;
+                if (timeline)
+                    timeline->halted(monotonicNowNs());
                 sleepUntil(pulseFallNs());
                 continue;
             }
@@ -387,11 +410,14 @@ void AppWorker::process()
                     continue;
             }
             if (hasData) {
-                pass = {plan.list, readPosition.load(), completedLoops.load(), plan.fullScaleMv, plan.generation, placements};
+                pass = {plan.list, readPosition.load(), completedLoops.load(), plan.fullScaleMv, plan.generation, placements,
+                        plan.once ? padSent : -1};
                 inFlight = pass.position;
             }
         }
         if (!pass.list) {
+            if (timeline)
+                timeline->halted(monotonicNowNs());
             qWarning() << "Aucune donnée chargée, attente...";
             QThread::msleep(noDataPauseMs);
             restartClock = true;

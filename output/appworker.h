@@ -2,6 +2,7 @@
 #define APPWORKER_H
 
 #include "beatlog.h"
+#include "frametimeline.h"
 #include "outputplan.h"
 #include "outputsettings.h"
 #include "samplelist.h"
@@ -37,6 +38,9 @@ public:
     // the settings mark (a beat annotation's, a loop's first), and the log
     // that every beat sent goes to; either may be null.
     void markFrames(std::unique_ptr<SyncLine> line, std::shared_ptr<BeatLog> log);
+    // Before process(): the timeline that every frame sent is recorded in,
+    // and every halt; null: none.
+    void recordFrames(std::shared_ptr<FrameTimeline> frames) { timeline = std::move(frames); }
 
     // Puts a plan in force. A new generation starts its progress afresh; a
     // plan equal to the one in force changes nothing and wakes nothing.
@@ -88,6 +92,9 @@ signals:
     // The DAC could not be opened or set up: the loop has ended without finished.
     // reason says which step failed, on which node, and the system's word for it.
     void setUpFailed(const QString &reason);
+    // A plan played once has sent its last frame, its pad's included: the loop
+    // sends nothing more of that generation until a placement.
+    void playedOnce(quint64 generation);
     void resultReady(const QString &result);
 
 private:
@@ -100,6 +107,8 @@ private:
         double fullScaleMv = 0;
         quint64 generation = 0;
         quint64 placement = 0;
+        // A frame of the pad after a list played once: its number from 0; -1: a sample's.
+        qint64 padFrame = -1;
     };
 
     bool sleepUntil(std::int64_t deadlineNs);
@@ -107,7 +116,8 @@ private:
     bool marks(const Annotation *beat, qint64 position) const;
     QString setUpFailure() const;
     static void reportTransfer(int sent, std::size_t size, int *failedInARow);
-    void advance(const Pass &pass, const SentBeat *beat);
+    // True when the frame was the last of a list played once.
+    bool advance(const Pass &pass, const SentBeat *beat);
     void send(const Pass &pass, bool clocked, SampleClock *clock, int *failedTransfers);
 
     const QString devicePath;
@@ -117,6 +127,7 @@ private:
     const SyncOn syncOn;
     std::unique_ptr<SyncPulse> pulse;
     std::shared_ptr<BeatLog> beatLog;
+    std::shared_ptr<FrameTimeline> timeline;
 
     mutable QMutex mutex;
     QWaitCondition condition;
@@ -129,6 +140,10 @@ private:
     quint64 placements = 0;
     // The sample whose frame is being sent, -1 between frames.
     qint64 inFlight = -1;
+    // Of a plan played once, since its last placement: the pad frames sent
+    // after its end (-1 before the end), and whether the pad is over.
+    qint64 padSent = -1;
+    bool playedToTheEnd = false;
     qint64 beatCount = 0;
     SentBeat lastBeat;
     // The last RR intervals in samples, and where the last beat was in the

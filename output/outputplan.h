@@ -28,6 +28,11 @@ struct OutputPlan
     // full scale they were read at; a sample file's codes go out as they are.
     double fullScaleMv = 10;
     bool playing = false;
+    // Played once from where it is to its end, then its last sample's code
+    // sent padFrames times more, then nothing (AppWorker::playedOnce); else in
+    // a loop. A new list or a placement plays again.
+    bool once = false;
+    qint64 padFrames = 0;
 };
 
 #endif // OUTPUTPLAN_H

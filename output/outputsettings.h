@@ -1,6 +1,8 @@
 #ifndef OUTPUTSETTINGS_H
 #define OUTPUTSETTINGS_H
 
+#include "detectline.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +36,20 @@ struct OutputSettings
     SyncOn syncOn = SyncOn::Beats;
     // The file that each beat sent is appended to; empty: none.
     QString beatLogPath;
+    // The GPIO line ("CHIP:LINE") that a monitor's QRS detections come in on,
+    // and the edge that marks one; empty: none.
+    QString detectLine;
+    DetectLine::Edge detectEdge = DetectLine::Edge::Rising;
+    // Where each pass's detections are written (empty: the working folder),
+    // and the annotator that names their files (100.det).
+    QString detectFolder;
+    QString detectAnnotator = QStringLiteral("det");
+    // Beats before this time of a pass are the monitor's to learn on, not scored.
+    double scoreFromSeconds = 300;
+    // Each record played once from its first sample, then its last value
+    // held for padSeconds, then the output off; else in a loop.
+    bool once = false;
+    double padSeconds = 5;
     // The folders that a file named from afar (SCPI, MPRIS) may come from.
     QStringList remoteFolders;
 };

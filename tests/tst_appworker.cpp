@@ -105,6 +105,8 @@ private slots:
     void onlyRunAndPacingWakeTheLoop();
     void commandFloodKeepsThePace_data();
     void commandFloodKeepsThePace();
+    void playedOnceThenPadded_data();
+    void playedOnceThenPadded();
 
 private:
     SampleFiles files;
@@ -511,6 +513,52 @@ void tst_AppWorker::outputThreadLeavesSignalsToTheMainThread()
     QVERIFY(ok);
     for (int number : {SIGINT, SIGTERM, SIGHUP})
         QVERIFY2(blocked & (1ull << (number - 1)), qPrintable(QString("signal %1 not blocked").arg(number)));
+}
+
+void tst_AppWorker::playedOnceThenPadded_data()
+{
+    QTest::addColumn<double>("rate");
+
+    QTest::newRow("classic pacing") << 0.0;
+    QTest::newRow("exact clock") << 1000.0;
+}
+
+// To the list's end once, then its last code for the pad, each pad frame
+// recorded after the record's end, in the same pass; then nothing until a
+// new list plays.
+void tst_AppWorker::playedOnceThenPadded()
+{
+    QFETCH(double, rate);
+
+    const auto timeline = std::make_shared<FrameTimeline>();
+    OutputThread output({"/dev/spidev0.0", rate}, [&](AppWorker *worker) { worker->recordFrames(timeline); });
+    QVector<quint64> ended;
+    connect(output.worker, &AppWorker::playedOnce, this, [&](quint64 generation) { ended.append(generation); },
+            Qt::QueuedConnection);
+    output.plan.once = true;
+    output.plan.padFrames = 3;
+    output.place(rampList(1000, true), 0);
+    output.play(true);
+    QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, waitMs));
+    const std::size_t sent = fakespidev::transferCount();
+    QTest::qWait(50);
+    QCOMPARE(fakespidev::transferCount(), sent);
+
+    QVector<quint16> expected;
+    for (quint16 code = 1000; code < 1020; ++code)
+        expected.append(code);
+    expected << 1019 << 1019 << 1019;
+    QCOMPARE(sentCodes(), expected);
+    QCOMPARE(ended, QVector<quint64>{output.plan.generation});
+    const AppWorker::Progress progress = output.worker->progress();
+    QCOMPARE(progress.loops, qint64(1));
+    QCOMPARE(progress.beats.count, qint64(3));
+    QCOMPARE(timeline->lastPass().number, quint64(1));
+    QCOMPARE(timeline->lastPass().lastSample, qint64(22));
+
+    output.place(rampList(2000, false), 0);
+    QVERIFY(fakespidev::waitForTransfers(sent + 5, waitMs));
+    QCOMPARE(sentCodes().mid(int(sent), 2), (QVector<quint16>{2000, 2001}));
 }
 
 QTEST_MAIN(tst_AppWorker)
