@@ -28,8 +28,10 @@ int main(int argc, char **argv)
             return commandLine.exitStatus;
         }
         // Headless: no window, no display needed (an SSH session, a service).
-        if (!commandLine.playFile.isEmpty()) {
-            Player player(commandLine.output, commandLine.playFile);
+        if (!commandLine.playFile.isEmpty() || !commandLine.playlistFile.isEmpty()) {
+            Player player(commandLine.output,
+                          commandLine.playlistFile.isEmpty() ? commandLine.playFile : commandLine.playlistFile,
+                          commandLine.playlistFile.isEmpty() ? Player::Source::File : Player::Source::Playlist);
             ScpiServer scpi(player.playback(), commandLine.output);
             if (commandLine.listenPort)
                 scpi.listen(commandLine.listenAddress, commandLine.listenPort, commandLine.scpiIdleSeconds);

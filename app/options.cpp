@@ -93,6 +93,19 @@ Reader text(Field field)
     }};
 }
 
+// A flag: set by the option alone, or by a settings key of true or false.
+template <typename Field>
+Reader flag(Field field)
+{
+    return {[=](const QString &text, CommandLine *into) {
+        const QString value = text.trimmed().toLower();
+        if (!QStringList{"", "true", "1", "yes", "false", "0", "no"}.contains(value))
+            return false;
+        at(into, field) = !QStringList{"false", "0", "no"}.contains(value);
+        return true;
+    }};
+}
+
 // Existing folders, separated by ':'.
 template <typename Field>
 Reader folders(Field field)
@@ -138,15 +151,49 @@ Reader annotator()
     }};
 }
 
-Reader syncLine()
+// An annotator's name: letters, digits or _, as WFDB takes them.
+template <typename Field>
+Reader annotatorName(Field field)
 {
-    return {[](const QString &text, CommandLine *into) {
+    return {[=](const QString &text, CommandLine *into) {
+        if (!QRegularExpression("^[A-Za-z0-9_]+$").match(text).hasMatch())
+            return false;
+        at(into, field) = text;
+        return true;
+    }};
+}
+
+// An existing folder.
+template <typename Field>
+Reader folder(Field field)
+{
+    return {[=](const QString &text, CommandLine *into) {
+        if (text.trimmed().isEmpty() || !QFileInfo(text).isDir())
+            return false;
+        at(into, field) = text;
+        return true;
+    }};
+}
+
+// "CHIP:LINE", kept trimmed.
+template <typename Field>
+Reader gpioLine(Field field)
+{
+    return {[=](const QString &text, CommandLine *into) {
         GpioLineAddress address;
         QString reason;
         if (!SyncLine::parse(text.trimmed(), &address, &reason))
             return false;
-        into->output.syncLine = text.trimmed();
+        at(into, field) = text.trimmed();
         return true;
+    }};
+}
+
+Reader detectEdge()
+{
+    return {[](const QString &text, CommandLine *into) {
+        QString reason;
+        return DetectLine::parseEdge(text.trimmed(), &into->output.detectEdge, &reason);
     }};
 }
 
@@ -276,6 +323,8 @@ CommandLine readCommandLine(const QStringList &arguments, const QStringList &set
         if (!given.isEmpty())
             option.reader.read(given.first().second, &commandLine);
     }
+    if (!commandLine.playFile.isEmpty() && !commandLine.playlistFile.isEmpty())
+        return refusal("--play et --playlist s'excluent : l'un ou l'autre");
     if (commandLine.output.remoteFolders.isEmpty()) {
         commandLine.output.remoteFolders = QStringList{installedSamplesFolder()};
         if (!commandLine.playFile.isEmpty())

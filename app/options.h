@@ -13,6 +13,8 @@ struct CommandLine
     OutputSettings output;
     // Without a window: stream this file until SIGINT or SIGTERM.
     QString playFile;
+    // Without a window: play each record of this list once, in turn, then end.
+    QString playlistFile;
     // SCPI over TCP on this address and port; port 0: none.
     QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 listenPort = 0;

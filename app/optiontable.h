@@ -68,7 +68,7 @@ reads none.
 A record without that file plays as it is; a file that cannot be read is named
 in a warning and the record plays without its annotations.)man")
 
-ECG_OPTION("sync-gpio", "sync-gpio", "PUCE:LIGNE", syncLine(),
+ECG_OPTION("sync-gpio", "sync-gpio", "PUCE:LIGNE", gpioLine(&OutputSettings::syncLine),
     "PUCE:LIGNE, une puce GPIO (nom, numéro, chemin ou étiquette) et le numéro d'une de ses lignes (par exemple "
     "gpiochip0:17)",
     "Une impulsion sur cette ligne GPIO juste après la trame de chaque battement annoté (par exemple gpiochip0:17, "
@@ -116,6 +116,50 @@ A thread of its own writes and flushes it at least twice a second, so that
 the disk never delays a frame.
 A file that cannot be written is refused at start, as a sync line.)man")
 
+ECG_OPTION("detect-gpio", "detect-gpio", "PUCE:LIGNE", gpioLine(&OutputSettings::detectLine),
+    "PUCE:LIGNE, une puce GPIO (nom, numéro, chemin ou étiquette) et le numéro d'une de ses lignes (par exemple "
+    "gpiochip0:27)",
+    "Les détections QRS d'un moniteur, en impulsions sur cette ligne GPIO, placées sur les échantillons envoyés, "
+    "écrites et comparées aux battements de l'enregistrement.",
+    R"(chip\fR:\fIline)", R"man(Take a monitor's QRS detections (its sync or QRS trigger output, through a
+level shifter) as edges of this GPIO input line, on a thread of its own: each
+is placed on the record's sample whose frame went out last before it, and
+scored beat by beat against the record's beats (see
+.BR "Scoring a monitor" ).
+A line that cannot be requested is refused at start as the sync line is.)man")
+
+ECG_OPTION("detect-edge", "detect-edge", "rising|falling", detectEdge(),
+    "rising ou falling",
+    "Le front qui marque une détection : montant (rising, par défaut) ou descendant (falling).",
+    R"(\fBrising\fR|\fBfalling)", R"man(The edge of the detection line that marks a detection: rising (the
+default) or falling.)man")
+
+ECG_OPTION("detect-output", "detect-output", "DIR", folder(&OutputSettings::detectFolder),
+    "un dossier existant",
+    "Le dossier des fichiers de détections de chaque passage (par défaut le dossier de travail).",
+    R"(dir)", R"man(The folder that each pass's detection files go to, by default the working
+folder.)man")
+
+ECG_OPTION("detect-annotator", "detect-annotator", "NOM", annotatorName(&OutputSettings::detectAnnotator),
+    "lettres, chiffres ou _ (par exemple det)",
+    "L'annotateur des fichiers de détections (par défaut det : 100.det).",
+    R"(name)", R"man(The annotator that names the detection files, by default
+.BR det :
+.I 100.det
+for record 100's first pass,
+.IR 100.det2 ,
+.I 100.det3
+for the next ones.)man")
+
+ECG_OPTION("score-from", "score-from", "SECONDES", number(&OutputSettings::scoreFromSeconds, 0, maxScoreFromSeconds, scoreFromRefusal),
+    "un nombre de secondes de %min à %max",
+    "Les battements des SECONDES premières secondes d'un passage sont l'apprentissage du moniteur, hors score (par "
+    "défaut 300).",
+    R"(seconds)", R"man(The beats of a pass's first
+.I seconds
+are the monitor's learning period, left out of the score: by default 300 (five
+minutes, as AAMI EC57 has it); 0 scores from the first beat.)man")
+
 ECG_OPTION("play", "", "FILE", text(&CommandLine::playFile),
     "le chemin d'un fichier d'échantillons",
     "Sans fenêtre ni écran : envoie FILE en boucle depuis son premier échantillon jusqu'à SIGINT ou SIGTERM ; "
@@ -128,6 +172,42 @@ or
 .B SIGTERM
 (see
 .BR "Headless mode" ).)man")
+
+ECG_OPTION("once", "once", "", flag(&OutputSettings::once),
+    "rien, ou true ou false dans un fichier de réglages",
+    "Chaque enregistrement joué une fois, de son premier échantillon à sa fin, puis sa dernière valeur tenue "
+    "--pad secondes, puis la sortie arrêtée (sans fenêtre : le programme finit).",
+    R"()", R"man(Play each record once, from its first sample to its end, then hold its last
+value for
+.B \-\-pad
+seconds and switch the output off, as AAMI EC57 plays a database record; the
+headless mode then ends with status 0. In a settings file:
+.BR "once=true" .)man")
+
+ECG_OPTION("pad", "pad", "SECONDES", number(&OutputSettings::padSeconds, 0, maxPadSeconds, padRefusal),
+    "un nombre de secondes de %min à %max",
+    "Avec --once : les secondes de la dernière valeur tenue après la fin (par défaut 5).",
+    R"(seconds)", R"man(With
+.BR \-\-once :
+how long the record's last value is held after its end, from %min to %max
+seconds, by default 5, for a monitor's last detection to come.)man")
+
+ECG_OPTION("playlist", "", "FILE", text(&CommandLine::playlistFile),
+    "le chemin d'une liste d'enregistrements, ou d'un dossier",
+    "Sans fenêtre : joue une fois chaque enregistrement de FILE (un chemin par ligne) ou du dossier FILE, tour à "
+    "tour, puis finit.",
+    R"(file)", R"man(Without a window, play each record of
+.I file
+once
+.RB ( \-\-once ),
+in turn, then end with status 0:
+.I file
+lists a record's path a line (relative to its folder; blank lines and lines
+starting with
+.B #
+are skipped), or is a folder, whose WFDB headers and EDF and BDF files play in
+name order (see
+.BR "Scoring a monitor" ).)man")
 
 ECG_OPTION("listen", "listen", "[ADRESSE:]PORT", listenAddress(),
     "[ADRESSE:]PORT, un port de 1 à 65535 (par exemple 5025 ou 0.0.0.0:5025)",

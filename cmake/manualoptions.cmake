@@ -1,6 +1,6 @@
 # The manual page's parts that follow the option table (app/optiontable.h),
 # written at configure time on the build machine, so a cross build gets them
-# too: ECG_MANUAL_SYNOPSIS (every option but --play, in brackets),
+# too: ECG_MANUAL_SYNOPSIS (every option but --play and --playlist, in brackets),
 # ECG_MANUAL_OPTIONS (an entry each) and ECG_MANUAL_KEYS (the settings keys).
 # The table's layout is described at its top; a row that does not follow it
 # stops the configuration.
@@ -53,10 +53,16 @@ function(ecg_manual_options table bounds)
 
         string(REPLACE "-" "\\-" option "${name}")
         set(option "\\-\\-${option}")
-        string(APPEND entries ".TP\n.BI ${option} \" ${value}\"\n${manual}\n")
-        if(NOT name STREQUAL "play")
-            # Unbroken and not hyphenated: each option with its value on one line.
-            string(APPEND synopsis ".RB \\%[ \"${option}\\ \\fI${value}\\fR\" ]\n")
+        if(value STREQUAL "")
+            # A flag: no value.
+            string(APPEND entries ".TP\n.B ${option}\n${manual}\n")
+            string(APPEND synopsis ".RB [ ${option} ]\n")
+        else()
+            string(APPEND entries ".TP\n.BI ${option} \" ${value}\"\n${manual}\n")
+            if(NOT name MATCHES "^(play|playlist)$")
+                # Unbroken and not hyphenated: each option with its value on one line.
+                string(APPEND synopsis ".RB \\%[ \"${option}\\ \\fI${value}\\fR\" ]\n")
+            endif()
         endif()
         if(key)
             string(REPLACE "-" "\\-" key "${key}")

@@ -1,5 +1,6 @@
 #include "app.h"
 
+#include "detectionscorer.h"
 #include "mainui.h"
 #include "remotefiles.h"
 #include "statusline.h"
@@ -101,6 +102,13 @@ void App::showProgress()
         facts.fullScaleMv = model.fullScale();
     facts.loops = model.loops();
     facts.heartRate = model.heartRate();
+    if (const DetectionScorer *detections = model.detections()) {
+        facts.scoring = true;
+        if (const std::optional<BeatScore> score = detections->score()) {
+            facts.sensitivity = score->sensitivity();
+            facts.positivePredictivity = score->positivePredictivity();
+        }
+    }
     if (!model.outputIsChosen()) {
         facts.outputFile = QFileInfo(model.outputFile()).fileName();
         facts.outputSignal = model.outputSignalLabel();
@@ -132,6 +140,11 @@ void App::onSimuToggled(bool checked)
     model.setPlaying(true, [this](const Refusal &refusal) {
         if (refusal)
             warn(refusal);
+        else if (const Refusal missing = model.beatsMissing(); missing && model.outputFile() != beatsMissingWarned) {
+            // Said once a file: it plays, without what needs its beats.
+            beatsMissingWarned = model.outputFile();
+            warn(missing);
+        }
         showPlayback();
     });
 }

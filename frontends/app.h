@@ -49,6 +49,8 @@ private:
     Playback model;
     // What the chart shows.
     std::shared_ptr<const SampleList> charted;
+    // The last file said to have no beats for what needs them.
+    QString beatsMissingWarned;
     QTimer refresh;
 };
 

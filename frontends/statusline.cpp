@@ -75,6 +75,12 @@ QString statusText(const PlaybackFacts &facts)
         second << counted(french, facts.loops, "boucle", "boucles");
     if (facts.heartRate > 0)
         second << "FC de référence " + french.toString(facts.heartRate, 'f', 0) + "/min";
+    if (facts.scoring) {
+        const auto percent = [&french](const std::optional<double> &value) {
+            return value ? french.toString(*value, 'f', 1) + " %" : QString("–");
+        };
+        second << "Se " + percent(facts.sensitivity) + " +P " + percent(facts.positivePredictivity);
+    }
     return first.join(separator) + '\n' + second.join(separator);
 }
 

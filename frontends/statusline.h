@@ -23,6 +23,11 @@ struct PlaybackFacts
     std::optional<double> fullScaleMv; // a record's
     qint64 loops = 0;    // times the output went through the whole signal
     double heartRate = 0; // from the annotated beats sent, per minute; 0: none
+    // A monitor's detections scored: its QRS sensitivity and positive
+    // predictivity, in percent, each none while undefined.
+    bool scoring = false;
+    std::optional<double> sensitivity;
+    std::optional<double> positivePredictivity;
     // The file and signal that go out, when they are not the chart's.
     QString outputFile;
     QString outputSignal;
@@ -30,7 +35,8 @@ struct PlaybackFacts
 
 // Two lines in French: the state and the file or files; then the pace, the
 // position and length (h:mm:ss in the recording's time, and samples), the
-// full scale, the loops and the reference heart rate. With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
+// full scale, the loops, the reference heart rate and the monitor's score
+// ("Se 99,8 % +P 99,9 %"). With no file, the state alone. "Simulation en marche — 100.hea (MLII)" and
 // "360 éch./s, x 1,00 — 0:00:02 / 0:30:05, éch. 720 / 650 000 — ..." say it.
 QString statusText(const PlaybackFacts &facts);
 

@@ -51,6 +51,29 @@ inline Refusal syncWidthRefusal(double ms)
             QString("Impulsion de %1 ms refusée : de %2 à %3").arg(ms).arg(minSyncWidthMs).arg(maxSyncWidthMs)};
 }
 
+// A learning period of up to a day: a monitor learns in seconds to minutes.
+constexpr double maxScoreFromSeconds = 86400;
+
+inline Refusal scoreFromRefusal(double seconds)
+{
+    if (seconds >= 0 && seconds <= maxScoreFromSeconds)
+        return {};
+    return {Refusal::OutOfRange, "Début du score refusé.",
+            QString("Score à partir de %1 s refusé : de 0 à %2").arg(seconds).arg(maxScoreFromSeconds)};
+}
+
+// A record played once is padded with its last value for up to an hour: EC57
+// asks for seconds, for the last beat's detection to come.
+constexpr double maxPadSeconds = 3600;
+
+inline Refusal padRefusal(double seconds)
+{
+    if (seconds >= 0 && seconds <= maxPadSeconds)
+        return {};
+    return {Refusal::OutOfRange, "Durée de fin refusée.",
+            QString("Fin de %1 s refusée : de 0 à %2").arg(seconds).arg(maxPadSeconds)};
+}
+
 // A sample of a list of length samples.
 inline Refusal positionRefusal(qint64 at, qint64 length)
 {

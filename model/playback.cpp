@@ -2,17 +2,21 @@
 
 #include "appworker.h"
 #include "bounds.h"
+#include "detectionscorer.h"
 #include "envelope.h"
 #include "fileloader.h"
 #include "loadsignal.h"
 #include "outputrunner.h"
 #include "pacing.h"
+#include "playlistrun.h"
 #include "syncline.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -31,7 +35,8 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
       runner(std::make_unique<OutputRunner>(settings)),
       loader(new FileLoader(settings.annotator, this)),
       rateOverride(settings.sampleRate),
-      fullScaleMv(settings.fullScaleMv)
+      fullScaleMv(settings.fullScaleMv),
+      once(settings.once)
 {
     plan.rate = settings.sampleRate;
     plan.fullScaleMv = settings.fullScaleMv;
@@ -43,6 +48,7 @@ Playback::Playback(const OutputSettings &settings, QObject *parent)
         emit changed();
     });
     connect(runner->worker(), &AppWorker::finished, this, &Playback::finished);
+    connect(runner->worker(), &AppWorker::playedOnce, this, &Playback::onPlayedOnce);
     connect(loader, &FileLoader::loaded, this, &Playback::onLoaded);
     connect(loader, &FileLoader::progressed, this, [this](quint64 request, qint64 read, qint64 total) {
         if (request != load.request)
@@ -77,17 +83,51 @@ Refusal Playback::start(Unmarked unmarked)
         if (!log)
             reasons << reason;
     }
+    std::unique_ptr<DetectionScorer> scorer;
+    if (!settings.detectLine.isEmpty()) {
+        scorer = std::make_unique<DetectionScorer>(settings);
+        QString reason;
+        if (!scorer->open(&reason)) {
+            reasons << reason;
+            scorer.reset();
+        }
+    }
+    if (const Refusal refusal = beatsMissing())
+        reasons << refusal.reason;
     for (const QString &reason : qAsConst(reasons))
         qWarning().noquote() << reason;
     if (reasons.isEmpty() || unmarked == Unmarked::StartAnyway) {
         beatLog = log;
         worker()->markFrames(std::move(line), std::move(log));
+        if (scorer) {
+            detector = scorer.release();
+            detector->setParent(this);
+            worker()->recordFrames(detector->timeline());
+            detector->listPlaced(output.list, output.path);
+            connect(detector, &DetectionScorer::changed, this, &Playback::changed);
+        }
+        playlistRun = new PlaylistRun(this);
         started = true;
         runner->start();
     }
     if (reasons.isEmpty())
         return {};
     return {Refusal::Marking, "Repères de battements indisponibles.", reasons.join('\n')};
+}
+
+Refusal Playback::beatsMissing() const
+{
+    const bool beatsAsked = (!settings.syncLine.isEmpty() && settings.syncOn != SyncOn::Loop)
+                            || !settings.beatLogPath.isEmpty() || !settings.detectLine.isEmpty();
+    const Choice &record = output.list ? output : chosen;
+    if (!beatsAsked || !record.list)
+        return {};
+    const auto &annotations = record.list->annotations;
+    if (annotations && std::any_of(annotations->cbegin(), annotations->cend(), [](const Annotation &a) { return a.isBeat; }))
+        return {};
+    return {Refusal::Marking, "Repères de battements indisponibles.",
+            QString("\"%1\" n'a aucune annotation de battement : ni impulsions de battements, ni journal, ni score")
+                .arg(QFileInfo(record.path).fileName())};
 }
 
 AppWorker *Playback::worker() const
@@ -345,6 +385,8 @@ void Playback::onLoaded(quint64 request)
 void Playback::place(const Choice &choice, bool keepPosition)
 {
     output = choice;
+    if (detector)
+        detector->listPlaced(choice.list, choice.path);
     plan.list = choice.list;
     ++plan.generation;
     plan.position = keepPosition ? -1 : 0;
@@ -375,6 +417,8 @@ void Playback::publish()
 {
     plan.rate = rate();
     plan.fullScaleMv = fullScaleMv;
+    plan.once = once;
+    plan.padFrames = qRound64(settings.padSeconds * samplesPerSecond());
     // Each switch-on, and each change of what plays while on, starts a run of
     // the beat log, named before its first beat can be.
     const QString run = plan.playing ? runDescription() : QString();
@@ -458,8 +502,26 @@ void Playback::stop()
     plan.playing = false;
     plan.position = 0;
     publish();
+    if (detector)
+        detector->endPass();
     playState = PlayState::Stopped;
     emit changed();
+}
+
+void Playback::setOnce(bool on)
+{
+    once = on;
+    publish();
+}
+
+// The record played once to its end: off, and the next start from its first
+// sample; the pass of the monitor's detections ends with it.
+void Playback::onPlayedOnce(quint64 generation)
+{
+    if (generation != plan.generation || !playing())
+        return;
+    stop();
+    emit playedOnce();
 }
 
 Refusal Playback::setRate(double samplesPerSecond)

@@ -19,9 +19,11 @@
 #include <functional>
 #include <memory>
 
+class DetectionScorer;
 class Envelope;
 class FileLoader;
 class OutputRunner;
+class PlaylistRun;
 
 // Exit statuses of the headless mode, beside 0 (stopped by SIGINT or SIGTERM);
 // the window's too when its output cannot stop.
@@ -55,10 +57,21 @@ public:
 
     // What start does when the sync line or the beat log cannot be set up.
     enum class Unmarked { StartAnyway, DoNotStart };
-    // Starts the output thread, which opens the DAC, with the sync line and
-    // the beat log asked for. One that cannot be set up is refused, and the
-    // output starts without it or not at all.
+    // Starts the output thread, which opens the DAC, with the sync line, the
+    // beat log and the detection line asked for. One that cannot be set up is
+    // refused, and so is a chosen record without the beats they need; the
+    // output starts without them or not at all.
     Refusal start(Unmarked unmarked);
+    // Why what is asked of the beats (pulses, the beat log, scoring) cannot be
+    // done with the record that goes out, or would at the next start: it has
+    // no beat annotations. None when nothing asks for them, or it has some.
+    Refusal beatsMissing() const;
+    // The monitor's detections placed and scored; null without a detection line.
+    const DetectionScorer *detections() const { return detector; }
+    // The records of a playlist played in turn; null before start().
+    PlaylistRun *playlist() const { return playlistRun; }
+    // The settings it was made with, as given.
+    const OutputSettings &givenSettings() const { return settings; }
     // Stops the output after the frame in progress, for good; the commands
     // are refused from then on. finished() follows once the loop has ended;
     // a loop that has not ended 5 s later hangs in the device, and the
@@ -144,6 +157,10 @@ public:
     void setPlaying(bool on, const Done &done = {});
     // Off, and the next start from the first sample.
     void stop();
+    // Each record once from where it is to its end, then its last value held
+    // for --pad, then off (playedOnce()); else in a loop. --once's at first.
+    void setOnce(bool on);
+    bool playsOnce() const { return once; }
     Refusal setRate(double samplesPerSecond);
     Refusal setDefaultRate();
     Refusal setFullScale(double mv);
@@ -155,6 +172,8 @@ signals:
     void outputFailed(const QString &reason);
     // The output loop has ended after end().
     void finished();
+    // A record played once has ended, and the output is off.
+    void playedOnce();
 
 private:
     struct Choice
@@ -194,6 +213,7 @@ private:
     // The chosen signal read again, where it was, from where it was chosen.
     LoadRequest reread() const;
     void onLoaded(quint64 request);
+    void onPlayedOnce(quint64 generation);
     // Puts a choice in the output, from its first sample or at the read position.
     void place(const Choice &choice, bool keepPosition);
     void resume();
@@ -224,8 +244,11 @@ private:
     // The rate asked over every file's own; 0: each file's own.
     double rateOverride;
     double fullScaleMv;
+    bool once;
     QString deviceFailureReason;
     std::shared_ptr<BeatLog> beatLog;
+    DetectionScorer *detector = nullptr;
+    PlaylistRun *playlistRun = nullptr;
     // The run that the beat log last started; empty while off.
     QString loggedRun;
 };

@@ -22,6 +22,7 @@ struct Refusal
         Ending,       // the program is ending
         Cancelled,    // a newer choice, or the operator, ended the read
         Outside,      // a file named from afar outside the folders it may come from
+        Busy,         // one runs already
     };
 
     Kind kind = None;

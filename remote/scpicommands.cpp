@@ -1,6 +1,8 @@
 #include "scpicommands.h"
 
 #include "bounds.h"
+#include "detectionscorer.h"
+#include "playlistrun.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -35,6 +37,36 @@ QString healthAnswer(const OutputHealth &health)
                        decimal(double(health.clockRestarts)), decimal(health.code),
                        health.millivolts ? QString::number(*health.millivolts, 'f', 3) : notANumber}
         .join(',');
+}
+
+QString numberOrNan(const std::optional<double> &value, int decimals)
+{
+    return value ? QString::number(*value, 'f', decimals) : notANumber;
+}
+
+// A monitor's detections, or a hardware-missing error without a detection
+// line: "placed,whileOff,lost"; "se,ppv,tp,fn,fp" of the pass in progress
+// (else the last ended); "median,p95,max" of the delays in ms.
+enum class DetectionQuery { Count, Score, Delay };
+
+QString detectionAnswer(const Playback &playback, ScpiSession &session, DetectionQuery query)
+{
+    const DetectionScorer *detections = playback.detections();
+    if (!detections) {
+        session.error(-241, "Aucune ligne de détection (--detect-gpio)");
+        return QString();
+    }
+    if (query == DetectionQuery::Count)
+        return QString("%1,%2,%3").arg(detections->placed()).arg(detections->whileOff()).arg(detections->lost());
+    const BeatScore score = detections->score().value_or(BeatScore());
+    if (query == DetectionQuery::Score)
+        return QStringList{numberOrNan(score.sensitivity(), 3), numberOrNan(score.positivePredictivity(), 3),
+                           decimal(double(score.truePositives())), decimal(double(score.falseNegatives())),
+                           decimal(double(score.falsePositives()))}
+            .join(',');
+    const BeatScore::Delay delay = score.delay();
+    const auto ms = [&delay](double value) { return numberOrNan(delay.count > 0 ? std::optional(value) : std::nullopt, 1); };
+    return QStringList{ms(delay.medianMs), ms(delay.p95Ms), ms(delay.maxMs)}.join(',');
 }
 
 // The error code of a refusal: a path that names no readable file is not
@@ -126,6 +158,8 @@ QString ScpiCommands::run(ScpiSession &session, const ScpiCommand &command)
          }},
         {"[SOURce#]:FILE", setting | settingWithValue | query,
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.file(s, c); }},
+        {"[SOURce#]:LIST", setting | settingWithValue | query,
+         [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.playlist(s, c); }},
         {"[SOURce#]:SIGNal", setting | settingWithValue | query,
          [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &c) { return p.signal(s, c); }},
         {"[SOURce#]:RATE", setting | settingWithValue | query | queryArgument,
@@ -140,6 +174,12 @@ QString ScpiCommands::run(ScpiSession &session, const ScpiCommand &command)
          [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) { return decimal(double(p.playback->beatCount())); }},
         {"[SOURce#]:BEAT:LAST", query,
          [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) { return lastBeatAnswer(p.playback->lastBeat()); }},
+        {"SENSe:DETection:COUNt", query,
+         [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &) { return detectionAnswer(*p.playback, s, DetectionQuery::Count); }},
+        {"SENSe:DETection:SCORe", query,
+         [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &) { return detectionAnswer(*p.playback, s, DetectionQuery::Score); }},
+        {"SENSe:DETection:DELay", query,
+         [](ScpiCommands &p, ScpiSession &s, const ScpiCommand &) { return detectionAnswer(*p.playback, s, DetectionQuery::Delay); }},
         {"[SOURce#]:BEAT:RATE", query,
          [](ScpiCommands &p, ScpiSession &, const ScpiCommand &) {
              const double perMinute = p.playback->heartRate();
@@ -192,6 +232,21 @@ QString ScpiCommands::file(ScpiSession &session, const ScpiCommand &command)
     if (command.query)
         return quoted(playback->file());
     playback->chooseFromAfar(unquoted(command.parameter), whenDone(session, -200));
+    return QString();
+}
+
+// A playlist from the remote folders, each record once in turn; the query:
+// the record that plays (from 1; 0 when none), of how many, and its path.
+QString ScpiCommands::playlist(ScpiSession &session, const ScpiCommand &command)
+{
+    PlaylistRun *run = playback->playlist();
+    if (command.query)
+        return run ? QString("%1,%2,%3").arg(run->current()).arg(run->count()).arg(quoted(run->record()))
+                   : QString("0,0,\"\"");
+    if (ending(session))
+        return QString();
+    if (run)
+        refuse(session, run->start(unquoted(command.parameter), settings.remoteFolders), -200);
     return QString();
 }
 

@@ -21,6 +21,7 @@ private:
     QString output(ScpiSession &session, const ScpiCommand &command);
     QString file(ScpiSession &session, const ScpiCommand &command);
     QString signal(ScpiSession &session, const ScpiCommand &command);
+    QString playlist(ScpiSession &session, const ScpiCommand &command);
     QString rate(ScpiSession &session, const ScpiCommand &command);
     QString fullScale(ScpiSession &session, const ScpiCommand &command);
     QString position(ScpiSession &session, const ScpiCommand &command);

@@ -21,6 +21,7 @@ QString errorText(int code)
     case -200: return "Execution error";
     case -222: return "Data out of range";
     case -224: return "Illegal parameter value";
+    case -241: return "Hardware missing";
     case -256: return "File name not found";
     case -257: return "File name error";
     case -350: return "Queue overflow";

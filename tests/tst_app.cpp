@@ -604,8 +604,14 @@ void tst_App::unavailableSyncLineIsShown()
                 "impossible: \"%1\"").arg(QString::fromLocal8Bit(std::strerror(EBUSY))),
         &warned));
     QVERIFY(QTest::qWaitFor([&] { return warned; }, waitMs));
+    // A sample file has no beats to pulse: said at its first switch-on, and it plays.
     running.choose(files.write("two.csv", "1\n2\n"));
+    bool warnedOfBeats = false;
+    running.modals.expect(ModalDriver::acknowledgeWarning(
+        "Repères de battements indisponibles.\n\"two.csv\" n'a aucune annotation de battement : ni impulsions de "
+        "battements, ni journal, ni score", &warnedOfBeats));
     QCOMPARE(running.stream(4), (QVector<quint16>{1, 2, 1, 2}));
+    QVERIFY(QTest::qWaitFor([&] { return warnedOfBeats; }, waitMs));
     QCOMPARE(running.quit(), 0);
 }
 

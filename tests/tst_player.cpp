@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cerrno>
@@ -86,6 +87,9 @@ private slots:
     void stopIsForcedWhenTheOutputHangs_data();
     void stopIsForcedWhenTheOutputHangs();
     void endsCleanlyUnderGnuTimeout();
+    void onceEndsAfterItsPad_data();
+    void onceEndsAfterItsPad();
+    void playlistScoresEachRecordOnce();
 
 private:
     SampleFiles files;
@@ -114,6 +118,11 @@ void tst_Player::refusals_data()
     // Refused at once: opening it to write would wait for a reader.
     QTest::newRow("beat log a FIFO") << "fifo" << 2
         << QStringList{"Journal des battements: écriture impossible dans \"%1\": \"pas un fichier ordinaire (FIFO)\""};
+    QTest::newRow("detection line held elsewhere") << "detect" << 2
+        << QStringList{QString("Détection GPIO: réservation de la ligne 6 de \"gpiochip0\" impossible: \"%1\"")
+                           .arg(QString::fromLocal8Bit(std::strerror(EBUSY)))};
+    QTest::newRow("scoring a file without beats") << "nobeats" << 2
+        << QStringList{"\"nobeats.csv\" n'a aucune annotation de battement : ni impulsions de battements, ni journal, ni score"};
 }
 
 // Each ends the run at once with its own status and says why.
@@ -137,6 +146,11 @@ void tst_Player::refusals()
     } else if (kind == "sync") {
         arguments << "--sync-gpio" << "gpiochip0:5";
         environment.insert("FAKEGPIO_BUSY_LINE", "5");
+    } else if (kind == "detect") {
+        arguments << "--detect-gpio" << "gpiochip0:6";
+        environment.insert("FAKEGPIO_BUSY_LINE", "6");
+    } else if (kind == "nobeats") {
+        arguments << "--detect-gpio" << "gpiochip0:6";
     } else if (kind == "beatlog") {
         arguments << "--beat-log" << "/nonexistent/beats.log";
     } else if (kind == "fifo") {
@@ -281,6 +295,69 @@ void tst_Player::endsCleanlyUnderGnuTimeout()
         QCOMPARE(run->exitStatus(), QProcess::NormalExit);
         QVERIFY2(run->exitCode() == 0, run->readAllStandardError().constData());
     }
+}
+
+void tst_Player::onceEndsAfterItsPad_data()
+{
+    QTest::addColumn<QStringList>("pacing");
+    QTest::addColumn<QVector<quint16>>("codes");
+
+    QTest::newRow("classic pacing, no pad") << QStringList{"--pad", "0"} << QVector<quint16>{1, 2, 3};
+    QTest::newRow("1000/s, 5 ms of pad") << QStringList{"--rate", "1000", "--pad", "0.005"}
+                                         << QVector<quint16>{1, 2, 3, 3, 3, 3, 3, 3};
+}
+
+// The file once, then its last value for the pad, then the end, status 0.
+void tst_Player::onceEndsAfterItsPad()
+{
+    QFETCH(QStringList, pacing);
+    QFETCH(QVector<quint16>, codes);
+
+    HeadlessRun run(QStringList{"--play", files.write("three.csv", "1\n2\n3\n"), "--once"} + pacing,
+                    files.path("capture.csv"));
+    QVERIFY(run.process.waitForFinished(waitMs));
+    QCOMPARE(run.process.exitCode(), 0);
+    QCOMPARE(capturedCodes(run.capture), codes);
+}
+
+// Each record of the list once, its monitor's detections (the sync line
+// echoed) written and scored, then a summary; started again, only a record
+// without its report plays, and the summary is the same.
+void tst_Player::playlistScoresEachRecordOnce()
+{
+    const QStringList names{"rec1", "rec2", "rec3"};
+    for (const QString &name : names)
+        writeBeatRecord(files, name, 1000, 1000, {100, 450, 800});
+    const QString list = files.write("list.txt", "rec1.hea\n# skipped\nrec2.hea\n\nrec3.hea\n");
+    const QString folder = QFileInfo(list).path();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VIRTUALDAC_MONITOR", "sync");
+    environment.insert("VIRTUALDAC_MONITOR_LINE", "6");
+    const QStringList arguments{"--playlist", list, "--rate", "1000", "--pad", "0.2", "--score-from", "0",
+                                "--sync-gpio", "gpiochip0:5", "--detect-gpio", "gpiochip0:6", "--detect-output", folder};
+    const auto summary = [&] {
+        QFile file(folder + "/sumstats.det");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    {
+        HeadlessRun run(arguments, files.path("capture.csv"), environment);
+        QVERIFY(run.process.waitForFinished(4 * waitMs));
+        QVERIFY2(run.process.exitCode() == 0, qPrintable(run.log()));
+    }
+    const QString first = summary();
+    for (const QString &name : names) {
+        QVERIFY2(QFile::exists(folder + '/' + name + ".det.times"), qPrintable(name));
+        QVERIFY2(first.contains(QRegularExpression("^" + name + " +3( +0){10} +100\\.00 +100\\.00 ",
+                                                   QRegularExpression::MultilineOption)),
+                 qPrintable(first));
+    }
+    QVERIFY(QFile::remove(folder + "/rec2.det.report"));
+    QFile::remove(folder + "/sumstats.det");
+    HeadlessRun again(arguments, files.path("capture.csv"), environment);
+    QVERIFY(again.process.waitForFinished(4 * waitMs));
+    QCOMPARE(again.process.exitCode(), 0);
+    QCOMPARE(again.log().count("déjà joué"), 2);
+    QCOMPARE(summary(), first);
 }
 
 void tst_Player::program_data()

@@ -60,7 +60,10 @@ class Scpi(unittest.TestCase):
         cls.two = cls.headless.file("two.csv", "7\n8\n")
         cls.port = free_port()
         cls.beat_log = os.path.join(cls.headless.dir.name, "beats.log")
-        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.three, "--listen", str(cls.port),
+        # A beat log asks for a record with beats at the start; sample files play after it.
+        cls.record = os.path.join(os.path.dirname(__file__), "..", "samples", "mitdb_100_1min.hea")
+        cls.headless.start(SIMULATOR, VIRTUALDAC, ["--play", cls.record, "--listen", str(cls.port),
+                                                   "--remote-files", f"{cls.headless.dir.name}:{os.path.dirname(cls.record)}",
                                                    "--beat-log", cls.beat_log], os.environ)
         cls.manager = pyvisa.ResourceManager("@py")
         wait_for(lambda: connectable(cls.port), "the simulator listens")
@@ -111,7 +114,7 @@ class Scpi(unittest.TestCase):
     def test_beats(self):
         """Record 100's first minute at 2000 samples/s: beat count, last beat and rate as logged."""
         self.assertEqual(self.rig.query("SOUR:BEAT:COUN?;RATE?;LAST?"), '0;9.91E37;9.91E37,-1,""')
-        record = os.path.join(os.path.dirname(__file__), "..", "samples", "mitdb_100_1min.hea")
+        record = self.record
         self.rig.write(f'SOUR:FILE "{record}";RATE 2000')
         wait_for(lambda: int(self.rig.query("BEAT:COUN?")) >= 12, "twelve beats sent")
         count, rate, last = self.rig.query("OUTP OFF;:BEAT:COUN?;RATE?;LAST?").split(";")
@@ -132,6 +135,28 @@ class Scpi(unittest.TestCase):
         self.assertRegex(self.rig.query("SYST:STAT?"),
                          r'^"/dev/spidev0\.0",0,"","[^"]*",\d+,\d+,\d+,-?\d+\.\d{3}$')
         self.assertEqual(self.rig.query("SYST:ERR?"), '0,"No error"')
+
+    def test_detections(self):
+        """The sync line echoed back as a monitor's detections: scored 100 % / 100 %, each on its beat."""
+        self.assertEqual(self.error("SENS:DET:COUN?"), "-241")
+        self.assertEqual(self.rig.query("SOUR:LIST?"), '0,0,""')
+        self.assertEqual(self.error('SOUR:LIST "/etc"'), "-257")
+        monitor = Headless()
+        self.addCleanup(monitor.stop)
+        port = free_port()
+        environment = dict(os.environ, VIRTUALDAC_MONITOR="sync", VIRTUALDAC_MONITOR_LINE="6")
+        monitor.start(SIMULATOR, VIRTUALDAC, ["--play", self.record, "--rate", "2000", "--listen", str(port),
+                                              "--sync-gpio", "gpiochip0:5", "--detect-gpio", "gpiochip0:6",
+                                              "--score-from", "0", "--detect-output", monitor.dir.name], environment)
+        wait_for(lambda: connectable(port), "the scoring simulator listens")
+        rig = self.manager.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET", read_termination="\n",
+                                         write_termination="\n", timeout=WAIT_S * 1000)
+        self.addCleanup(rig.close)
+        wait_for(lambda: int(rig.query("SENS:DET:COUN?").split(",")[0]) >= 20, "twenty detections placed")
+        se, ppv, tp, fn, fp = rig.query("SENS:DET:SCOR?").split(",")
+        self.assertEqual((se, ppv, fn, fp), ("100.000", "100.000", "0", "0"))
+        self.assertGreaterEqual(int(tp), 15)
+        self.assertEqual(rig.query("SENS:DET:DEL?"), "0.0,0.0,0.0")
 
     def test_numbers(self):
         self.rig.write("OUTP OFF")
@@ -164,7 +189,7 @@ class Scpi(unittest.TestCase):
                               # Whatever is not a readable file answers alike; a refused content differs.
                               (f'SOUR:FILE "{self.headless.dir.name}/none.csv"', "-256"),
                               (f'SOUR:FILE "{self.headless.dir.name}"', "-256"), (f'SOUR:FILE "{fifo}"', "-256"),
-                              # Outside the folders of --remote-files (by default the file played's):
+                              # Outside the folders of --remote-files:
                               # device nodes, the DAC's own among them, are never opened.
                               ('SOUR:FILE "/dev/null"', "-257"), ('SOUR:FILE "/dev/spidev0.0"', "-257"),
                               (f'SOUR:FILE "{empty}"', "-200")):

@@ -74,6 +74,14 @@ void tst_StatusLine::says_data()
                                      + thin + "600";
     QTest::newRow("ending") << facts(State::Ending, "", "", 0, 0, 0, 0) << "Fin du programme en cours — aucun fichier";
 
+    // A monitor scored: its statistics, a dash while one is undefined.
+    PlaybackFacts scored = facts(State::Playing, "100.hea", "", 360, 360, 0, 3600);
+    scored.scoring = true;
+    scored.sensitivity = 99.84;
+    QTest::newRow("a monitor scored") << scored
+        << "Simulation en marche — 100.hea\n360 éch./s, x 1,00 — 0:00:00 / 0:00:10, éch. 0 / 3" + thin
+               + "600 — Se 99,8 % +P –";
+
     QTest::newRow("sample file at a rate set") << facts(State::Playing, "long.csv", "", 500, 0, 0, 500 * 86400)
         << "Simulation en marche — long.csv\n500 éch./s — 0:00:00 / 24:00:00, éch. 0 / 43" + thin + "200" + thin
                + "000";

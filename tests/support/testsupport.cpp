@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "loadsignal.h"
+#include "records.h"
 
 #include "fakespidev.h"
 
@@ -77,6 +78,22 @@ int LogCapture::count(const QString &text) const
 bool LogCapture::waitFor(const QString &text) const
 {
     return QTest::qWaitFor([&] { return count(text) > 0; }, waitMs);
+}
+
+QString writeBeatRecord(SampleFiles &files, const QString &name, double rate, int length, const QVector<qint64> &beats)
+{
+    files.write(name + ".dat", wfdbSamples(16, QVector<int>(length, 0)));
+    QVector<Annotation> annotations;
+    for (const qint64 sample : beats) {
+        Annotation beat;
+        beat.sample = sample;
+        beat.isBeat = true;
+        annotations.append(beat);
+    }
+    QString error;
+    if (!writeAnnotations(files.path(name + ".atr"), annotations, QString(), &error))
+        qFatal("%s", qPrintable(error));
+    return files.write(name + ".hea", QString("%1 1 %2 %3\n%1.dat 16 200\n").arg(name).arg(rate).arg(length).toUtf8());
 }
 
 QString SampleFiles::write(const QString &name, const QByteArray &content)

@@ -60,6 +60,10 @@ private:
     QTemporaryDir dir;
 };
 
+// A WFDB record of length flat samples at rate with a normal beat at each of
+// beats, as name.hea, name.dat and name.atr; the header's path.
+QString writeBeatRecord(SampleFiles &files, const QString &name, double rate, int length, const QVector<qint64> &beats);
+
 // The recorded ECG excerpt of samples/, or an empty text when it is absent.
 QString recordedSampleFile();
 
