@@ -319,6 +319,35 @@ int syncComparison(const QString &record, double seconds, double warmup, const Q
     return 0;
 }
 
+// The annotated record once, its sync pulses echoed as a monitor's
+// detections: where each was placed, idle and under load.
+int detectionComparison(const QString &record, const QStringList &load)
+{
+    QTemporaryDir dir(inMemory);
+    QVector<QPair<QString, DetectionPlacement>> rows;
+    rows.append({"idle", runDetection(record, dir.path())});
+    {
+        Load stress(load, 180);
+        if (!stress.started)
+            return 1;
+        QDir().mkpath(dir.filePath("loaded"));
+        rows.append({"loaded", runDetection(record, dir.filePath("loaded"))});
+    }
+    qInstallMessageHandler(nullptr);
+    QTextStream out(stdout);
+    printMachine(out);
+    out << QFileInfo(record).fileName() << " played once at its rate, the sync line echoed at once onto the "
+           "detection line by the virtual monitor\nLoad: stress-ng " << load.join(' ') << "\n\n"
+        << "| run | beats | detections | on their beat's sample | edge after its frame: median (us) | p99 (us) | max (us) |\n"
+           "|---|---:|---:|---:|---:|---:|---:|\n";
+    for (const auto &[name, placed] : rows) {
+        const auto error = [&](double p) { return placed.errorsUs.empty() ? QString("n/a") : figure(percentile(placed.errorsUs, p)); };
+        out << "| " << name << " | " << placed.beats << " | " << placed.errorsUs.size() << " | " << placed.onTheirBeat
+            << " | " << error(0.5) << " | " << error(0.99) << " | " << error(1) << " |\n";
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -339,6 +368,7 @@ int main(int argc, char **argv)
     parser.addOption({"loading", "Read 24-hour files with the program, cat and python3-mne."});
     parser.addOption({"flood", "Stream while a client sends this many queries at once.", "queries"});
     parser.addOption({"sync", "Play an annotated record with the sync line off and on."});
+    parser.addOption({"detect", "Play an annotated record once, its pulses echoed as detections, idle and loaded."});
     QCommandLineOption loadingChild("loading-child", "One file, for --loading's child processes.", "file");
     loadingChild.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(loadingChild);
@@ -347,7 +377,8 @@ int main(int argc, char **argv)
     const double seconds = parser.value("seconds").toDouble();
     const double warmup = parser.value("warmup").toDouble();
     const QString samples =
-        parser.positionalArguments().value(0, parser.isSet("sync") ? ANNOTATED_RECORD : RECORDED_SAMPLE_FILE);
+        parser.positionalArguments().value(0, parser.isSet("sync") || parser.isSet("detect") ? ANNOTATED_RECORD
+                                                                                            : RECORDED_SAMPLE_FILE);
     if (!QFile::exists(samples)) {
         std::fprintf(stderr, "no sample file %s\n", qPrintable(samples));
         return 1;
@@ -363,6 +394,8 @@ int main(int argc, char **argv)
     if (parser.isSet("soak"))
         return soak(samples, parser.value("soak").toInt());
     const QStringList load = parser.value("load").split(' ', Qt::SkipEmptyParts);
+    if (parser.isSet("detect"))
+        return detectionComparison(samples, load);
     if (parser.isSet("sync"))
         return syncComparison(samples, parser.isSet("seconds") ? seconds : 60, warmup,
                               parser.isSet("loaded") ? &load : nullptr);

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextStream>
 #include <QThread>
 
@@ -408,4 +409,47 @@ Headless runHeadless(const QString &samples, const QString &directory, long quer
     for (auto match = late.globalMatch(QString::fromUtf8(log.readAll())); match.hasNext();)
         measured.lateSamples += match.next().captured(1).toLong();
     return measured;
+}
+
+DetectionPlacement runDetection(const QString &record, const QString &directory)
+{
+    DetectionPlacement placement;
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", VIRTUALDAC_LIBRARY);
+    environment.insert("VIRTUALDAC_CAPTURE", directory + "/detect-capture.csv");
+    environment.insert("VIRTUALDAC_MONITOR", "sync");
+    environment.insert("VIRTUALDAC_MONITOR_LINE", "27");
+    program.setProcessEnvironment(environment);
+    program.setStandardOutputFile(QProcess::nullDevice());
+    program.setStandardErrorFile(directory + "/detect.log");
+    program.start(ECG_SIMULATOR, {"--play", record, "--once", "--pad", "1", "--score-from", "0", "--sync-gpio",
+                                  "gpiochip0:17", "--detect-gpio", "gpiochip0:27", "--detect-output", directory});
+    if (!program.waitForFinished(-1) || program.exitCode() != 0) {
+        std::fprintf(stderr, "the program failed: see %s/detect.log\n", qPrintable(directory));
+        return placement;
+    }
+    // Played once from its first sample: frame k carried sample k.
+    const std::vector<std::int64_t> frames = captureTimesNs(directory + "/detect-capture.csv", 0);
+    QSet<qint64> beats;
+    if (const std::shared_ptr<SampleList> list = loadSignal(record, 0).list; list && list->annotations) {
+        for (const Annotation &annotation : *list->annotations) {
+            if (annotation.isBeat)
+                beats.insert(annotation.sample);
+        }
+    }
+    placement.beats = beats.size();
+    QFile times(directory + '/' + QFileInfo(record).completeBaseName() + ".det.times");
+    times.open(QIODevice::ReadOnly | QIODevice::Text);
+    for (const QByteArray &line : times.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (line.startsWith('#') || fields.size() != 3)
+            continue;
+        const qint64 sample = fields[2].toLongLong();
+        if (sample < 0 || std::size_t(sample) >= frames.size())
+            continue;
+        placement.errorsUs.push_back(fields[0].toDouble() * 1e6 - double(frames[std::size_t(sample)]) / 1e3);
+        placement.onTheirBeat += beats.contains(sample);
+    }
+    return placement;
 }

@@ -58,4 +58,16 @@ struct Headless
 };
 Headless runHeadless(const QString &samples, const QString &directory, long queries, double seconds);
 
+// The headless program playing an annotated record once at its rate, its sync
+// line echoed back by the virtual monitor onto the detection line: how far
+// each detection's edge came after the frame it was placed on, and whether
+// it was placed on its own beat's sample.
+struct DetectionPlacement
+{
+    std::vector<double> errorsUs;
+    long onTheirBeat = 0;
+    long beats = 0;
+};
+DetectionPlacement runDetection(const QString &record, const QString &directory);
+
 #endif // BENCH_RUNS_H

@@ -7,6 +7,7 @@
 #   tools/bench.sh --loading             24-hour files read by the program beside cat and python3-mne
 #   tools/bench.sh --flood 100000        the headless program's output while a client floods it with queries
 #   tools/bench.sh --sync [--loaded] [--seconds N]   record 100's minute, the sync pulse's delay after its frame
+#   tools/bench.sh --detect              record 100's minute once, its pulses echoed as a monitor's detections: their placement, idle and loaded
 #   tools/bench.sh --soak MINUTES
 set -euo pipefail
 cd "$(dirname "$0")/.."
