@@ -314,7 +314,7 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     if (timeline)
         timeline->frameSent(doneAt, pass.list, pass.generation, pass.placement, pass.loops, frameSample);
     const Annotation *beat = pass.padFrame >= 0 ? nullptr : beatAt(*pass.list, pass.position);
-    if (pulse && marks(beat, pass.position))
+    if (pulse && pass.padFrame < 0 && marks(beat, pass.position))
         pulse->rise(doneAt, clocked ? clock->nextDeadlineNs() : doneAt + framePauseNs);
     SentBeat sent;
     if (beat) {

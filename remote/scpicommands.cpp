@@ -44,21 +44,23 @@ QString numberOrNan(const std::optional<double> &value, int decimals)
     return value ? QString::number(*value, 'f', decimals) : notANumber;
 }
 
-// A monitor's detections, or a hardware-missing error without a detection
-// line: "placed,whileOff,lost"; "se,ppv,tp,fn,fp" of the pass in progress
-// (else the last ended); "median,p95,max" of the delays in ms.
 enum class DetectionQuery { Count, Score, Delay };
 
+// A monitor's detections, or a hardware-missing error without a detection
+// line: "placed,whileOff,lost"; "se,ppv,tp,fn,fp" of the pass in progress
+// (else the last ended); "median,p95,max" of the delays in ms. None yet while
+// the output starts.
 QString detectionAnswer(const Playback &playback, ScpiSession &session, DetectionQuery query)
 {
-    const DetectionScorer *detections = playback.detections();
-    if (!detections) {
+    if (playback.givenSettings().detectLine.isEmpty()) {
         session.error(-241, "Aucune ligne de détection (--detect-gpio)");
         return QString();
     }
+    const DetectionScorer *detections = playback.detections();
     if (query == DetectionQuery::Count)
-        return QString("%1,%2,%3").arg(detections->placed()).arg(detections->whileOff()).arg(detections->lost());
-    const BeatScore score = detections->score().value_or(BeatScore());
+        return detections ? QString("%1,%2,%3").arg(detections->placed()).arg(detections->whileOff()).arg(detections->lost())
+                          : QString("0,0,0");
+    const BeatScore score = detections ? detections->score().value_or(BeatScore()) : BeatScore();
     if (query == DetectionQuery::Score)
         return QStringList{numberOrNan(score.sensitivity(), 3), numberOrNan(score.positivePredictivity(), 3),
                            decimal(double(score.truePositives())), decimal(double(score.falseNegatives())),

@@ -758,7 +758,8 @@ void tst_AppWorker::commandFloodKeepsThePace_data()
 }
 
 // Commands as fast as a thread can publish them, for 400 ms at 500 frames/s:
-// the output keeps at least half its pace, and never sends a burst.
+// the output keeps at least a quarter of its pace (a busy machine's share;
+// a loop that each command held back would send a few), and never sends a burst.
 void tst_AppWorker::commandFloodKeepsThePace()
 {
     QFETCH(QString, command);
@@ -790,7 +791,7 @@ void tst_AppWorker::commandFloodKeepsThePace()
     commander.join();
     output.play(false);
 
-    QVERIFY2(double(frames) >= rate * seconds / 2, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
+    QVERIFY2(double(frames) >= rate * seconds / 4, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
     const QString burst = burstIn(fakespidev::transfers(), rate + 0.5);
     QVERIFY2(burst.isEmpty(), qPrintable(burst));
 }
