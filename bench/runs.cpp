@@ -432,7 +432,8 @@ DetectionPlacement runDetection(const QString &record, const QString &directory)
     // Played once from its first sample: frame k carried sample k.
     const std::vector<std::int64_t> frames = captureTimesNs(directory + "/detect-capture.csv", 0);
     QSet<qint64> beats;
-    if (const std::shared_ptr<SampleList> list = loadSignal(record, 0).list; list && list->annotations) {
+    if (const std::shared_ptr<SampleList> list = loadSignal(record, 0, {}, OutputSettings().annotator).list;
+        list && list->annotations) {
         for (const Annotation &annotation : *list->annotations) {
             if (annotation.isBeat)
                 beats.insert(annotation.sample);

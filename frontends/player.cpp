@@ -54,7 +54,8 @@ void Player::playFile()
             QCoreApplication::exit(optionRefused);
             return;
         }
-        connect(&model, &Playback::playedOnce, this, &Player::endWhenScored);
+        if (settings.once)
+            connect(&model, &Playback::playedOnce, this, &Player::endWhenScored);
         model.setPlaying(true);
         reportHealth();
     });
@@ -77,6 +78,9 @@ void Player::playList()
 
 void Player::endWhenScored()
 {
+    // A playlist started from afar plays on.
+    if (model.playlist()->running())
+        return;
     const DetectionScorer *detections = model.detections();
     if (!detections)
         return model.end();

@@ -87,6 +87,11 @@ BeatScore::Class BeatScore::classOf(char label)
     return Other;
 }
 
+qint64 BeatScore::matchWindow(double rate)
+{
+    return qRound64(matchWindowSeconds * rate);
+}
+
 BeatScore BeatScore::compare(const QVector<Annotation> &reference, const QVector<qint64> &detections,
                              const BeatScoreSettings &settings)
 {
@@ -115,7 +120,7 @@ BeatScore BeatScore::compare(const QVector<Annotation> &reference, const QVector
 
     BeatScore score;
     score.sampleRate = settings.sampleRate;
-    const qint64 window = qRound64(matchWindowSeconds * settings.sampleRate);
+    const qint64 window = matchWindow(settings.sampleRate);
     const qint64 start = qRound64(settings.learningSeconds * settings.sampleRate);
     const qint64 end = settings.endSample;
     Pairing p{std::move(beats), std::move(sortedDetections)};

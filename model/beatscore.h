@@ -44,6 +44,8 @@ public:
     static BeatScore compare(const QVector<Annotation> &reference, const QVector<qint64> &detections,
                              const BeatScoreSettings &settings);
     static Class classOf(char label);
+    // The 150 ms match window in samples at rate.
+    static qint64 matchWindow(double rate);
 
     // Reference beats of a class that a detection was paired with, and that none was.
     qint64 detected(Class c) const { return found[c]; }

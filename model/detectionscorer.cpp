@@ -4,8 +4,8 @@
 #include "beatlog.h"
 
 #include <QDebug>
-#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -18,12 +18,11 @@ constexpr int pollMs = 100;
 // next frame would have been recorded microseconds after its transfer. It is
 // also how long a pass waits, once ended, for its last beats' detections.
 constexpr std::int64_t settleNs = 300000000;
-constexpr std::size_t rememberedSources = 8;
-
-std::int64_t monotonicNowNs()
-{
-    return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
-}
+// The list that goes out and the one before: a pass ends within settleNs of a switch.
+constexpr std::size_t keptSources = 2;
+// A record looped for a night would leave thousands of files: beyond this
+// many passes in a run, its passes are scored and logged, not written.
+constexpr int maxPassFiles = 100;
 
 std::int64_t realtimeOffsetNs()
 {
@@ -32,10 +31,10 @@ std::int64_t realtimeOffsetNs()
     return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec - monotonicNowNs();
 }
 
-// The samples per second that the 150 ms window is counted in: the record's own.
-double rateOf(const FramePass &pass)
+// The samples per second that the match window is counted in: the record's own.
+double rateOf(const SampleList &list)
 {
-    return pass.list && pass.list->rate > 0 ? pass.list->rate : 500.0;
+    return list.rate > 0 ? list.rate : 500.0;
 }
 
 bool saveText(const QString &path, const QByteArray &text, QString *error)
@@ -62,9 +61,11 @@ DetectionScorer::~DetectionScorer()
         return;
     const QSignalBlocker quiet(this);
     line.close();
-    // As if the last edges had all had the time to come.
-    endAskedNs = monotonicNowNs();
-    poll(endAskedNs + settleNs);
+    endPass();
+    // As if the last edges had all had the time to come; each pass in turn.
+    const std::int64_t later = monotonicNowNs() + settleNs;
+    for (int pass = 0; pass < 64 && (current.number != 0 || frames->passAfter(finishedThrough).number != 0); ++pass)
+        poll(later);
 }
 
 bool DetectionScorer::open(QString *reason)
@@ -79,15 +80,20 @@ bool DetectionScorer::open(QString *reason)
 
 void DetectionScorer::listPlaced(const std::shared_ptr<const SampleList> &list, const QString &path)
 {
+    if (!list)
+        return;
     sources.emplace_back(list, path);
-    if (sources.size() > rememberedSources)
+    if (sources.size() > keptSources)
         sources.pop_front();
 }
 
 void DetectionScorer::endPass()
 {
-    if (endAskedNs == 0)
-        endAskedNs = monotonicNowNs();
+    const quint64 last = frames->lastPass().number;
+    if (last == 0)
+        return;
+    endAskedPass = last;
+    endAskedNs = monotonicNowNs();
 }
 
 qint64 DetectionScorer::lost() const
@@ -100,11 +106,6 @@ std::optional<BeatScore> DetectionScorer::score() const
     return liveScore ? liveScore : lastScore;
 }
 
-QString DetectionScorer::failure() const
-{
-    return line.opened() && !line.watching() ? line.lastFailure() : QString();
-}
-
 QString DetectionScorer::annotationFile(const QString &record, int pass) const
 {
     const QString annotator = settings.detectAnnotator + (pass > 1 ? QString::number(pass) : QString());
@@ -112,13 +113,24 @@ QString DetectionScorer::annotationFile(const QString &record, int pass) const
         .filePath(record + '.' + annotator);
 }
 
-QString DetectionScorer::recordOf(const FramePass &pass) const
+BeatScoreSettings DetectionScorer::scoring(double rate, qint64 length, qint64 firstSample, qint64 endSample) const
 {
-    for (const auto &source : sources) {
-        if (source.first.lock() == pass.list)
-            return QFileInfo(source.second).completeBaseName();
-    }
-    return QStringLiteral("enregistrement");
+    BeatScoreSettings scoring;
+    scoring.sampleRate = rate;
+    scoring.learningSeconds = double(firstSample) / rate + settings.scoreFromSeconds;
+    scoring.endSample = endSample >= 0 ? endSample : length - 1 + BeatScore::matchWindow(rate);
+    return scoring;
+}
+
+void DetectionScorer::writeSummary(const QVector<QPair<QString, BeatScore>> &records) const
+{
+    const QString summary = sumstatsReport(records);
+    qDebug().noquote() << "Bilan des enregistrements :" << summary.trimmed();
+    const QString path = QDir(settings.detectFolder.isEmpty() ? QStringLiteral(".") : settings.detectFolder)
+                             .filePath("sumstats-" + settings.detectAnnotator + ".txt");
+    QString error;
+    if (!saveText(path, summary.toUtf8(), &error))
+        qWarning().noquote() << error;
 }
 
 BeatScore DetectionScorer::scoreOf(qint64 endSample) const
@@ -127,110 +139,155 @@ BeatScore DetectionScorer::scoreOf(qint64 endSample) const
     samples.reserve(detections.size());
     for (const Detection &detection : detections)
         samples.append(detection.sample);
-    BeatScoreSettings scoring;
-    scoring.sampleRate = rateOf(current);
-    // The learning period runs from the pass's first sample.
-    scoring.learningSeconds = double(current.firstSample) / scoring.sampleRate + settings.scoreFromSeconds;
-    scoring.endSample = endSample;
     const QVector<Annotation> none;
-    return BeatScore::compare(current.list && current.list->annotations ? *current.list->annotations : none,
-                              samples, scoring);
+    return BeatScore::compare(currentList->annotations ? *currentList->annotations : none, samples,
+                              scoring(rateOf(*currentList), currentList->size(), current.firstSample, endSample));
+}
+
+void DetectionScorer::adopt(const FramePass &pass)
+{
+    current = pass;
+    currentList.reset();
+    currentRecord.clear();
+    for (const auto &source : sources) {
+        if (source.first.get() == pass.list) {
+            currentList = source.first;
+            currentRecord = QFileInfo(source.second).completeBaseName();
+        }
+    }
+}
+
+void DetectionScorer::advanceTo(quint64 number)
+{
+    while (current.number != number) {
+        finishPass();
+        const FramePass next = frames->passAfter(finishedThrough);
+        if (next.number == 0 || next.number > number)
+            return adopt(frames->pass(number));
+        adopt(next);
+    }
 }
 
 void DetectionScorer::poll(std::int64_t now)
 {
+    if (line.opened() && !line.watching() && !failureSaid) {
+        failureSaid = true;
+        qWarning().noquote() << line.lastFailure();
+    }
     const std::int64_t toRealtime = realtimeOffsetNs();
     for (const qint64 edge : line.take())
         pending.push_back(edge);
     bool moved = false;
     while (!pending.empty()) {
-        const FrameTimeline::Placement placed = frames->place(pending.front(), now, settleNs);
+        const std::int64_t edge = pending.front();
+        // Stamped ahead of now: a kernel before 5.7 stamps line events on CLOCK_REALTIME.
+        if (edge > now + settleNs) {
+            if (!clockSaid)
+                qWarning() << "Détection GPIO : fronts datés hors de l'horloge monotone, ignorés (noyau antérieur à 5.7 ?)";
+            clockSaid = true;
+            ++lostCount;
+            pending.pop_front();
+            continue;
+        }
+        const FrameTimeline::Placement placed = frames->place(edge, now, settleNs);
         if (placed.kind == FrameTimeline::Placement::Pending)
             break;
         if (placed.kind == FrameTimeline::Placement::WhileOff) {
             ++offCount;
-        } else if (placed.kind == FrameTimeline::Placement::Lost || placed.pass.number <= finishedThrough) {
+        } else if (placed.kind == FrameTimeline::Placement::Lost || placed.pass.number <= finishedThrough
+                   || (current.number != 0 && placed.pass.number < current.number)) {
             ++lostCount;
         } else {
-            if (placed.pass.number != current.number) {
-                finishPass();
-                current = placed.pass;
-            }
-            detections.append({placed.sample, pending.front(), pending.front() + toRealtime});
+            advanceTo(placed.pass.number);
+            detections.append({placed.sample, edge, edge + toRealtime});
             ++placedCount;
         }
         pending.pop_front();
         moved = true;
     }
-    const FramePass last = frames->lastPass();
-    if (current.number == 0 && last.number > finishedThrough) {
-        current = last;
+    if (current.number == 0) {
+        const FramePass next = frames->passAfter(finishedThrough);
+        if (next.number == 0) {
+            if (moved)
+                emit changed();
+            return;
+        }
+        adopt(next);
         moved = true;
     }
-    if (current.number == 0) {
-        endAskedNs = 0;
-        if (moved)
-            emit changed();
-        return;
-    }
-    if (const FramePass kept = frames->pass(current.number); kept.number != 0)
+    if (const FramePass kept = frames->pass(current.number); kept.number != 0 && kept.lastSample != current.lastSample) {
         current.lastSample = kept.lastSample;
+        moved = true;
+    }
     // A pass ends once its successor has gone on long enough for every edge of
     // the pass to be in, or once asked and its last edges had time to come.
-    const bool succeeded = last.number != current.number && now - last.startNs >= settleNs;
-    const bool asked = endAskedNs != 0 && now - endAskedNs >= settleNs;
+    const FramePass next = frames->passAfter(current.number);
+    const bool succeeded = next.number != 0 && now - next.startNs >= settleNs;
+    const bool asked = endAskedPass >= current.number && now - endAskedNs >= settleNs;
     if (pending.empty() && (succeeded || asked)) {
         finishPass();
-        endAskedNs = 0;
-    } else {
+        moved = true;
+    } else if (moved && currentList) {
         // Beats that a late detection could still answer are not scored yet.
-        const qint64 answerable = qRound64(0.15 * rateOf(current)) + 1;
-        liveScore = scoreOf(current.lastSample - answerable);
+        liveScore = scoreOf(current.lastSample - BeatScore::matchWindow(rateOf(*currentList)) - 1);
     }
-    emit changed();
+    if (moved)
+        emit changed();
 }
 
 void DetectionScorer::finishPass()
 {
     if (current.number == 0)
         return;
-    const BeatScore score = scoreOf(current.lastSample);
-    const QString record = recordOf(current);
-    const int pass = ++passesOfRecord[record];
-    QString annotationPath;
-    writeFiles(record, pass, score, &annotationPath);
-    lastScore = score;
-    liveScore.reset();
+    if (currentList) {
+        const bool complete = current.firstSample == 0 && current.lastSample >= currentList->size() - 1;
+        const BeatScore score = scoreOf(complete ? -1 : current.lastSample);
+        const int pass = ++passesOfRecord[currentRecord];
+        QString annotationPath;
+        if (pass <= maxPassFiles)
+            writeFiles(pass, score, complete, &annotationPath);
+        else if (pass == maxPassFiles + 1)
+            qWarning().noquote() << QString("Détections de %1 : plus de %2 passages, les suivants notés sans fichiers")
+                                        .arg(currentRecord).arg(maxPassFiles);
+        lastScore = score;
+        emit passEnded(currentRecord, annotationPath, score, complete);
+    }
     detections.clear();
+    liveScore.reset();
     finishedThrough = current.number;
+    if (endAskedPass <= finishedThrough)
+        endAskedPass = 0;
     current = FramePass();
-    emit passEnded(record, annotationPath, score);
+    currentList.reset();
 }
 
-bool DetectionScorer::writeFiles(const QString &record, int pass, const BeatScore &score, QString *annotationPath)
+bool DetectionScorer::writeFiles(int pass, const BeatScore &score, bool complete, QString *annotationPath) const
 {
-    const QString path = annotationFile(record, pass);
+    const QString path = annotationFile(currentRecord, pass);
     const QString annotator = QFileInfo(path).suffix();
+    const QString what = QString("enregistrement %1, passage %2").arg(currentRecord).arg(pass)
+                         + (complete ? QString() : QString(", partiel : échantillons %1 à %2")
+                                                       .arg(current.firstSample).arg(current.lastSample));
     QVector<Annotation> written;
     written.reserve(detections.size());
-    QByteArray times = QString("# enregistrement %1, passage %2\n# MONOTONIC REALTIME SAMPLE\n")
-                           .arg(record).arg(pass).toUtf8();
-    for (const Detection &detection : qAsConst(detections)) {
+    QByteArray times = ("# " + what + "\n# MONOTONIC REALTIME SAMPLE\n").toUtf8();
+    for (const Detection &detection : detections) {
         Annotation annotation;
         annotation.sample = detection.sample;
-        annotation.label = 'N';
         annotation.isBeat = true;
         written.append(annotation);
         times += secondsText(detection.monotonicNs) + ' ' + secondsText(detection.realtimeNs) + ' '
                  + QByteArray::number(detection.sample) + '\n';
     }
+    // A partial pass's report is no complete one's: a playlist started again
+    // plays its record anew. Neither outlives the other's writing.
+    const QString report = bxbReport(score, currentRecord, settings.annotator, annotator);
+    const QString reportPath = path + (complete ? ".report" : ".partial");
+    QFile::remove(path + (complete ? ".partial" : ".report"));
     QString error;
-    const QString comment = QString("enregistrement %1, passage %2").arg(record).arg(pass);
-    const QString report = bxbReport(score, record, settings.annotator, annotator);
-    const bool saved = writeAnnotations(path, written, comment, &error)
-                          && saveText(path + ".times", times, &error)
-                          && saveText(path + ".report", report.toUtf8(), &error);
-    qDebug().noquote() << QString("Détections de %1, passage %2 :").arg(record).arg(pass) << report.trimmed();
+    const bool saved = writeAnnotations(path, written, what, &error) && saveText(path + ".times", times, &error)
+                       && saveText(reportPath, report.toUtf8(), &error);
+    qDebug().noquote() << "Détections de" << what + " :" << report.trimmed();
     if (!saved) {
         qWarning().noquote() << error;
         return false;

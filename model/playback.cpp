@@ -89,6 +89,7 @@ Refusal Playback::start(Unmarked unmarked)
         QString reason;
         if (!scorer->open(&reason)) {
             reasons << reason;
+            detectionFailureReason = reason;
             scorer.reset();
         }
     }
@@ -518,7 +519,8 @@ void Playback::setOnce(bool on)
 // sample; the pass of the monitor's detections ends with it.
 void Playback::onPlayedOnce(quint64 generation)
 {
-    if (generation != plan.generation || !playing())
+    // Paused since its last frame, it has played to its end all the same.
+    if (generation != plan.generation || !(playing() || playState == PlayState::Paused))
         return;
     stop();
     emit playedOnce();

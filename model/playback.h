@@ -66,8 +66,10 @@ public:
     // done with the record that goes out, or would at the next start: it has
     // no beat annotations. None when nothing asks for them, or it has some.
     Refusal beatsMissing() const;
-    // The monitor's detections placed and scored; null without a detection line.
+    // The monitor's detections placed and scored; null without a detection
+    // line, and why when the one asked for could not be had.
     const DetectionScorer *detections() const { return detector; }
+    QString detectionFailure() const { return detectionFailureReason; }
     // The records of a playlist played in turn; null before start().
     PlaylistRun *playlist() const { return playlistRun; }
     // The settings it was made with, as given.
@@ -248,6 +250,7 @@ private:
     QString deviceFailureReason;
     std::shared_ptr<BeatLog> beatLog;
     DetectionScorer *detector = nullptr;
+    QString detectionFailureReason;
     PlaylistRun *playlistRun = nullptr;
     // The run that the beat log last started; empty while off.
     QString loggedRun;

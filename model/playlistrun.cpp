@@ -9,7 +9,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 PlaylistRun::PlaylistRun(Playback *playback) : QObject(playback), playback(playback)
 {
@@ -19,13 +18,10 @@ PlaylistRun::PlaylistRun(Playback *playback) : QObject(playback), playback(playb
     });
     if (const DetectionScorer *detections = playback->detections())
         connect(detections, &DetectionScorer::passEnded, this,
-                [this](const QString &record, const QString &, const BeatScore &score) { passScored(record, score); });
-}
-
-QString PlaylistRun::summaryFile() const
-{
-    const DetectionScorer *detections = playback->detections();
-    return detections ? QFileInfo(detections->annotationFile("sumstats", 1)).filePath() : QString();
+                [this](const QString &record, const QString &, const BeatScore &score, bool complete) {
+                    if (complete)
+                        passScored(record, score);
+                });
 }
 
 Refusal PlaylistRun::start(const QString &path, const std::optional<QStringList> &folders)
@@ -47,7 +43,6 @@ Refusal PlaylistRun::start(const QString &path, const std::optional<QStringList>
     scores.clear();
     index = -1;
     wasOnce = playback->playsOnce();
-    playback->setOnce(true);
     qDebug().noquote() << QString("Liste de lecture \"%1\" : %2 enregistrements").arg(path).arg(records.size());
     playNext();
     return {};
@@ -76,8 +71,9 @@ void PlaylistRun::playNext()
         }
         qDebug().noquote() << QString("Enregistrement %1 sur %2 : \"%3\"").arg(index + 1).arg(records.size()).arg(path);
         playback->choose(path, QString(), Playback::When::AtOnce, [this, path](const Refusal &refusal) {
-            if (!running() || refusal.kind == Refusal::Cancelled)
+            if (!running())
                 return;
+            // A read cancelled by another choice is a record refused: the list goes on.
             const Refusal refused = refusal ? refusal : playback->beatsMissing();
             if (refused) {
                 qWarning().noquote()
@@ -86,6 +82,8 @@ void PlaylistRun::playNext()
                 return;
             }
             awaitingScore = false;
+            // Once from the record's placing on: what played before it loops as it did.
+            playback->setOnce(true);
             playback->setPlaying(true);
         });
         return;
@@ -104,7 +102,7 @@ void PlaylistRun::recordPlayed()
 
 void PlaylistRun::passScored(const QString &record, const BeatScore &score)
 {
-    if (!running() || !awaitingScore)
+    if (!running() || !awaitingScore || record != QFileInfo(records[index]).completeBaseName())
         return;
     awaitingScore = false;
     scores.append({record, score});
@@ -114,15 +112,16 @@ void PlaylistRun::passScored(const QString &record, const BeatScore &score)
 bool PlaylistRun::scoreFromFiles(const QString &path, BeatScore *score) const
 {
     const OutputSettings &settings = playback->givenSettings();
+    const DetectionScorer *detections = playback->detections();
     QString error;
     const std::unique_ptr<RecordReader> reader = openRecord(path, &error);
     QVector<Annotation> reference;
     QVector<Annotation> detected;
-    const QString written = playback->detections()->annotationFile(QFileInfo(path).completeBaseName(), 1);
+    const QFileInfo written(detections->annotationFile(QFileInfo(path).completeBaseName(), 1));
     const int signal = reader ? qMax(0, findSignal(reader->signalList(), settings.signal)) : 0;
     if (!reader || !reader->loadAnnotations(settings.annotator, signal, &reference, &error)
-        || !readAnnotations(QFileInfo(written).path() + '/' + QFileInfo(written).completeBaseName() + ".hea",
-                            QFileInfo(written).suffix(), &detected, &error)) {
+        || !readAnnotations(written.path() + '/' + written.completeBaseName() + ".hea", written.suffix(), &detected,
+                            &error)) {
         qWarning().noquote() << "Score repris impossible :" << error;
         return false;
     }
@@ -131,26 +130,27 @@ bool PlaylistRun::scoreFromFiles(const QString &path, BeatScore *score) const
         if (annotation.isBeat)
             samples.append(annotation.sample);
     }
-    BeatScoreSettings scoring;
-    scoring.sampleRate = reader->signalList()[signal].rate;
-    scoring.learningSeconds = settings.scoreFromSeconds;
-    scoring.endSample = reader->signalList()[signal].length;
-    *score = BeatScore::compare(reference, samples, scoring);
+    const SignalInfo &info = reader->signalList()[signal];
+    *score = BeatScore::compare(reference, samples, detections->scoring(info.rate, info.length, 0));
     return true;
+}
+
+void PlaylistRun::abort()
+{
+    if (!running())
+        return;
+    qWarning().noquote() << QString("Liste de lecture \"%1\" interrompue à l'enregistrement %2 sur %3")
+                                .arg(listPath).arg(current()).arg(count());
+    index = -1;
+    playback->setOnce(wasOnce);
 }
 
 void PlaylistRun::finish()
 {
     index = -1;
     playback->setOnce(wasOnce);
-    if (playback->detections() && !scores.isEmpty()) {
-        const QString summary = sumstatsReport(scores);
-        qDebug().noquote() << "Bilan de la liste :" << summary.trimmed();
-        QSaveFile file(summaryFile());
-        const QByteArray text = summary.toUtf8();
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-            qWarning().noquote() << QString("Fichier \"%1\" : écriture impossible: %2").arg(summaryFile(), file.errorString());
-    }
+    if (const DetectionScorer *detections = playback->detections(); detections && !scores.isEmpty())
+        detections->writeSummary(scores);
     qDebug() << "Liste de lecture jouée";
     emit finished();
 }

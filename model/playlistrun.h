@@ -19,7 +19,8 @@ class Playback;
 // written, and once all have played, the summary of every record (as WFDB's
 // sumstats prints it) logged and written beside them. A record whose report is
 // there already (an interrupted run started again) is not played again: its
-// written detections are scored anew for the summary.
+// written detections are scored anew for the summary. A record's pass counts
+// once it played whole; a refused record is skipped.
 class PlaylistRun : public QObject
 {
     Q_OBJECT
@@ -36,8 +37,8 @@ public:
     int current() const { return running() ? index + 1 : 0; }
     int count() const { return running() ? records.size() : 0; }
     QString record() const { return running() ? records[index] : QString(); }
-    // The summary file written at the end, beside the detection files.
-    QString summaryFile() const;
+    // Stops going on to the next record (the output is stopped by the caller); no summary.
+    void abort();
 
 signals:
     // Every record has played, the summary written.

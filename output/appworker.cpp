@@ -61,11 +61,6 @@ void blockProcessSignals()
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 }
 
-std::int64_t monotonicNowNs()
-{
-    return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
-}
-
 std::int64_t realtimeNowNs()
 {
     timespec now{};
@@ -312,7 +307,7 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
     if (clocked)
         clock->frameSent(sentAt);
     if (timeline)
-        timeline->frameSent(doneAt, pass.list, pass.generation, pass.placement, pass.loops, frameSample);
+        timeline->frameSent(doneAt, pass.list.get(), pass.generation, pass.placement, pass.loops, frameSample);
     const Annotation *beat = pass.padFrame >= 0 ? nullptr : beatAt(*pass.list, pass.position);
     if (pulse && pass.padFrame < 0 && marks(beat, pass.position))
         pulse->rise(doneAt, clocked ? clock->nextDeadlineNs() : doneAt + framePauseNs);

@@ -1,8 +1,32 @@
 #include "frametimeline.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
+#include <mutex>
+
+std::int64_t monotonicNowNs()
+{
+    return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+}
+
+FrameTimeline::Lock::Lock()
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+FrameTimeline::Lock::~Lock()
+{
+    pthread_mutex_destroy(&mutex);
+}
 
 FrameTimeline::FrameTimeline(std::size_t capacity) : ring(std::max<std::size_t>(capacity, 2)) {}
+
+FrameTimeline::~FrameTimeline() = default;
 
 void FrameTimeline::append(const Entry &entry)
 {
@@ -17,12 +41,12 @@ void FrameTimeline::append(const Entry &entry)
         passes.pop_front();
 }
 
-void FrameTimeline::frameSent(std::int64_t doneNs, const std::shared_ptr<const SampleList> &list,
-                              quint64 generationSent, quint64 placementSent, qint64 loopSent, qint64 sample)
+void FrameTimeline::frameSent(std::int64_t doneNs, const SampleList *list, quint64 generationSent,
+                              quint64 placementSent, qint64 loopSent, qint64 sample)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> locked(lock);
     if (passes.empty() || generationSent != generation || placementSent != placement || loopSent != loop) {
-        passes.push_back({passes.empty() ? 1 : passes.back().number + 1, list, loopSent, sample, sample, doneNs});
+        passes.push_back({passes.empty() ? 1 : passes.back().number + 1, list, sample, sample, doneNs});
         generation = generationSent;
         placement = placementSent;
         loop = loopSent;
@@ -33,7 +57,7 @@ void FrameTimeline::frameSent(std::int64_t doneNs, const std::shared_ptr<const S
 
 void FrameTimeline::halted(std::int64_t ns)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> locked(lock);
     if (count > 0 && at(count - 1).pass != 0)
         append({ns, 0, -1});
 }
@@ -45,15 +69,23 @@ FramePass FrameTimeline::passNumbered(quint64 number) const
     return found != passes.cend() && found->number == number ? *found : FramePass();
 }
 
+FramePass FrameTimeline::passAfter(quint64 number) const
+{
+    std::lock_guard<Lock> locked(lock);
+    const auto found = std::upper_bound(passes.cbegin(), passes.cend(), number,
+                                        [](quint64 value, const FramePass &pass) { return value < pass.number; });
+    return found != passes.cend() ? *found : FramePass();
+}
+
 FramePass FrameTimeline::pass(quint64 number) const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> locked(lock);
     return passNumbered(number);
 }
 
 FrameTimeline::Placement FrameTimeline::place(std::int64_t edgeNs, std::int64_t nowNs, std::int64_t settleNs) const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> locked(lock);
     Placement placed;
     if (count == 0 || edgeNs < at(0).ns) {
         placed.kind = count == ring.size() ? Placement::Lost : Placement::WhileOff;
@@ -81,12 +113,6 @@ FrameTimeline::Placement FrameTimeline::place(std::int64_t edgeNs, std::int64_t 
 
 FramePass FrameTimeline::lastPass() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> locked(lock);
     return passes.empty() ? FramePass() : passes.back();
-}
-
-bool FrameTimeline::isHalted() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return count > 0 && at(count - 1).pass == 0;
 }

@@ -7,18 +7,21 @@
 
 #include <cstdint>
 #include <deque>
-#include <memory>
-#include <mutex>
 #include <vector>
+
+#include <pthread.h>
+
+// Now on CLOCK_MONOTONIC, as the frames and the GPIO line events are stamped.
+std::int64_t monotonicNowNs();
 
 // A pass over a list: the frames sent from a placement (a start, a seek, a
 // new list) or a loop's first sample, up to the next of either. A pause goes
 // on with the same pass.
 struct FramePass
 {
-    quint64 number = 0; // from 1; 0: none yet
-    std::shared_ptr<const SampleList> list;
-    qint64 loop = 0; // loops of its list completed before it
+    quint64 number = 0; // from 1; 0: none
+    // Which list it sent, for its owner to tell; never read through here.
+    const SampleList *list = nullptr;
     // Its first and last samples sent, and when its first went out.
     qint64 firstSample = 0;
     qint64 lastSample = 0;
@@ -28,18 +31,23 @@ struct FramePass
 // When each of the last frames went out and which sample of which pass it
 // carried, and when the output stopped sending, so that a time (a monitor's
 // detection edge) can be placed on the sample last sent before it. The output
-// loop appends under a mutex of its own and never waits for a reader; the
-// oldest frames give way beyond the capacity.
+// loop appends; readers hold the lock for a copy or a binary search, and its
+// priority is inherited, so that a reader preempted while holding it cannot
+// hold the output back. The oldest frames give way beyond the capacity; the
+// timeline owns no list, so that none is ever freed by the output thread.
 class FrameTimeline
 {
 public:
     // 65,536 frames: 32 s at the highest rate, minutes at a record's.
     explicit FrameTimeline(std::size_t capacity = 1 << 16);
+    ~FrameTimeline();
+    FrameTimeline(const FrameTimeline &) = delete;
+    FrameTimeline &operator=(const FrameTimeline &) = delete;
 
     // From the output loop, as a frame's transfer ends. A change of
     // generation, placement or loop starts a new pass.
-    void frameSent(std::int64_t doneNs, const std::shared_ptr<const SampleList> &list, quint64 generation,
-                   quint64 placement, qint64 loop, qint64 sample);
+    void frameSent(std::int64_t doneNs, const SampleList *list, quint64 generation, quint64 placement, qint64 loop,
+                   qint64 sample);
     // The output stopped sending (off, or nothing to send).
     void halted(std::int64_t ns);
 
@@ -59,12 +67,12 @@ public:
     // An edge after the last frame is placed once the next frame is in, or
     // once it is settleNs old at nowNs.
     Placement place(std::int64_t edgeNs, std::int64_t nowNs, std::int64_t settleNs) const;
-    // The pass of the last frame sent (number 0 before any), and whether the
-    // output has halted since.
+    // The pass of the last frame sent; number 0 before any.
     FramePass lastPass() const;
-    // A pass that frames kept belong to, as it stands; number 0 if none is kept.
+    // The first pass kept after number, as it stands; number 0 if none.
+    FramePass passAfter(quint64 number) const;
+    // A pass kept, as it stands; number 0 if it is no longer kept.
     FramePass pass(quint64 number) const;
-    bool isHalted() const;
 
 private:
     struct Entry
@@ -73,11 +81,24 @@ private:
         quint64 pass = 0; // 0: a halt
         qint64 sample = -1;
     };
+    // The lock, for std::lock_guard.
+    class Lock
+    {
+    public:
+        Lock();
+        ~Lock();
+        void lock() { pthread_mutex_lock(&mutex); }
+        void unlock() { pthread_mutex_unlock(&mutex); }
+
+    private:
+        pthread_mutex_t mutex;
+    };
+
     const Entry &at(std::size_t i) const { return ring[(first + i) % ring.size()]; }
     FramePass passNumbered(quint64 number) const;
     void append(const Entry &entry);
 
-    mutable std::mutex mutex;
+    mutable Lock lock;
     std::vector<Entry> ring;
     std::size_t first = 0;
     std::size_t count = 0;

@@ -56,6 +56,10 @@ QString detectionAnswer(const Playback &playback, ScpiSession &session, Detectio
         session.error(-241, "Aucune ligne de détection (--detect-gpio)");
         return QString();
     }
+    if (!playback.detectionFailure().isEmpty()) {
+        session.error(-241, playback.detectionFailure());
+        return QString();
+    }
     const DetectionScorer *detections = playback.detections();
     if (query == DetectionQuery::Count)
         return detections ? QString("%1,%2,%3").arg(detections->placed()).arg(detections->whileOff()).arg(detections->lost())
@@ -247,7 +251,9 @@ QString ScpiCommands::playlist(ScpiSession &session, const ScpiCommand &command)
                    : QString("0,0,\"\"");
     if (ending(session))
         return QString();
-    if (run)
+    if (!run)
+        session.error(-200, "Sortie pas encore démarrée");
+    else
         refuse(session, run->start(unquoted(command.parameter), settings.remoteFolders), -200);
     return QString();
 }
@@ -313,6 +319,8 @@ QString ScpiCommands::reset(ScpiSession &session)
 {
     if (ending(session))
         return QString();
+    if (PlaylistRun *run = playback->playlist())
+        run->abort();
     playback->stop();
     refuse(session, playback->setDefaultRate(), -200);
     playback->setFullScale(settings.fullScaleMv);

@@ -52,7 +52,8 @@ void tst_FrameTimeline::placement()
     QFETCH(int, pass);
     QFETCH(int, sample);
 
-    const auto list = std::make_shared<SampleList>();
+    const SampleList record;
+    const SampleList *const list = &record;
     FrameTimeline timeline{std::size_t(capacity)};
     timeline.halted(1 * ms); // before any frame: nothing to end
     timeline.frameSent(10 * ms, list, 1, 1, 0, 5);
@@ -69,7 +70,7 @@ void tst_FrameTimeline::placement()
     QCOMPARE(int(placed.pass.number), pass);
     QCOMPARE(placed.sample, qint64(sample));
     if (kind == FrameTimeline::Placement::OnFrame)
-        QCOMPARE(placed.pass.list, std::shared_ptr<const SampleList>(list));
+        QCOMPARE(placed.pass.list, list);
     QCOMPARE(timeline.lastPass().number, quint64(3));
     QCOMPARE(timeline.lastPass().firstSample, qint64(3));
 }

@@ -336,7 +336,7 @@ void tst_Player::playlistScoresEachRecordOnce()
     const QStringList arguments{"--playlist", list, "--rate", "1000", "--pad", "0.2", "--score-from", "0",
                                 "--sync-gpio", "gpiochip0:5", "--detect-gpio", "gpiochip0:6", "--detect-output", folder};
     const auto summary = [&] {
-        QFile file(folder + "/sumstats.det");
+        QFile file(folder + "/sumstats-det.txt");
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     };
     {
@@ -352,7 +352,7 @@ void tst_Player::playlistScoresEachRecordOnce()
                  qPrintable(first));
     }
     QVERIFY(QFile::remove(folder + "/rec2.det.report"));
-    QFile::remove(folder + "/sumstats.det");
+    QFile::remove(folder + "/sumstats-det.txt");
     HeadlessRun again(arguments, files.path("capture.csv"), environment);
     QVERIFY(again.process.waitForFinished(4 * waitMs));
     QCOMPARE(again.process.exitCode(), 0);
