@@ -99,14 +99,15 @@ first of each loop, or both.)man")
 ECG_OPTION("beat-log", "beat-log", "FILE", text(&OutputSettings::beatLogPath),
     "le chemin d'un fichier où ajouter les battements envoyés",
     "Ajoute à FILE une ligne par battement envoyé : temps CLOCK_MONOTONIC et CLOCK_REALTIME en secondes, boucle, "
-    "échantillon, étiquette.",
+    "échantillon, étiquette, canal.",
     R"(file)", R"man(Append to
 .I file
 (a regular file, or none yet: a FIFO, device or directory is refused at
 start) a line per beat annotation sent:
-.RI "\(dq" monotonic " " realtime " " loop " " sample " " label "\(dq" ,
+.RI "\(dq" monotonic " " realtime " " loop " " sample " " label " " channel "\(dq" ,
 the two times in seconds with microseconds on CLOCK_MONOTONIC and
-CLOCK_REALTIME, taken as the frame's transfer ends; lines starting with
+CLOCK_REALTIME, taken as the frame's transfer ends, and the annotation's
+channel; lines starting with
 .B #
 are comments, among them a
 .B # d\('epart

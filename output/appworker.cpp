@@ -313,7 +313,7 @@ void AppWorker::send(const Pass &pass, bool clocked, SampleClock *clock, int *fa
         pulse->rise(doneAt, clocked ? clock->nextDeadlineNs() : doneAt + framePauseNs);
     SentBeat sent;
     if (beat) {
-        sent = {doneAt, realtimeNowNs(), pass.loops, pass.position, beat->label};
+        sent = {doneAt, realtimeNowNs(), pass.loops, pass.position, beat->label, beat->channel};
         if (beatLog)
             beatLog->add(sent);
     }

@@ -23,7 +23,7 @@ constexpr std::size_t maxQueued = 65536;
 constexpr unsigned long shutdownMs = 5000;
 
 const char header[] = "# ecg-simulator: battements envoyés: temps CLOCK_MONOTONIC (s), temps CLOCK_REALTIME (s), "
-                      "boucle, échantillon, étiquette\n";
+                      "boucle, échantillon, étiquette, canal\n";
 
 } // namespace
 
@@ -80,7 +80,8 @@ void BeatLog::Queue::write()
                 text += entry.run;
             else
                 text += secondsText(beat.monotonicNs) + ' ' + secondsText(beat.realtimeNs) + ' '
-                        + QByteArray::number(beat.loop) + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + '\n';
+                        + QByteArray::number(beat.loop) + ' ' + QByteArray::number(beat.sample) + ' ' + beat.label + ' '
+                        + QByteArray::number(beat.channel) + '\n';
         }
         if (!text.isEmpty()) {
             const bool written = file.write(text) == text.size() && file.flush();

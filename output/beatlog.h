@@ -17,6 +17,7 @@ struct SentBeat
     qint64 loop = 0;              // loops completed before it
     qint64 sample = 0;            // from the record's start
     char label = 0;
+    int channel = 0; // the annotation's: the signal its beat was marked on
 };
 
 // A time in seconds with microseconds ("812.345678"), as the beat log and
@@ -24,7 +25,7 @@ struct SentBeat
 QByteArray secondsText(std::int64_t ns);
 
 // The beats sent, appended to a file a line each ("MONOTONIC REALTIME LOOP
-// SAMPLE LABEL", seconds with microseconds) by a thread of its own: the output
+// SAMPLE LABEL CHANNEL", seconds with microseconds) by a thread of its own: the output
 // thread only queues them, so that no disk ever delays a frame. What is queued
 // is written and flushed at least once a second.
 class BeatLog

@@ -49,7 +49,7 @@ std::shared_ptr<SampleList> rampList(quint16 base, bool withBeats)
     if (withBeats)
         list->annotations = std::make_shared<QVector<Annotation>>(QVector<Annotation>{
             {3, 'N', 0, 0, 0, QString(), true},
-            {7, 'V', 0, 0, 0, QString(), true},
+            {7, 'V', 0, 1, 0, QString(), true},
             {10, '+', 0, 0, 0, "(AFIB", false},
             {15, '~', 0, 0, 0, QString(), false},
             {15, 'A', 0, 0, 0, QString(), true},
@@ -593,6 +593,7 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
     QFile::remove(files.path("beats.log"));
     const std::shared_ptr<SampleList> list = rampList(1000, true);
     const QMap<qint64, char> beats{{3, 'N'}, {7, 'V'}, {15, 'A'}};
+    const QMap<qint64, int> channels{{3, 0}, {7, 1}, {15, 0}};
 
     auto line = std::make_unique<SyncLine>();
     QVERIFY2(line->open("gpiochip0:17"), qPrintable(line->lastFailure()));
@@ -644,8 +645,9 @@ void tst_AppWorker::pulsesAndBeatLogFollowTheirFrames()
         if (beats.contains(sample)) {
             QVERIFY2(!logLines.isEmpty(), qPrintable(where + ": no line in the log"));
             const QStringList fields = logLines.takeFirst().split(' ');
-            QCOMPARE(fields.size(), 5);
-            QCOMPARE(fields.mid(2), (QStringList{QString::number(loops), QString::number(sample), QString(beats[sample])}));
+            QCOMPARE(fields.size(), 6);
+            QCOMPARE(fields.mid(2), (QStringList{QString::number(loops), QString::number(sample), QString(beats[sample]),
+                                                 QString::number(channels[sample])}));
             const std::int64_t monotonicNs = std::llround(fields[0].toDouble() * 1e6) * 1000;
             QVERIFY2(monotonicNs >= transfers[k].timeNs / 1000 * 1000 && monotonicNs < next, qPrintable(where));
             QVERIFY(std::abs(fields[1].toDouble() * 1000 - double(now)) < 60000);

@@ -125,7 +125,7 @@ class Scpi(unittest.TestCase):
         wait_for(lambda: len(logged()) == int(count), "every beat in the log")
         beats = logged()
         self.assertEqual(last, f'{beats[-1][1]},{beats[-1][3]},"{beats[-1][4]}"')
-        at = [int(loop) * 21600 + int(sample) for _, _, loop, sample, _ in beats[-9:]]
+        at = [int(loop) * 21600 + int(sample) for _, _, loop, sample, _, _ in beats[-9:]]
         self.assertAlmostEqual(float(rate), 60 * 2000 * 8 / (at[-1] - at[0]), places=1)
         # The file put in place again: its beat facts start afresh, the last one too.
         self.rig.write(f'SOUR:FILE "{record}"')
