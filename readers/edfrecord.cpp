@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr int readBlockSamples = 8192;
+// The bytes read at once, at least one data record.
+constexpr qint64 readBlockBytes = 1 << 20;
 
 // EDFlib keeps its open files in one table without a lock, which its open
 // searches and its close empties: the main thread opens files while the
@@ -121,26 +122,70 @@ std::unique_ptr<RecordReader> EdfRecord::open(const QString &path, QString *erro
                                         / double(header.datarecord_duration),
                                     signal.smp_in_file, gain, signal.dig_max - signal.phys_max * gain, bdf});
     }
+    if (!record->readLayout()) {
+        *error = where + "en-tête non conforme au format EDF";
+        return nullptr;
+    }
     return record;
+}
+
+// The data records' layout from the header that EDFlib accepted: its signals'
+// samples per record, in file order, EDF+'s annotation signals among them.
+bool EdfRecord::readLayout()
+{
+    const QByteArray start = file.read(256);
+    bool ok = false;
+    const int fileSignals = start.mid(252, 4).trimmed().toInt(&ok);
+    const QByteArray fields = ok && fileSignals > 0 ? file.read(256 * qint64(fileSignals)) : QByteArray();
+    if (!ok || start.size() != 256 || fields.size() != 256 * qint64(fileSignals))
+        return false;
+    sampleBytes = header->filetype == EDFLIB_FILETYPE_BDF || header->filetype == EDFLIB_FILETYPE_BDFPLUS ? 3 : 2;
+    dataStart = 256 * (qint64(fileSignals) + 1);
+    for (int i = 0; i < fileSignals && ok; ++i) {
+        const QByteArray label = fields.mid(16 * i, 16).trimmed();
+        const int samples = fields.mid(216 * fileSignals + 8 * i, 8).trimmed().toInt(&ok);
+        if (ok && label != "EDF Annotations" && label != "BDF Annotations") {
+            ok = layouts.size() < header->edfsignals
+                 && samples == header->signalparam[layouts.size()].smp_in_datarecord;
+            layouts.append({recordBytes, samples});
+        }
+        recordBytes += qint64(samples) * sampleBytes;
+    }
+    // A record read at once: within what a QByteArray holds.
+    return ok && layouts.size() == header->edfsignals && recordBytes > 0 && recordBytes < (1 << 30);
 }
 
 bool EdfRecord::read(int signal, const SampleSink &sink)
 {
-    const int handle = header->handle;
-    edfrewind(handle, signal);
-    QVector<int> values(readBlockSamples);
-    qint64 left = signalInfos[signal].length;
-    while (left > 0) {
-        const int wanted = int(qMin<qint64>(left, readBlockSamples));
-        const int count = edfread_digital_samples(handle, signal, wanted, values.data());
-        if (count <= 0) {
-            failure = "Fichier EDF \"" + excerpt(QFileInfo(path).fileName()) + "\" : tronqué ou illisible";
-            return false;
+    const Layout layout = layouts[signal];
+    const edf_param_struct &param = header->signalparam[signal];
+    const qint64 perBlock = qMax<qint64>(1, readBlockBytes / recordBytes);
+    QByteArray block(int(perBlock * recordBytes), Qt::Uninitialized);
+    QVector<qint32> values(int(perBlock * layout.samples));
+    const auto unreadable = [this] {
+        failure = "Fichier EDF \"" + excerpt(QFileInfo(path).fileName()) + "\" : tronqué ou illisible";
+        return false;
+    };
+    if (!file.seek(dataStart))
+        return unreadable();
+    for (qint64 left = header->datarecords_in_file; left > 0;) {
+        const qint64 records = qMin(left, perBlock);
+        if (file.read(block.data(), records * recordBytes) != records * recordBytes)
+            return unreadable();
+        qint32 *value = values.data();
+        for (qint64 r = 0; r < records; ++r) {
+            const auto *bytes = reinterpret_cast<const uchar *>(block.constData()) + r * recordBytes + layout.offset;
+            for (int i = 0; i < layout.samples; ++i, bytes += sampleBytes) {
+                // Little-endian, sign-extended; clamped to the digital range as EDFlib does.
+                const qint32 digital = sampleBytes == 2 ? qint16(bytes[0] | bytes[1] << 8)
+                                                        : qint32(uint(bytes[0] | bytes[1] << 8 | bytes[2] << 16) << 8) >> 8;
+                *value++ = qBound(param.dig_min, digital, param.dig_max);
+            }
         }
-        sink.values(values.constData(), count);
+        sink.values(values.constData(), int(value - values.constData()));
         if (sink.stops())
             return false;
-        left -= count;
+        left -= records;
     }
     return true;
 }

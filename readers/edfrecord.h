@@ -7,10 +7,11 @@
 
 struct edf_hdr_struct;
 
-// An EDF, EDF+ or BDF file, read through EDFlib: every signal but EDF+'s
+// An EDF, EDF+ or BDF file, checked and its annotations read by EDFlib, its
+// samples read from the data records in blocks: every signal but EDF+'s
 // annotations, each at its samples per data record over the record's
-// duration, in its digital values (EDFlib clamps those outside the digital
-// range), with the mapping to physical values that its header gives. EDFlib refuses a discontinuous EDF+ file (EDF+D), and so does this.
+// duration, in its digital values (those outside the digital range clamped
+// to it, as EDFlib does), with the mapping to physical values that its header gives. EDFlib refuses a discontinuous EDF+ file (EDF+D), and so does this.
 class EdfRecord : public RecordReader
 {
 public:
@@ -25,11 +26,22 @@ public:
 
 private:
     explicit EdfRecord(const QString &path);
+    bool readLayout();
 
     const QString path;
     QFile file;
     std::unique_ptr<edf_hdr_struct> header;
     bool opened = false;
+    // Where each signal's samples lie in a data record, in bytes.
+    struct Layout
+    {
+        qint64 offset = 0;
+        int samples = 0;
+    };
+    QVector<Layout> layouts;
+    qint64 dataStart = 0;
+    qint64 recordBytes = 0;
+    int sampleBytes = 2;
 };
 
 #endif // EDFRECORD_H

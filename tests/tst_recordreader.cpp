@@ -4,9 +4,12 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <climits>
+
+#include <edflib.h>
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -66,6 +69,8 @@ private slots:
     void findsSignals();
     void sampleFileOrNot_data();
     void sampleFileOrNot();
+    void readsAsEdflib_data();
+    void readsAsEdflib();
     void loadsAnnotations_data();
     void loadsAnnotations();
 };
@@ -326,7 +331,7 @@ void tst_RecordReader::refusals()
 
 void tst_RecordReader::changesWhileRead_data()
 {
-    QTest::addColumn<QString>("opened"); // rec.hea (its signal file changed) or rec.csv
+    QTest::addColumn<QString>("opened"); // rec.hea (its signal file changed), rec.csv or rec.edf
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<qint64>("size"); // when the first block is read; -1: twice as long
     QTest::addColumn<QString>("error");
@@ -338,6 +343,8 @@ void tst_RecordReader::changesWhileRead_data()
                                         << "Fichier \"rec.csv\" : raccourci pendant la lecture";
     QTest::newRow("sample file grown") << "rec.csv" << QByteArray("1\n").repeated(5000) << qint64(-1)
                                        << "Fichier \"rec.csv\" : allongé pendant la lecture";
+    QTest::newRow("EDF shrunk") << "rec.edf" << edfFile({{"ECG", "uV", 0.1, 1000, QVector<int>(600000)}}, 600, "1", "")
+                                << qint64(2) << "Fichier EDF \"rec.edf\" : tronqué";
 }
 
 // Refused, never played in part or read beyond what its memory was judged for.
@@ -422,6 +429,55 @@ void tst_RecordReader::sampleFileOrNot()
     QCOMPARE(bool(loaded.list), refusal.isEmpty());
     if (!refusal.isEmpty())
         QCOMPARE(int(loaded.refusal.kind), int(Refusal::Unreadable));
+}
+
+void tst_RecordReader::readsAsEdflib_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QFile sample(ECG_SAMPLES "/mitbih-208-10s.edf");
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    QTest::newRow("sample EDF") << "rec.edf" << sample.readAll();
+    // Random digital values over the whole sample width: BDF's beyond its
+    // digital range, which both clamp.
+    QRandomGenerator random(40);
+    for (const int sampleBytes : {2, 3}) {
+        const int most = sampleBytes == 2 ? 32767 : 8388607;
+        QVector<EdfSignal> signalList;
+        for (const int perRecord : {7, 360, 1}) {
+            QVector<int> digital(perRecord * 5);
+            for (int &value : digital)
+                value = random.bounded(-most - 1, most + 1);
+            signalList.append({"S", "uV", 0.5, perRecord, digital});
+        }
+        const QByteArray type = sampleBytes == 2 ? "EDF+C" : "";
+        QTest::newRow(sampleBytes == 2 ? "random EDF+" : "random BDF")
+            << (sampleBytes == 2 ? "rec.edf" : "rec.bdf") << edfFile(signalList, 5, "1", type, {}, sampleBytes);
+    }
+}
+
+// Every signal's values as EDFlib reads them.
+void tst_RecordReader::readsAsEdflib()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+
+    SampleFiles files;
+    const QString path = files.write(name, content);
+    QString error;
+    const std::unique_ptr<RecordReader> reader = openRecord(path, &error);
+    QVERIFY2(reader, qPrintable(error));
+    edf_hdr_struct header;
+    QCOMPARE(edfopen_file_readonly(QFile::encodeName(path).constData(), &header, EDFLIB_DO_NOT_READ_ANNOTATIONS), 0);
+    QCOMPARE(reader->signalList().size(), header.edfsignals);
+    for (int signal = 0; signal < header.edfsignals; ++signal) {
+        QVector<int> expected(int(header.signalparam[signal].smp_in_file));
+        QCOMPARE(edfread_digital_samples(header.handle, signal, expected.size(), expected.data()), expected.size());
+        QVector<int> read;
+        QVERIFY(reader->read(signal, {[&](const qint32 *values, int count) { read.append(QVector<int>(values, values + count)); }, {}}));
+        QVERIFY2(read == expected, qPrintable(QString("signal %1").arg(signal + 1)));
+    }
+    edfclose_file(header.handle);
 }
 
 void tst_RecordReader::loadsAnnotations_data()
