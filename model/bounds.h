@@ -54,12 +54,18 @@ inline Refusal syncWidthRefusal(double ms)
 // A learning period of up to a day: a monitor learns in seconds to minutes.
 constexpr double maxScoreFromSeconds = 86400;
 
+// None for seconds from 0 to most; else a refusal titled title, text naming the bounds.
+inline Refusal secondsRefusal(double seconds, double most, const char *title, const char *text)
+{
+    if (seconds >= 0 && seconds <= most)
+        return {};
+    return {Refusal::OutOfRange, title, QString(text).arg(seconds).arg(most)};
+}
+
 inline Refusal scoreFromRefusal(double seconds)
 {
-    if (seconds >= 0 && seconds <= maxScoreFromSeconds)
-        return {};
-    return {Refusal::OutOfRange, "Début du score refusé.",
-            QString("Score à partir de %1 s refusé : de 0 à %2").arg(seconds).arg(maxScoreFromSeconds)};
+    return secondsRefusal(seconds, maxScoreFromSeconds, "Début du score refusé.",
+                          "Score à partir de %1 s refusé : de 0 à %2");
 }
 
 // A record played once is padded with its last value for up to an hour: EC57
@@ -68,10 +74,7 @@ constexpr double maxPadSeconds = 3600;
 
 inline Refusal padRefusal(double seconds)
 {
-    if (seconds >= 0 && seconds <= maxPadSeconds)
-        return {};
-    return {Refusal::OutOfRange, "Durée de fin refusée.",
-            QString("Fin de %1 s refusée : de 0 à %2").arg(seconds).arg(maxPadSeconds)};
+    return secondsRefusal(seconds, maxPadSeconds, "Durée de fin refusée.", "Fin de %1 s refusée : de 0 à %2");
 }
 
 // A sample of a list of length samples.

@@ -106,11 +106,15 @@ std::optional<BeatScore> DetectionScorer::score() const
     return liveScore ? liveScore : lastScore;
 }
 
+QDir DetectionScorer::outputFolder() const
+{
+    return QDir(settings.detectFolder.isEmpty() ? QStringLiteral(".") : settings.detectFolder);
+}
+
 QString DetectionScorer::annotationFile(const QString &record, int pass) const
 {
     const QString annotator = settings.detectAnnotator + (pass > 1 ? QString::number(pass) : QString());
-    return QDir(settings.detectFolder.isEmpty() ? QStringLiteral(".") : settings.detectFolder)
-        .filePath(record + '.' + annotator);
+    return outputFolder().filePath(record + '.' + annotator);
 }
 
 BeatScoreSettings DetectionScorer::scoring(double rate, qint64 length, qint64 firstSample, qint64 endSample) const
@@ -126,8 +130,7 @@ void DetectionScorer::writeSummary(const QVector<QPair<QString, BeatScore>> &rec
 {
     const QString summary = sumstatsReport(records);
     qDebug().noquote() << "Bilan des enregistrements :" << summary.trimmed();
-    const QString path = QDir(settings.detectFolder.isEmpty() ? QStringLiteral(".") : settings.detectFolder)
-                             .filePath("sumstats-" + settings.detectAnnotator + ".txt");
+    const QString path = outputFolder().filePath("sumstats-" + settings.detectAnnotator + ".txt");
     QString error;
     if (!saveText(path, summary.toUtf8(), &error))
         qWarning().noquote() << error;

@@ -6,6 +6,7 @@
 #include "frametimeline.h"
 #include "outputsettings.h"
 
+#include <QDir>
 #include <QHash>
 #include <QObject>
 #include <QPair>
@@ -87,6 +88,8 @@ private:
     void adopt(const FramePass &pass);
     void finishPass();
     BeatScore scoreOf(qint64 endSample) const;
+    // --detect-output, or the working folder.
+    QDir outputFolder() const;
     bool writeFiles(int passNumber, const BeatScore &score, bool complete, QString *annotationPath) const;
 
     const OutputSettings settings;

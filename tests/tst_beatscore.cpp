@@ -1,20 +1,10 @@
 #include "beatscore.h"
+#include "testsupport.h"
 
 #include <QTest>
 
 namespace {
 
-QVector<Annotation> normalBeats(const QVector<qint64> &samples)
-{
-    QVector<Annotation> beats;
-    for (const qint64 s : samples) {
-        Annotation a;
-        a.sample = s;
-        a.isBeat = true;
-        beats.append(a);
-    }
-    return beats;
-}
 
 // True positives, false negatives and false positives.
 QVector<qint64> counts(const BeatScore &score)

@@ -80,18 +80,23 @@ bool LogCapture::waitFor(const QString &text) const
     return QTest::qWaitFor([&] { return count(text) > 0; }, waitMs);
 }
 
-QString writeBeatRecord(SampleFiles &files, const QString &name, double rate, int length, const QVector<qint64> &beats)
+QVector<Annotation> normalBeats(const QVector<qint64> &samples)
 {
-    files.write(name + ".dat", wfdbSamples(16, QVector<int>(length, 0)));
-    QVector<Annotation> annotations;
-    for (const qint64 sample : beats) {
+    QVector<Annotation> beats;
+    for (const qint64 sample : samples) {
         Annotation beat;
         beat.sample = sample;
         beat.isBeat = true;
-        annotations.append(beat);
+        beats.append(beat);
     }
+    return beats;
+}
+
+QString writeBeatRecord(SampleFiles &files, const QString &name, double rate, int length, const QVector<qint64> &beats)
+{
+    files.write(name + ".dat", wfdbSamples(16, QVector<int>(length, 0)));
     QString error;
-    if (!writeAnnotations(files.path(name + ".atr"), annotations, QString(), &error))
+    if (!writeAnnotations(files.path(name + ".atr"), normalBeats(beats), QString(), &error))
         qFatal("%s", qPrintable(error));
     return files.write(name + ".hea", QString("%1 1 %2 %3\n%1.dat 16 200\n").arg(name).arg(rate).arg(length).toUtf8());
 }

@@ -60,6 +60,9 @@ private:
     QTemporaryDir dir;
 };
 
+// A normal beat at each of samples.
+QVector<Annotation> normalBeats(const QVector<qint64> &samples);
+
 // A WFDB record of length flat samples at rate with a normal beat at each of
 // beats, as name.hea, name.dat and name.atr; the header's path.
 QString writeBeatRecord(SampleFiles &files, const QString &name, double rate, int length, const QVector<qint64> &beats);
