@@ -16,8 +16,9 @@ namespace {
 constexpr int pollMs = 100;
 // An edge after the last frame recorded is placed on it once this old: the
 // next frame would have been recorded microseconds after its transfer. It is
-// also how long a pass waits, once ended, for its last beats' detections.
-constexpr std::int64_t settleNs = 300000000;
+// also how long a pass waits, once ended, for its last beats' detections to
+// be taken: a line's events can reach a starved main thread late.
+constexpr std::int64_t settleNs = 1000000000;
 // The list that goes out and the one before: a pass ends within settleNs of a switch.
 constexpr std::size_t keptSources = 2;
 // A record looped for a night would leave thousands of files: beyond this
